@@ -1,0 +1,7 @@
+#include "client/client_worker.h"
+#include "service/service_host.h"
+
+int main(int argc, char** argv) {
+    static const ServiceProgram program{"tovlclient", ClientWorkerThread, true};
+    return ServiceHostMain(argc, argv, program);
+}

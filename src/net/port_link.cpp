@@ -1,0 +1,117 @@
+#include "net/port_link.h"
+
+#include <algorithm>
+#include <vector>
+
+void EncodeU32(uint32_t value, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+    out[2] = static_cast<uint8_t>(value >> 16);
+    out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+uint32_t DecodeU32(const uint8_t* in) {
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+void EncodeSettings(const PortLinkSettings& s, uint8_t* out) {
+    EncodeU32(s.BaudRate, out);
+    out[4] = s.ByteSize;
+    out[5] = s.Parity;
+    out[6] = s.StopBits;
+    out[7] = s.XonChar;
+    out[8] = s.XoffChar;
+    out[9] = s.ErrorChar;
+    out[10] = s.EofChar;
+    out[11] = s.EvtChar;
+    out[12] = static_cast<uint8_t>(s.XonLimit);
+    out[13] = static_cast<uint8_t>(s.XonLimit >> 8);
+    out[14] = static_cast<uint8_t>(s.XoffLimit);
+    out[15] = static_cast<uint8_t>(s.XoffLimit >> 8);
+    out[16] = s.ControlHandShake;
+    out[17] = out[18] = out[19] = 0;
+    EncodeU32(s.FlowReplace, out + 20);
+}
+
+PortLinkSettings DecodeSettings(const uint8_t* in) {
+    PortLinkSettings s;
+    s.BaudRate = DecodeU32(in);
+    s.ByteSize = in[4];
+    s.Parity = in[5];
+    s.StopBits = in[6];
+    s.XonChar = in[7];
+    s.XoffChar = in[8];
+    s.ErrorChar = in[9];
+    s.EofChar = in[10];
+    s.EvtChar = in[11];
+    s.XonLimit = static_cast<uint16_t>(in[12] | in[13] << 8);
+    s.XoffLimit = static_cast<uint16_t>(in[14] | in[15] << 8);
+    s.ControlHandShake = in[16];
+    s.FlowReplace = DecodeU32(in + 20);
+    return s;
+}
+
+uint32_t ModemRegistersToLineMask(uint32_t modemControl, uint32_t modemStatus) {
+    uint32_t mask = 0;
+    if (modemControl & kModemControlDtr) mask |= PL_LINE_DTR;
+    if (modemControl & kModemControlRts) mask |= PL_LINE_RTS;
+    if (modemStatus & kModemStatusCts) mask |= PL_LINE_CTS;
+    if (modemStatus & kModemStatusDsr) mask |= PL_LINE_DSR;
+    if (modemStatus & kModemStatusRi) mask |= PL_LINE_RI;
+    if (modemStatus & kModemStatusDcd) mask |= PL_LINE_DCD;
+    return mask;
+}
+
+uint32_t ModemStatusToLineMask(uint32_t modemStatus) {
+    uint32_t mask = 0;
+    if (modemStatus & kModemStatusDsr) mask |= PL_LINE_DSR;
+    if (modemStatus & kModemStatusCts) mask |= PL_LINE_CTS;
+    if (modemStatus & kModemStatusDcd) mask |= PL_LINE_DCD;
+    return mask;
+}
+
+uint32_t ApplyLineRequest(uint32_t modemControl, uint32_t lineMask) {
+    if (lineMask & PL_LINE_DTR) modemControl |= kModemControlDtr;
+    if (lineMask & PL_LINE_RTS) modemControl |= kModemControlRts;
+    return modemControl;
+}
+
+void WriteU32(CBlockingSocket& socket, uint32_t value, int seconds) {
+    uint8_t bytes[4];
+    EncodeU32(value, bytes);
+    socket.Write(bytes, 4, seconds);
+}
+
+bool ReadU32(CBlockingSocket& socket, uint32_t* value, int seconds) {
+    uint8_t bytes[4];
+    if (socket.Read(bytes, 4, seconds) != 4) return false;
+    *value = DecodeU32(bytes);
+    return true;
+}
+
+bool ReceiveFull(CBlockingSocket& socket, void* buffer, int length, int seconds) {
+    char* bytes = static_cast<char*>(buffer);
+    int done = 0;
+    while (done < length) {
+        int got = socket.Receive(bytes + done, length - done, seconds);
+        if (got <= 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+bool ReadPayload(CBlockingSocket& socket, uint32_t length, int seconds, bool useReceive,
+                 const std::function<void(const uint8_t*, uint32_t)>& sink) {
+    std::vector<uint8_t> piece(std::min(length, kPayloadChunk));
+    while (length > 0) {
+        const uint32_t n = std::min(length, kPayloadChunk);
+        const int want = static_cast<int>(n);
+        bool complete = useReceive ? ReceiveFull(socket, piece.data(), want, seconds)
+                                   : socket.Read(piece.data(), want, seconds) == want;
+        if (!complete) return false;
+        sink(piece.data(), n);
+        length -= n;
+    }
+    return true;
+}

@@ -1,0 +1,184 @@
+// Events on eventfd: the counter is non-zero while the event is set, so any
+// number of events can be waited for with one poll. An auto-reset event is
+// taken by a non-blocking read, which only one waiter can win; the others go
+// back to waiting.
+#include "platform/posix/event_posix.h"
+
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/last_error.h"
+
+namespace tovl {
+
+struct EventImpl {
+    int fd = -1;
+    CEvent::ResetMode mode = CEvent::ResetMode::Manual;
+    std::string name;
+    ~EventImpl();
+};
+
+namespace {
+
+struct CaseInsensitiveLess {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+// Named events of the process, held weakly: a name lives while any CEvent
+// refers to it.
+std::mutex g_namesLock;
+std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>& Names() {
+    static auto* names = new std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>;
+    return *names;
+}
+
+bool TakeImpl(EventImpl* e) {
+    if (e->mode == CEvent::ResetMode::Manual) {
+        pollfd p{e->fd, POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+    }
+    uint64_t value;
+    return read(e->fd, &value, sizeof value) == sizeof value;
+}
+
+int PollTimeout(std::chrono::steady_clock::time_point deadline, uint32_t timeoutMs) {
+    if (timeoutMs == kInfinite) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+EventImpl::~EventImpl() {
+    if (!name.empty()) {
+        std::lock_guard<std::mutex> lock(g_namesLock);
+        auto it = Names().find(name);
+        if (it != Names().end() && it->second.expired()) Names().erase(it);
+    }
+    if (fd >= 0) close(fd);
+}
+
+CEvent::~CEvent() = default;
+CEvent::CEvent(CEvent&& other) noexcept = default;
+CEvent& CEvent::operator=(CEvent&& other) noexcept = default;
+
+bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
+    std::unique_lock<std::mutex> lock(g_namesLock, std::defer_lock);
+    if (name != nullptr) {
+        lock.lock();
+        auto it = Names().find(name);
+        if (it != Names().end()) {
+            if (auto existing = it->second.lock()) {
+                impl_ = existing;
+                return true;
+            }
+        }
+    }
+    auto impl = std::make_shared<EventImpl>();
+    impl->fd = eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl->fd < 0) {
+        SetLastErrorCode(kErrorNotEnoughMemory);
+        impl_.reset();
+        return false;
+    }
+    impl->mode = mode;
+    if (name != nullptr) {
+        impl->name = name;
+        Names()[name] = impl;
+    }
+    impl_ = std::move(impl);
+    return true;
+}
+
+bool CEvent::Open(const char* name) {
+    impl_.reset();
+    if (name == nullptr) {
+        SetLastErrorCode(kErrorInvalidParameter);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_namesLock);
+    auto it = Names().find(name);
+    if (it != Names().end()) impl_ = it->second.lock();
+    if (!impl_) {
+        SetLastErrorCode(kErrorFileNotFound);
+        return false;
+    }
+    return true;
+}
+
+void CEvent::Close() { impl_.reset(); }
+
+bool CEvent::Set() {
+    if (!impl_) {
+        SetLastErrorCode(kErrorInvalidHandle);
+        return false;
+    }
+    uint64_t one = 1;
+    // A full counter (never reached in practice) still reads as set.
+    return write(impl_->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
+}
+
+bool CEvent::Clear() {
+    if (!impl_) {
+        SetLastErrorCode(kErrorInvalidHandle);
+        return false;
+    }
+    uint64_t value;
+    while (read(impl_->fd, &value, sizeof value) == sizeof value) {
+    }
+    return true;
+}
+
+int CEvent::Wait(uint32_t timeoutMs) {
+    CEvent* self = this;
+    return WaitForAnyEvent(&self, 1, timeoutMs);
+}
+
+int EventPollFd(const CEvent& event) { return event.Impl() ? event.Impl()->fd : -1; }
+
+bool EventTryTake(const CEvent& event) { return event.Impl() && TakeImpl(event.Impl()); }
+
+int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
+    if (count == 0 || count > kMaxWaitEvents) {
+        SetLastErrorCode(kErrorInvalidParameter);
+        return kWaitFailed;
+    }
+    pollfd fds[kMaxWaitEvents];
+    for (size_t i = 0; i < count; ++i) {
+        if (events[i] == nullptr || !events[i]->IsValid()) {
+            SetLastErrorCode(kErrorInvalidHandle);
+            return kWaitFailed;
+        }
+        fds[i] = pollfd{events[i]->Impl()->fd, POLLIN, 0};
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
+    for (;;) {
+        int ready = poll(fds, count, PollTimeout(deadline, timeoutMs));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            SetLastErrorCode(kErrorInvalidHandle);
+            return kWaitFailed;
+        }
+        // Lowest index first; another waiter may have taken an auto-reset
+        // event between the poll and the read, then wait again.
+        for (size_t i = 0; i < count; ++i) {
+            if (TakeImpl(events[i]->Impl())) return static_cast<int>(i);
+        }
+        if (ready == 0 && PollTimeout(deadline, timeoutMs) == 0) return kWaitTimeout;
+    }
+}
+
+}  // namespace tovl

@@ -1,0 +1,224 @@
+// BSD sockets behind the Windows Sockets names. Errors are translated once,
+// here, into Windows Sockets numbers so that both platforms report the same
+// codes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/socket_api.h"
+
+namespace tovl {
+
+namespace {
+
+thread_local int t_sockError = 0;
+
+int TranslateErrno(int e) {
+    switch (e) {
+        case 0: return 0;
+        case EINTR: return kWsaEintr;
+        case EBADF: return kWsaEbadf;
+        case EINVAL: return kWsaEinval;
+        case EMFILE:
+        case ENFILE: return kWsaEmfile;
+        case EAGAIN: return kWsaEwouldblock;
+        case ENOTSOCK: return kWsaEnotsock;
+        case EADDRINUSE: return kWsaEaddrinuse;
+        case EADDRNOTAVAIL: return kWsaEaddrnotavail;
+        case ENETUNREACH: return kWsaEnetunreach;
+        case ECONNABORTED: return kWsaEconnaborted;
+        case ECONNRESET: return kWsaEconnreset;
+        case ENOTCONN: return kWsaEnotconn;
+        case EPIPE:
+        case ESHUTDOWN: return kWsaEshutdown;
+        case ETIMEDOUT: return kWsaEtimedout;
+        case ECONNREFUSED: return kWsaEconnrefused;
+        case EHOSTUNREACH: return kWsaEhostunreach;
+        default: return 10000 + e;
+    }
+}
+
+int Fail() {
+    t_sockError = TranslateErrno(errno);
+    return -1;
+}
+
+// Handle 0 means "no socket" to the socket class, so a socket never keeps
+// descriptor 0 (free when standard input is closed).
+int AvoidZero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+int Fd(SocketHandle s) { return s == kInvalidSocket ? -1 : static_cast<int>(s); }
+
+sockaddr_in ToNative(const SockAddrIn& a) {
+    sockaddr_in n{};
+    n.sin_family = a.family;
+    n.sin_port = a.portBe;
+    n.sin_addr.s_addr = a.addrBe;
+    return n;
+}
+
+void FromNative(const sockaddr_in& n, SockAddrIn* a) {
+    *a = SockAddrIn{};
+    a->family = n.sin_family;
+    a->portBe = n.sin_port;
+    a->addrBe = n.sin_addr.s_addr;
+}
+
+}  // namespace
+
+bool SockStartup() { return true; }
+
+int SockLastError() { return t_sockError; }
+void SockSetLastError(int code) { t_sockError = code; }
+
+SocketHandle SockSocket(int family, int type, int protocol) {
+    int fd = AvoidZero(socket(family, type | SOCK_CLOEXEC, protocol));
+    if (fd < 0) {
+        Fail();
+        return kInvalidSocket;
+    }
+    return static_cast<SocketHandle>(fd);
+}
+
+void SockSetNoDelay(SocketHandle s) {
+    int one = 1;
+    setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void SockPrepareListener(SocketHandle s) {
+    int one = 1;
+    setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+bool SockConnect(SocketHandle s, const SockAddrIn& addr) {
+    sockaddr_in n = ToNative(addr);
+    while (connect(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) != 0) {
+        if (errno == EINTR) continue;
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool SockBind(SocketHandle s, const SockAddrIn& addr) {
+    sockaddr_in n = ToNative(addr);
+    return bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0 || Fail() == 0;
+}
+
+bool SockListen(SocketHandle s, int backlog) { return listen(Fd(s), backlog) == 0 || Fail() == 0; }
+
+SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
+    sockaddr_in n{};
+    socklen_t len = sizeof n;
+    int fd;
+    do {
+        fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&n), &len, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) fd = AvoidZero(fd);
+    if (fd < 0) {
+        // A listener shut down by a close from another thread reports EINVAL:
+        // that is the interrupted wait of Windows Sockets.
+        if (errno == EINVAL) errno = EINTR;
+        Fail();
+        return kInvalidSocket;
+    }
+    if (peer) FromNative(n, peer);
+    return static_cast<SocketHandle>(fd);
+}
+
+bool SockGetPeerName(SocketHandle s, SockAddrIn* peer) {
+    sockaddr_in n{};
+    socklen_t len = sizeof n;
+    if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return Fail() == 0;
+    FromNative(n, peer);
+    return true;
+}
+
+bool SockGetSockName(SocketHandle s, SockAddrIn* local) {
+    sockaddr_in n{};
+    socklen_t len = sizeof n;
+    if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return Fail() == 0;
+    FromNative(n, local);
+    return true;
+}
+
+int SockWait(SocketHandle s, bool forWrite, int seconds) {
+    pollfd p{Fd(s), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    if (p.fd < 0) {
+        errno = EBADF;
+        return Fail();
+    }
+    for (;;) {
+        int rc = poll(&p, 1, seconds < 0 ? -1 : seconds * 1000);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return Fail();
+        if (rc == 0) return 0;
+        // Hang-up and error count as ready: the call that follows reports them.
+        return 1;
+    }
+}
+
+int SockSend(SocketHandle s, const void* data, int length) {
+    ssize_t n;
+    do {
+        n = send(Fd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? Fail() : static_cast<int>(n);
+}
+
+int SockRecv(SocketHandle s, void* buffer, int capacity) {
+    ssize_t n;
+    do {
+        n = recv(Fd(s), buffer, static_cast<size_t>(capacity), 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? Fail() : static_cast<int>(n);
+}
+
+void SockSetAbortiveClose(SocketHandle s) {
+    linger l{1, 0};
+    setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+std::string InetNtoa(uint32_t addrBe) {
+    in_addr a{};
+    a.s_addr = addrBe;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+uint32_t InetAddr(const char* text) { return inet_addr(text); }
+uint16_t HostToNet16(uint16_t v) { return htons(v); }
+uint32_t HostToNet32(uint32_t v) { return htonl(v); }
+uint16_t NetToHost16(uint16_t v) { return ntohs(v); }
+
+CSocketHandle::~CSocketHandle() {
+    if (!released_ && handle_ != kInvalidSocket && handle_ != kNoSocket) close(Fd(handle_));
+}
+
+void CSocketHandle::Abort() {
+    // shutdown wakes poll, recv and accept in every thread; the descriptor
+    // number stays ours until the last reference is dropped.
+    aborted_ = true;
+    if (handle_ != kInvalidSocket && handle_ != kNoSocket) shutdown(Fd(handle_), SHUT_RDWR);
+}
+
+int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
+    return SockWait(s.Get(), forWrite, seconds);
+}
+
+}  // namespace tovl

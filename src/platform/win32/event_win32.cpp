@@ -1,0 +1,73 @@
+#include "platform/win32/event_win32.h"
+
+#include "platform/last_error.h"
+
+namespace tovl {
+
+CEvent::~CEvent() = default;
+CEvent::CEvent(CEvent&& other) noexcept = default;
+CEvent& CEvent::operator=(CEvent&& other) noexcept = default;
+
+bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
+    HANDLE h = CreateEventA(nullptr, mode == ResetMode::Manual, initiallySet, name);
+    if (h == nullptr) {
+        impl_.reset();
+        return false;
+    }
+    impl_ = std::make_shared<EventImpl>();
+    impl_->handle = h;
+    return true;
+}
+
+bool CEvent::Open(const char* name) {
+    impl_.reset();
+    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (h == nullptr) return false;
+    impl_ = std::make_shared<EventImpl>();
+    impl_->handle = h;
+    return true;
+}
+
+void CEvent::Close() { impl_.reset(); }
+
+bool CEvent::Set() {
+    if (!impl_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return SetEvent(impl_->handle) != 0;
+}
+
+bool CEvent::Clear() {
+    if (!impl_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return ResetEvent(impl_->handle) != 0;
+}
+
+int CEvent::Wait(uint32_t timeoutMs) {
+    CEvent* self = this;
+    return WaitForAnyEvent(&self, 1, timeoutMs);
+}
+
+int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
+    if (count == 0 || count > kMaxWaitEvents) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return kWaitFailed;
+    }
+    HANDLE handles[kMaxWaitEvents];
+    for (size_t i = 0; i < count; ++i) {
+        if (events[i] == nullptr || !events[i]->IsValid()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return kWaitFailed;
+        }
+        handles[i] = events[i]->Impl()->handle;
+    }
+    DWORD rc = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE, timeoutMs);
+    if (rc < WAIT_OBJECT_0 + count) return static_cast<int>(rc - WAIT_OBJECT_0);
+    if (rc == WAIT_TIMEOUT) return kWaitTimeout;
+    return kWaitFailed;
+}
+
+}  // namespace tovl

@@ -1,0 +1,73 @@
+// The Windows service control manager. The portable service entry and
+// control handler are plain functions; these trampolines give the manager
+// the WINAPI entries it calls.
+#include <windows.h>
+
+#include "platform/service_control.h"
+
+namespace tovl {
+
+namespace {
+
+ServiceMainProc g_serviceMain = nullptr;
+ServiceControlProc g_handler = nullptr;
+
+void WINAPI ServiceMainTrampoline(DWORD argc, LPSTR* argv) {
+    g_serviceMain(argc, argv);
+}
+
+void WINAPI ControlTrampoline(DWORD control) { g_handler(control); }
+
+}  // namespace
+
+ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (scm == nullptr) return ScmResult::CantOpenScm;
+    SC_HANDLE service =
+        CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedImagePath.c_str(), nullptr,
+                       nullptr, nullptr, nullptr, nullptr);
+    if (service == nullptr) return ScmResult::Failed;
+    CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+    return ScmResult::Ok;
+}
+
+ScmResult RemoveService(const char* name) {
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (scm == nullptr) return ScmResult::CantOpenScm;
+    SC_HANDLE service = OpenServiceA(scm, name, DELETE);
+    if (service == nullptr) return ScmResult::CantOpenService;
+    if (!DeleteService(service)) return ScmResult::Failed;
+    CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+    return ScmResult::Ok;
+}
+
+std::string OwnExecutablePath() {
+    char path[1024];
+    DWORD n = GetModuleFileNameA(nullptr, path, 1023);
+    return std::string(path, n);
+}
+
+bool RunServiceDispatcher(const char* name, ServiceMainProc serviceMain) {
+    g_serviceMain = serviceMain;
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(name), ServiceMainTrampoline},
+                                    {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) != 0;
+}
+
+ServiceStatusHandle RegisterServiceControl(const char* name, ServiceControlProc handler) {
+    g_handler = handler;
+    return reinterpret_cast<ServiceStatusHandle>(RegisterServiceCtrlHandlerA(name, ControlTrampoline));
+}
+
+bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& status) {
+    SERVICE_STATUS s{status.serviceType,     status.currentState,
+                     status.controlsAccepted, status.win32ExitCode,
+                     status.serviceSpecificExitCode, status.checkPoint,
+                     status.waitHint};
+    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != 0;
+}
+
+}  // namespace tovl

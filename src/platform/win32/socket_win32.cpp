@@ -1,0 +1,160 @@
+// Windows Sockets 1.1 calls. Errors are Windows Sockets numbers already.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "platform/socket_api.h"
+
+namespace tovl {
+
+namespace {
+SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+sockaddr_in ToNative(const SockAddrIn& a) {
+    sockaddr_in n{};
+    n.sin_family = a.family;
+    n.sin_port = a.portBe;
+    n.sin_addr.s_addr = a.addrBe;
+    return n;
+}
+
+void FromNative(const sockaddr_in& n, SockAddrIn* a) {
+    *a = SockAddrIn{};
+    a->family = n.sin_family;
+    a->portBe = n.sin_port;
+    a->addrBe = n.sin_addr.s_addr;
+}
+}  // namespace
+
+bool SockStartup() {
+    WSADATA data;
+    return WSAStartup(0x0101, &data) == 0;
+}
+
+int SockLastError() { return WSAGetLastError(); }
+void SockSetLastError(int code) { WSASetLastError(code); }
+
+SocketHandle SockSocket(int family, int type, int protocol) {
+    return static_cast<SocketHandle>(socket(family, type, protocol));
+}
+
+void SockSetNoDelay(SocketHandle s) {
+    int one = 1;
+    setsockopt(S(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void SockPrepareListener(SocketHandle) {}
+
+bool SockConnect(SocketHandle s, const SockAddrIn& addr) {
+    sockaddr_in n = ToNative(addr);
+    return connect(S(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0;
+}
+
+bool SockBind(SocketHandle s, const SockAddrIn& addr) {
+    sockaddr_in n = ToNative(addr);
+    return bind(S(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0;
+}
+
+bool SockListen(SocketHandle s, int backlog) { return listen(S(s), backlog) == 0; }
+
+SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
+    sockaddr_in n{};
+    int len = sizeof n;
+    SOCKET a = accept(S(s), reinterpret_cast<sockaddr*>(&n), &len);
+    if (a != INVALID_SOCKET && peer) FromNative(n, peer);
+    return static_cast<SocketHandle>(a);
+}
+
+bool SockGetPeerName(SocketHandle s, SockAddrIn* peer) {
+    sockaddr_in n{};
+    int len = sizeof n;
+    if (getpeername(S(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return false;
+    FromNative(n, peer);
+    return true;
+}
+
+bool SockGetSockName(SocketHandle s, SockAddrIn* local) {
+    sockaddr_in n{};
+    int len = sizeof n;
+    if (getsockname(S(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return false;
+    FromNative(n, local);
+    return true;
+}
+
+int SockWait(SocketHandle s, bool forWrite, int seconds) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(S(s), &set);
+    timeval tv{seconds, 0};
+    int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
+                    seconds < 0 ? nullptr : &tv);
+    return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+int SockSend(SocketHandle s, const void* data, int length) {
+    int n = send(S(s), static_cast<const char*>(data), length, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int SockRecv(SocketHandle s, void* buffer, int capacity) {
+    int n = recv(S(s), static_cast<char*>(buffer), capacity, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void SockSetAbortiveClose(SocketHandle s) {
+    linger l{1, 0};
+    setsockopt(S(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
+std::string InetNtoa(uint32_t addrBe) {
+    in_addr a{};
+    a.s_addr = addrBe;
+    const char* text = inet_ntoa(a);
+    return text ? text : "";
+}
+
+uint32_t InetAddr(const char* text) { return inet_addr(text); }
+uint16_t HostToNet16(uint16_t v) { return htons(v); }
+uint32_t HostToNet32(uint32_t v) { return htonl(v); }
+uint16_t NetToHost16(uint16_t v) { return ntohs(v); }
+
+CSocketHandle::~CSocketHandle() {
+    if (!released_ && handle_ != kInvalidSocket && handle_ != kNoSocket) closesocket(S(handle_));
+}
+
+void CSocketHandle::Abort() {
+    aborted_ = true;
+    if (handle_ == kInvalidSocket || handle_ == kNoSocket || released_) return;
+    // A connection is shut down and its handle kept until the last user lets
+    // go, so no waiter can meet a new socket under the same value. A blocked
+    // accept wakes only when its handle is closed; it does not look at the
+    // handle again, so a listener is closed at once.
+    if (shutdown(S(handle_), SD_BOTH) != 0) {
+        closesocket(S(handle_));
+        released_ = true;
+    }
+}
+
+int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
+    // select does not always wake for a local shutdown, so wait in slices
+    // and look at the abort flag between them.
+    constexpr int kSliceMs = 200;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (s.IsAborted()) return 1;
+        int sliceMs = kSliceMs;
+        if (seconds >= 0) {
+            const DWORD elapsed = GetTickCount() - start;
+            const DWORD limit = static_cast<DWORD>(seconds) * 1000;
+            if (elapsed >= limit) return 0;
+            if (limit - elapsed < static_cast<DWORD>(sliceMs)) sliceMs = static_cast<int>(limit - elapsed);
+        }
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(S(s.Get()), &set);
+        timeval tv{sliceMs / 1000, (sliceMs % 1000) * 1000};
+        int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &tv);
+        if (rc != 0) return rc == SOCKET_ERROR ? -1 : 1;
+    }
+}
+
+}  // namespace tovl

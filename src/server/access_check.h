@@ -1,0 +1,16 @@
+// The allowed-address check: a client may open a port only when a value
+// named exactly by its dotted IPv4 address, with at most 100 bytes of data,
+// stands in HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\IpAddr. The list is read
+// afresh at every call; any thread may call it.
+#pragma once
+
+#include "net/blocking_socket.h"
+
+extern const char* const kAllowedAddressKey;
+
+// Throws CBlockingSocketException ("GetPeerName") when the peer's address
+// cannot be read.
+bool IsPeerAllowed(CBlockingSocket& connection);
+
+// The registry half of the check, for an address already in dotted text.
+bool IsAddressAllowed(const char* dottedAddress);

@@ -1,0 +1,28 @@
+# End-to-end tests of the built programs, written in Python (standard
+# library only). Every test that listens on TCP 4445 holds the tcp4445 lock.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+if(CMAKE_CROSSCOMPILING)
+  set(TOVL_TEST_PLATFORM win32)
+else()
+  set(TOVL_TEST_PLATFORM linux)
+endif()
+
+function(tovl_program_test name script)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LOCKS" ${ARGN})
+  add_test(NAME ${name}
+    COMMAND ${Python3_EXECUTABLE} -m unittest -v ${script}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/programs)
+  set(env "TOVL_BIN_DIR=${CMAKE_BINARY_DIR}/bin" "TOVL_TEST_PLATFORM=${TOVL_TEST_PLATFORM}"
+      "TOVL_WINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh")
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" FIXTURES_REQUIRED wine_prefix)
+  if(ARG_TIMEOUT)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  endif()
+  if(ARG_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()
+
+tovl_program_test(programs.service_command_line test_service_command_line LOCKS tcp4445 scm TIMEOUT 240)
+tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TIMEOUT 300)

@@ -1,0 +1,5 @@
+#include "test_support/wine.h"
+
+namespace testing_support {
+bool RunningUnderWine() { return false; }
+}
