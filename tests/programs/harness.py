@@ -1,0 +1,188 @@
+"""Shared support for the end-to-end tests of the built programs.
+
+The same test runs against the Linux build or the Windows build under Wine,
+chosen by TOVL_TEST_PLATFORM (set by ctest). Programs are started in their
+own process group and always ended by the test; registries are temporary.
+"""
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+PLATFORM = os.environ.get("TOVL_TEST_PLATFORM", "linux")
+BIN_DIR = os.environ.get("TOVL_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
+WINE_RUN = os.environ.get("TOVL_WINE_RUN", "")
+ON_WINE = PLATFORM == "win32"
+
+PL_DATA, PL_SETTINGS, PL_OPEN, PL_FLOW_CONTROL, PL_CLOSE = 0, 1, 2, 5, 7
+PL_OPEN_FAILED = 0xFFFFFFFF
+SERVER_PORT = 4445
+
+IPADDR_KEY = r"Software\Dravik\TOVL\IpAddr"
+
+
+def u32(*values):
+    return b"".join(struct.pack("<I", v & 0xFFFFFFFF) for v in values)
+
+
+def program_command(name, *args):
+    """The command line that runs program `name` of the build under test."""
+    if ON_WINE:
+        return [WINE_RUN, os.path.join(BIN_DIR, name + ".exe"), *args]
+    return [os.path.join(BIN_DIR, name), *args]
+
+
+def run_program(name, *args, env=None, timeout=60, cwd=None):
+    """Runs a program to its end; returns (exit code, stdout text)."""
+    proc = subprocess.run(program_command(name, *args), env=env, cwd=cwd, timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    return proc.returncode, proc.stdout.decode("latin-1")
+
+
+class Program:
+    """A program running in the background in its own process group."""
+
+    def __init__(self, name, *args, env=None, cwd=None):
+        self.proc = subprocess.Popen(program_command(name, *args), env=env, cwd=cwd,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     stdin=subprocess.DEVNULL, start_new_session=True)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self, sig=signal.SIGKILL):
+        if self.alive():
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=10)
+        if ON_WINE:
+            # Wine may keep a helper of the program's alive for a moment.
+            time.sleep(0.2)
+
+    def output(self):
+        return self.proc.stdout.read().decode("latin-1") if not self.alive() else None
+
+
+class Registry:
+    """A registry of the test's own.
+
+    Linux: a fresh TOVL_REGISTRY_ROOT directory. Wine: the run's throw-away
+    prefix, written with `wine reg` in the 32-bit view; the product's key is
+    removed before and after.
+    """
+
+    def __init__(self):
+        self.env = dict(os.environ)
+        if ON_WINE:
+            self.root = None
+            self._wine_reg("delete", r"HKLM\Software\Dravik", "/f")
+        else:
+            self.root = tempfile.mkdtemp(prefix="tovl-registry-")
+            self.env["TOVL_REGISTRY_ROOT"] = self.root
+
+    def _wine_reg(self, *args):
+        return subprocess.run([WINE_RUN, "reg", *args, "/reg:32"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60).returncode
+
+    def _key_dir(self, key):
+        return os.path.join(self.root, "HKEY_LOCAL_MACHINE", *[p for p in key.split("\\") if p])
+
+    def create_key(self, key):
+        if ON_WINE:
+            # `reg add` without /v would also make a default value.
+            self._wine_reg("add", "HKLM\\" + key, "/v", "tovl-probe", "/f")
+            self._wine_reg("delete", "HKLM\\" + key, "/v", "tovl-probe", "/f")
+        else:
+            os.makedirs(self._key_dir(key), exist_ok=True)
+
+    def set_value(self, key, name, data=""):
+        if ON_WINE:
+            args = ["add", "HKLM\\" + key, "/v", name, "/t", "REG_SZ", "/f"]
+            if data:
+                args += ["/d", data]
+            assert self._wine_reg(*args) == 0, "wine reg add failed"
+        else:
+            self.create_key(key)
+            with open(os.path.join(self._key_dir(key), name), "w") as f:
+                f.write(data)
+
+    def delete_value(self, key, name):
+        if ON_WINE:
+            self._wine_reg("delete", "HKLM\\" + key, "/v", name, "/f")
+        else:
+            os.unlink(os.path.join(self._key_dir(key), name))
+
+    def delete_key(self, key):
+        if ON_WINE:
+            self._wine_reg("delete", "HKLM\\" + key, "/f")
+        else:
+            shutil.rmtree(self._key_dir(key), ignore_errors=True)
+
+    def allow(self, address):
+        self.set_value(IPADDR_KEY, address)
+
+    def cleanup(self):
+        if ON_WINE:
+            self._wine_reg("delete", r"HKLM\Software\Dravik", "/f")
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+def wait_for_listener(port=SERVER_PORT, timeout=30.0, host="127.0.0.1"):
+    """Waits until something accepts connections on port; True if it does."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((host, port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def connect(port=SERVER_PORT, source="127.0.0.1", timeout=10.0):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+def recv_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise ConnectionError("closed after %d of %d bytes" % (len(data), n))
+        data += chunk
+    return data
+
+
+def open_request(sock, port_number):
+    """Sends PL_OPEN and returns the 4-byte open reply as a number."""
+    sock.sendall(u32(PL_OPEN, port_number))
+    return struct.unpack("<I", recv_exact(sock, 4))[0]
+
+
+class ProgramTestCase(unittest.TestCase):
+    """A test case that ends every program it started and removes its registry."""
+
+    def setUp(self):
+        self.registry = Registry()
+        self.addCleanup(self.registry.cleanup)
+
+    def start(self, name, *args, env=None):
+        program = Program(name, *args, env=env or self.registry.env)
+        self.addCleanup(program.stop)
+        return program
