@@ -3,16 +3,17 @@
 # are missing. Safe to run again.
 set -euo pipefail
 
-need=(cmake g++ make libgtest-dev googletest
+need=(cmake g++ make ninja-build libgtest-dev googletest python3
       g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       wine wine32:i386 iproute2 socat xvfb xdotool util-linux procps)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
+new_arch=
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
-  updated_for_arch=1
+  new_arch=1
 fi
 
 missing=()
@@ -21,11 +22,15 @@ for pkg in "${need[@]}"; do
   [ "$status" = "install ok installed" ] || missing+=("$pkg")
 done
 
-if [ ${#missing[@]} -gt 0 ] || [ -n "${updated_for_arch:-}" ]; then
-  echo "setup: installing ${missing[*]:-nothing (package lists only)}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-      --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ] || [ -n "$new_arch" ]; then
+  log=$(mktemp /tmp/tovl-setup.XXXXXX.log)
+  echo "setup: installing ${missing[*]:-nothing} (log: $log)"
+  if ! { "${sudo_cmd[@]}" apt-get update -q &&
+         DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q \
+           --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    tail -n 30 "$log"
+    echo "setup: installing packages failed"
+    exit 1
   fi
 fi
+echo "setup: all packages present"

@@ -48,6 +48,7 @@ class Program:
     """A program running in the background in its own process group."""
 
     def __init__(self, name, *args, env=None, cwd=None):
+        self._output = None
         self.proc = subprocess.Popen(program_command(name, *args), env=env, cwd=cwd,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
@@ -66,12 +67,18 @@ class Program:
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait(timeout=10)
+        if self._output is None:
+            self._output = self.proc.stdout.read().decode("latin-1")
+            self.proc.stdout.close()
         if ON_WINE:
             # Wine may keep a helper of the program's alive for a moment.
             time.sleep(0.2)
 
     def output(self):
-        return self.proc.stdout.read().decode("latin-1") if not self.alive() else None
+        """Everything the program printed, once it has ended."""
+        if self._output is None and not self.alive():
+            self.stop()
+        return self._output
 
 
 class Registry:
