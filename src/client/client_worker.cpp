@@ -2,4 +2,6 @@
 // returns, as it does for an empty configuration.
 #include "client/client_worker.h"
 
-uint32_t ClientWorkerThread(void* /*param*/) { return 0; }
+uint32_t ClientWorkerThread(void* /*param*/) {
+    return 0;
+}

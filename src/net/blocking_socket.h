@@ -22,7 +22,7 @@
 enum class SocketVariant { Client, Server };
 
 class CBlockingSocketException {
-public:
+  public:
     // Reads the thread's last socket error.
     explicit CBlockingSocketException(const char* operation);
 
@@ -33,13 +33,13 @@ public:
     int ErrorCode() const { return m_nError; }
     const std::string& Operation() const { return m_strMessage; }
 
-private:
+  private:
     int m_nError;
     std::string m_strMessage;
 };
 
 class CBlockingSocket {
-public:
+  public:
     explicit CBlockingSocket(SocketVariant variant) : variant_(variant) {}
     // Destroying an object does not close its socket (the owner calls Close);
     // the handle is released once nothing refers to it.
@@ -64,7 +64,7 @@ public:
     bool HoldsSocket() const { return Acquire() != nullptr; }
     SocketVariant Variant() const { return variant_; }
 
-private:
+  private:
     std::shared_ptr<tovl::CSocketHandle> Acquire() const;
     void Store(tovl::SocketHandle handle);
 

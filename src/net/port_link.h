@@ -38,9 +38,9 @@ constexpr uint32_t kModemControlDtr = 0x01;
 constexpr uint32_t kModemControlRts = 0x02;
 
 // Time-outs in seconds of the protocol's steps.
-constexpr int kFieldTimeout = 10;      // every body field, every client write, server replies
-constexpr int kOpenReplyTimeout = 30;  // the client waiting for the open reply
-constexpr int kServerSendTimeout = 30; // the server's data and line reports
+constexpr int kFieldTimeout = 10;       // every body field, every client write, server replies
+constexpr int kOpenReplyTimeout = 30;   // the client waiting for the open reply
+constexpr int kServerSendTimeout = 30;  // the server's data and line reports
 constexpr int kNoTimeout = -1;
 
 struct PortLinkSettings {

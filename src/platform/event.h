@@ -22,7 +22,7 @@ constexpr size_t kMaxWaitEvents = 64;
 struct EventImpl;
 
 class CEvent {
-public:
+  public:
     enum class ResetMode { Manual, Auto };
 
     CEvent() = default;
@@ -49,7 +49,7 @@ public:
 
     EventImpl* Impl() const { return impl_.get(); }
 
-private:
+  private:
     std::shared_ptr<EventImpl> impl_;
 };
 

@@ -20,7 +20,7 @@ constexpr uint32_t kRegSz = 1;
 struct RegKeyImpl;
 
 class CRegKey {
-public:
+  public:
     CRegKey() = default;
     ~CRegKey();
     CRegKey(const CRegKey&) = delete;
@@ -41,7 +41,7 @@ public:
     // The name of value number index; 259 past the last one.
     uint32_t EnumValueName(uint32_t index, std::string* name) const;
 
-private:
+  private:
     RegKeyImpl* impl_ = nullptr;
 };
 

@@ -87,7 +87,7 @@ uint16_t NetToHost16(uint16_t v);
 
 // Owner of one socket handle (which may be kInvalidSocket).
 class CSocketHandle {
-public:
+  public:
     explicit CSocketHandle(SocketHandle h) : handle_(h) {}
     ~CSocketHandle();
     CSocketHandle(const CSocketHandle&) = delete;
@@ -99,7 +99,7 @@ public:
     void Abort();
     bool IsAborted() const { return aborted_; }
 
-private:
+  private:
     SocketHandle handle_;
     std::atomic<bool> aborted_{false};
     bool released_ = false;

@@ -40,7 +40,9 @@ int StartListenerOn(uint16_t port) {
     return 0;
 }
 
-int StartListener() { return StartListenerOn(kServerTcpPort); }
+int StartListener() {
+    return StartListenerOn(kServerTcpPort);
+}
 
 uint32_t ConnectionThreadProc(void* /*param*/) {
     for (;;) {

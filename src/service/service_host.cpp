@@ -52,10 +52,17 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
 
 int DeleteCommand(const ServiceProgram& program) {
     switch (RemoveService(program.name)) {
-        case ScmResult::CantOpenScm: Print("Can't open SCM\n"); return 1;
-        case ScmResult::CantOpenService: Print("Can't open service\n"); return 2;
-        case ScmResult::Failed: Print("Can't delete service\n"); return 3;
-        case ScmResult::Ok: break;
+        case ScmResult::CantOpenScm:
+            Print("Can't open SCM\n");
+            return 1;
+        case ScmResult::CantOpenService:
+            Print("Can't open service\n");
+            return 2;
+        case ScmResult::Failed:
+            Print("Can't delete service\n");
+            return 3;
+        case ScmResult::Ok:
+            break;
     }
     Print("Service deleted\n");
     return 0;
@@ -67,10 +74,15 @@ int SetupCommand(const ServiceProgram& program) {
     std::string path = OwnExecutablePath().substr(0, 1023);
     std::string quoted = "\"" + path + "\"";
     switch (InstallService(program.name, quoted)) {
-        case ScmResult::CantOpenScm: Print("Can't open SCM\n"); return 1;
+        case ScmResult::CantOpenScm:
+            Print("Can't open SCM\n");
+            return 1;
         case ScmResult::CantOpenService:
-        case ScmResult::Failed: Print("Registration error!\n"); return 2;
-        case ScmResult::Ok: break;
+        case ScmResult::Failed:
+            Print("Registration error!\n");
+            return 2;
+        case ScmResult::Ok:
+            break;
     }
     Print(("Successfully registered " + quoted + "\n").c_str());
     return 0;

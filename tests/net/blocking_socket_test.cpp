@@ -79,7 +79,8 @@ TEST(BlockingSocket, NewObjectHoldsNoSocket) {
     EXPECT_EQ(client.Handle(), kNoSocket);
     char buffer[4];
     auto start = Clock::now();
-    EXPECT_EQ(client.Receive(buffer, 4, -1), 0) << "the client's receive on nothing returns at once";
+    EXPECT_EQ(client.Receive(buffer, 4, -1), 0)
+        << "the client's receive on nothing returns at once";
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(client.Read(buffer, 4, -1), -1);
     EXPECT_EQ(server.Write("ab", 2, 10), 0);
@@ -128,7 +129,8 @@ TEST(BlockingSocket, ReadAssemblesOddSegmentsIntoTheWholeBuffer) {
         std::thread writer([&] {
             size_t offsets[] = {0, 7, 1000, 1001, 2500, 4096};
             for (int i = 0; i + 1 < 6; ++i) {
-                SendAll(p.peer, sent.data() + offsets[i], static_cast<int>(offsets[i + 1] - offsets[i]));
+                SendAll(p.peer, sent.data() + offsets[i],
+                        static_cast<int>(offsets[i + 1] - offsets[i]));
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
@@ -201,7 +203,8 @@ TEST(BlockingSocket, SendTimesOutWhenThePeerDoesNotRead) {
     bool timedOut = false;
     auto start = Clock::now();
     try {
-        while (Clock::now() - start < std::chrono::seconds(60)) p.socket.Write(block.data(), 65536, 1);
+        while (Clock::now() - start < std::chrono::seconds(60))
+            p.socket.Write(block.data(), 65536, 1);
     } catch (const CBlockingSocketException& e) {
         timedOut = e.Operation() == "Send timeout";
     }

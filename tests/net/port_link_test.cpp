@@ -45,14 +45,15 @@ TEST(PortLink, SettingsImageFor9600EightNoneOne) {
     s.FlowReplace = 0x40;
     uint8_t out[kPortLinkSettingsSize];
     EncodeSettings(s, out);
-    const Bytes expected{0x80, 0x25, 0, 0, 8, 0, 0, 0x11, 0x13, 0, 0, 0,
-                         0x00, 0x08, 0x00, 0x02, 0x01, 0, 0, 0, 0x40, 0, 0, 0};
+    const Bytes expected{0x80, 0x25, 0,    0,    8,    0, 0, 0x11, 0x13, 0, 0, 0,
+                         0x00, 0x08, 0x00, 0x02, 0x01, 0, 0, 0,    0x40, 0, 0, 0};
     EXPECT_EQ(Bytes(out, out + 24), expected);
 }
 
 TEST(PortLink, SettingsDecodeIgnoresPaddingAndRoundTrips) {
-    uint8_t in[kPortLinkSettingsSize] = {0x00, 0xC2, 0x01, 0x00, 7, 2, 2, 0x11, 0x13, '?', 0x1A, 0x7E,
-                                         0x64, 0x00, 0xC8, 0x00, 0x09, 0xAA, 0xBB, 0xCC, 0x83, 0, 0, 0};
+    uint8_t in[kPortLinkSettingsSize] = {0x00, 0xC2, 0x01, 0x00, 7,    2,    2,    0x11,
+                                         0x13, '?',  0x1A, 0x7E, 0x64, 0x00, 0xC8, 0x00,
+                                         0x09, 0xAA, 0xBB, 0xCC, 0x83, 0,    0,    0};
     PortLinkSettings s = DecodeSettings(in);
     EXPECT_EQ(s.BaudRate, 115200u);
     EXPECT_EQ(s.ByteSize, 7);
@@ -74,7 +75,8 @@ TEST(PortLink, SettingsDecodeIgnoresPaddingAndRoundTrips) {
 TEST(PortLink, ModemRegistersToTheOpenReplyMask) {
     // DTR and RTS raised, every input line low.
     EXPECT_EQ(ModemRegistersToLineMask(0x03, 0x00), 0x05u);
-    EXPECT_EQ(ModemRegistersToLineMask(0x00, 0xF0), PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD);
+    EXPECT_EQ(ModemRegistersToLineMask(0x00, 0xF0),
+              PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD);
     // Change flags in the low four bits are no lines.
     EXPECT_EQ(ModemRegistersToLineMask(0x00, 0x0F), 0u);
 }

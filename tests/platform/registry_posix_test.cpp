@@ -24,11 +24,13 @@ std::string ReadFile(const fs::path& p) {
 TEST(RegistryFiles, AValueIsAFileHoldingItsBytes) {
     testing_support::TempRegistry registry;
     registry.SetValue("Software\\Dravik\\TOVL\\Settings", "PORT5", "-1;0;0;0;0");
-    fs::path file = fs::path(registry.Root()) / "HKEY_LOCAL_MACHINE/Software/Dravik/TOVL/Settings/PORT5";
+    fs::path file =
+        fs::path(registry.Root()) / "HKEY_LOCAL_MACHINE/Software/Dravik/TOVL/Settings/PORT5";
     ASSERT_TRUE(fs::is_regular_file(file));
     EXPECT_EQ(ReadFile(file), "-1;0;0;0;0");
     // Nothing but the value is left in the key's directory.
-    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()),
+              1);
 }
 
 TEST(RegistryFiles, ATouchedFileIsAnEmptyValue) {
@@ -58,7 +60,8 @@ TEST(RegistryFiles, NamesThatAreNoFileNamesAreRefused) {
     EXPECT_NE(key.SetValue("..", kRegSz, "", 0), 0u);
     uint32_t size = 0;
     EXPECT_EQ(key.QueryValue("../../../../etc/passwd", nullptr, &size), 2u);
-    EXPECT_FALSE(fs::exists(fs::path(registry.Root()) / "HKEY_LOCAL_MACHINE/Software/Dravik/TOVL/escape"));
+    EXPECT_FALSE(
+        fs::exists(fs::path(registry.Root()) / "HKEY_LOCAL_MACHINE/Software/Dravik/TOVL/escape"));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kKey = "Software\\Dravik\\TOVL\\Test";
 
 class Registry : public ::testing::Test {
-protected:
+  protected:
     TempRegistry registry;
 };
 

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kIpAddr = "Software\\Dravik\\TOVL\\IpAddr";
 
 class AccessCheck : public ::testing::Test {
-protected:
+  protected:
     // Whether a connection from sourceIp, as the server accepts it, is let in.
     bool AllowedFrom(const char* sourceIp) {
         CBlockingSocket listener(SocketVariant::Server);

@@ -1,8 +1,7 @@
 // An Accept that fails for lack of descriptors must not end the listener.
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <thread>
 

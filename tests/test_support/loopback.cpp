@@ -22,7 +22,9 @@ LoopbackListener::LoopbackListener() {
     port = NetToHost16(local.portBe);
 }
 
-LoopbackListener::~LoopbackListener() { CloseRaw(handle); }
+LoopbackListener::~LoopbackListener() {
+    CloseRaw(handle);
+}
 
 SocketHandle LoopbackListener::AcceptOne() {
     SockAddrIn peer;

@@ -7,7 +7,7 @@
 namespace {
 
 class SocketStartup : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { ASSERT_TRUE(tovl::SockStartup()); }
 };
 

@@ -29,9 +29,9 @@ void TempRegistry::SetValue(const std::string& keyPath, const std::string& name,
     CreateKey(keyPath);
     tovl::CRegKey key;
     ASSERT_EQ(key.OpenLocalMachine(keyPath.c_str()), 0u);
-    ASSERT_EQ(key.SetValue(name.c_str(), tovl::kRegSz, data.data(),
-                           static_cast<uint32_t>(data.size())),
-              0u);
+    ASSERT_EQ(
+        key.SetValue(name.c_str(), tovl::kRegSz, data.data(), static_cast<uint32_t>(data.size())),
+        0u);
 }
 
 void TempRegistry::DeleteKey(const std::string& keyPath) {

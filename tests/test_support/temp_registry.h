@@ -8,7 +8,7 @@
 namespace testing_support {
 
 class TempRegistry {
-public:
+  public:
     TempRegistry();
     ~TempRegistry();
     TempRegistry(const TempRegistry&) = delete;
@@ -22,7 +22,7 @@ public:
     // Where the registry lives on POSIX; empty under Wine.
     const std::string& Root() const { return root_; }
 
-private:
+  private:
     std::string root_;
 };
 

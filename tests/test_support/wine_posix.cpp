@@ -1,5 +1,7 @@
 #include "test_support/wine.h"
 
 namespace testing_support {
-bool RunningUnderWine() { return false; }
+bool RunningUnderWine() {
+    return false;
 }
+}  // namespace testing_support

@@ -20,6 +20,9 @@
 namespace tovl {
 
 struct EventImpl {
+    // Set and take happen under this lock, which also makes the hand-over
+    // visible to thread checkers that do not know eventfd.
+    std::mutex lock;
     int fd = -1;
     CEvent::ResetMode mode = CEvent::ResetMode::Manual;
     std::string name;
@@ -43,6 +46,7 @@ std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>& Names() {
 }
 
 bool TakeImpl(EventImpl* e) {
+    std::lock_guard<std::mutex> guard(e->lock);
     if (e->mode == CEvent::ResetMode::Manual) {
         pollfd p{e->fd, POLLIN, 0};
         return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
@@ -118,7 +122,9 @@ bool CEvent::Open(const char* name) {
     return true;
 }
 
-void CEvent::Close() { impl_.reset(); }
+void CEvent::Close() {
+    impl_.reset();
+}
 
 bool CEvent::Set() {
     if (!impl_) {
@@ -126,6 +132,7 @@ bool CEvent::Set() {
         return false;
     }
     uint64_t one = 1;
+    std::lock_guard<std::mutex> guard(impl_->lock);
     // A full counter (never reached in practice) still reads as set.
     return write(impl_->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
 }
@@ -136,6 +143,7 @@ bool CEvent::Clear() {
         return false;
     }
     uint64_t value;
+    std::lock_guard<std::mutex> guard(impl_->lock);
     while (read(impl_->fd, &value, sizeof value) == sizeof value) {
     }
     return true;
@@ -146,9 +154,13 @@ int CEvent::Wait(uint32_t timeoutMs) {
     return WaitForAnyEvent(&self, 1, timeoutMs);
 }
 
-int EventPollFd(const CEvent& event) { return event.Impl() ? event.Impl()->fd : -1; }
+int EventPollFd(const CEvent& event) {
+    return event.Impl() ? event.Impl()->fd : -1;
+}
 
-bool EventTryTake(const CEvent& event) { return event.Impl() && TakeImpl(event.Impl()); }
+bool EventTryTake(const CEvent& event) {
+    return event.Impl() && TakeImpl(event.Impl());
+}
 
 int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
     if (count == 0 || count > kMaxWaitEvents) {
@@ -163,8 +175,8 @@ int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
         }
         fds[i] = pollfd{events[i]->Impl()->fd, POLLIN, 0};
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
     for (;;) {
         int ready = poll(fds, count, PollTimeout(deadline, timeoutMs));
         if (ready < 0) {

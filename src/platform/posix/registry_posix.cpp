@@ -102,11 +102,14 @@ bool ResolveKey(const char* path, bool create, fs::path* out) {
 uint32_t ErrnoToError(int e) {
     switch (e) {
         case ENOENT:
-        case ENOTDIR: return kErrorFileNotFound;
+        case ENOTDIR:
+            return kErrorFileNotFound;
         case EACCES:
         case EPERM:
-        case EROFS: return kErrorAccessDenied;
-        default: return kErrorGenFailure;
+        case EROFS:
+            return kErrorAccessDenied;
+        default:
+            return kErrorGenFailure;
     }
 }
 
@@ -124,7 +127,9 @@ bool WriteAll(int fd, const void* data, size_t size) {
 
 }  // namespace
 
-CRegKey::~CRegKey() { Close(); }
+CRegKey::~CRegKey() {
+    Close();
+}
 
 uint32_t CRegKey::OpenLocalMachine(const char* path, uint32_t /*access*/) {
     Close();
@@ -143,7 +148,8 @@ void CRegKey::Close() {
 uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const {
     if (!impl_ || name == nullptr) return kErrorInvalidHandle;
     fs::path file;
-    if (!IsUsableName(name) || !FindEntry(impl_->dir, name, false, &file)) return kErrorFileNotFound;
+    if (!IsUsableName(name) || !FindEntry(impl_->dir, name, false, &file))
+        return kErrorFileNotFound;
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return ErrnoToError(errno);
     struct stat st {};

@@ -40,11 +40,20 @@ std::string QuoteForUnit(const std::string& quotedPath) {
     std::string out = "\"";
     for (char c : path) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '%': out += "%%"; break;
-            case '\n': out += "\\n"; break;
-            default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '%':
+                out += "%%";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";

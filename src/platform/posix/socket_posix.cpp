@@ -22,26 +22,44 @@ thread_local int t_sockError = 0;
 
 int TranslateErrno(int e) {
     switch (e) {
-        case 0: return 0;
-        case EINTR: return kWsaEintr;
-        case EBADF: return kWsaEbadf;
-        case EINVAL: return kWsaEinval;
+        case 0:
+            return 0;
+        case EINTR:
+            return kWsaEintr;
+        case EBADF:
+            return kWsaEbadf;
+        case EINVAL:
+            return kWsaEinval;
         case EMFILE:
-        case ENFILE: return kWsaEmfile;
-        case EAGAIN: return kWsaEwouldblock;
-        case ENOTSOCK: return kWsaEnotsock;
-        case EADDRINUSE: return kWsaEaddrinuse;
-        case EADDRNOTAVAIL: return kWsaEaddrnotavail;
-        case ENETUNREACH: return kWsaEnetunreach;
-        case ECONNABORTED: return kWsaEconnaborted;
-        case ECONNRESET: return kWsaEconnreset;
-        case ENOTCONN: return kWsaEnotconn;
+        case ENFILE:
+            return kWsaEmfile;
+        case EAGAIN:
+            return kWsaEwouldblock;
+        case ENOTSOCK:
+            return kWsaEnotsock;
+        case EADDRINUSE:
+            return kWsaEaddrinuse;
+        case EADDRNOTAVAIL:
+            return kWsaEaddrnotavail;
+        case ENETUNREACH:
+            return kWsaEnetunreach;
+        case ECONNABORTED:
+            return kWsaEconnaborted;
+        case ECONNRESET:
+            return kWsaEconnreset;
+        case ENOTCONN:
+            return kWsaEnotconn;
         case EPIPE:
-        case ESHUTDOWN: return kWsaEshutdown;
-        case ETIMEDOUT: return kWsaEtimedout;
-        case ECONNREFUSED: return kWsaEconnrefused;
-        case EHOSTUNREACH: return kWsaEhostunreach;
-        default: return 10000 + e;
+        case ESHUTDOWN:
+            return kWsaEshutdown;
+        case ETIMEDOUT:
+            return kWsaEtimedout;
+        case ECONNREFUSED:
+            return kWsaEconnrefused;
+        case EHOSTUNREACH:
+            return kWsaEhostunreach;
+        default:
+            return 10000 + e;
     }
 }
 
@@ -61,7 +79,9 @@ int AvoidZero(int fd) {
     return moved;
 }
 
-int Fd(SocketHandle s) { return s == kInvalidSocket ? -1 : static_cast<int>(s); }
+int Fd(SocketHandle s) {
+    return s == kInvalidSocket ? -1 : static_cast<int>(s);
+}
 
 sockaddr_in ToNative(const SockAddrIn& a) {
     sockaddr_in n{};
@@ -80,10 +100,16 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
 
 }  // namespace
 
-bool SockStartup() { return true; }
+bool SockStartup() {
+    return true;
+}
 
-int SockLastError() { return t_sockError; }
-void SockSetLastError(int code) { t_sockError = code; }
+int SockLastError() {
+    return t_sockError;
+}
+void SockSetLastError(int code) {
+    t_sockError = code;
+}
 
 SocketHandle SockSocket(int family, int type, int protocol) {
     int fd = AvoidZero(socket(family, type | SOCK_CLOEXEC, protocol));
@@ -119,7 +145,9 @@ bool SockBind(SocketHandle s, const SockAddrIn& addr) {
     return bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0 || Fail() == 0;
 }
 
-bool SockListen(SocketHandle s, int backlog) { return listen(Fd(s), backlog) == 0 || Fail() == 0; }
+bool SockListen(SocketHandle s, int backlog) {
+    return listen(Fd(s), backlog) == 0 || Fail() == 0;
+}
 
 SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
     sockaddr_in n{};
@@ -201,10 +229,18 @@ std::string InetNtoa(uint32_t addrBe) {
     return text;
 }
 
-uint32_t InetAddr(const char* text) { return inet_addr(text); }
-uint16_t HostToNet16(uint16_t v) { return htons(v); }
-uint32_t HostToNet32(uint32_t v) { return htonl(v); }
-uint16_t NetToHost16(uint16_t v) { return ntohs(v); }
+uint32_t InetAddr(const char* text) {
+    return inet_addr(text);
+}
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
+uint32_t HostToNet32(uint32_t v) {
+    return htonl(v);
+}
+uint16_t NetToHost16(uint16_t v) {
+    return ntohs(v);
+}
 
 CSocketHandle::~CSocketHandle() {
     if (!released_ && handle_ != kInvalidSocket && handle_ != kNoSocket) close(Fd(handle_));

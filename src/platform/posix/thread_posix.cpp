@@ -26,8 +26,12 @@ void* ThreadTrampoline(void* arg) {
 }
 }  // namespace
 
-uint32_t GetLastErrorCode() { return t_lastError; }
-void SetLastErrorCode(uint32_t code) { t_lastError = code; }
+uint32_t GetLastErrorCode() {
+    return t_lastError;
+}
+void SetLastErrorCode(uint32_t code) {
+    t_lastError = code;
+}
 
 bool StartThread(ThreadProc proc, void* param) {
     auto* start = new ThreadStart{proc, param};

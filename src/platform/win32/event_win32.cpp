@@ -28,7 +28,9 @@ bool CEvent::Open(const char* name) {
     return true;
 }
 
-void CEvent::Close() { impl_.reset(); }
+void CEvent::Close() {
+    impl_.reset();
+}
 
 bool CEvent::Set() {
     if (!impl_) {

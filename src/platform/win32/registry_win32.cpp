@@ -9,7 +9,9 @@ struct RegKeyImpl {
     HKEY key;
 };
 
-CRegKey::~CRegKey() { Close(); }
+CRegKey::~CRegKey() {
+    Close();
+}
 
 uint32_t CRegKey::OpenLocalMachine(const char* path, uint32_t access) {
     Close();

@@ -16,17 +16,18 @@ void WINAPI ServiceMainTrampoline(DWORD argc, LPSTR* argv) {
     g_serviceMain(argc, argv);
 }
 
-void WINAPI ControlTrampoline(DWORD control) { g_handler(control); }
+void WINAPI ControlTrampoline(DWORD control) {
+    g_handler(control);
+}
 
 }  // namespace
 
 ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (scm == nullptr) return ScmResult::CantOpenScm;
-    SC_HANDLE service =
-        CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedImagePath.c_str(), nullptr,
-                       nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateServiceA(
+        scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+        SERVICE_ERROR_NORMAL, quotedImagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service == nullptr) return ScmResult::Failed;
     CloseServiceHandle(service);
     CloseServiceHandle(scm);
@@ -59,13 +60,17 @@ bool RunServiceDispatcher(const char* name, ServiceMainProc serviceMain) {
 
 ServiceStatusHandle RegisterServiceControl(const char* name, ServiceControlProc handler) {
     g_handler = handler;
-    return reinterpret_cast<ServiceStatusHandle>(RegisterServiceCtrlHandlerA(name, ControlTrampoline));
+    return reinterpret_cast<ServiceStatusHandle>(
+        RegisterServiceCtrlHandlerA(name, ControlTrampoline));
 }
 
 bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatusRecord& status) {
-    SERVICE_STATUS s{status.serviceType,     status.currentState,
-                     status.controlsAccepted, status.win32ExitCode,
-                     status.serviceSpecificExitCode, status.checkPoint,
+    SERVICE_STATUS s{status.serviceType,
+                     status.currentState,
+                     status.controlsAccepted,
+                     status.win32ExitCode,
+                     status.serviceSpecificExitCode,
+                     status.checkPoint,
                      status.waitHint};
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != 0;
 }

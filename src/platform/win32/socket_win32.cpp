@@ -1,13 +1,15 @@
 // Windows Sockets 1.1 calls. Errors are Windows Sockets numbers already.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include "platform/socket_api.h"
 
 namespace tovl {
 
 namespace {
-SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
+SOCKET S(SocketHandle s) {
+    return static_cast<SOCKET>(s);
+}
 
 sockaddr_in ToNative(const SockAddrIn& a) {
     sockaddr_in n{};
@@ -30,8 +32,12 @@ bool SockStartup() {
     return WSAStartup(0x0101, &data) == 0;
 }
 
-int SockLastError() { return WSAGetLastError(); }
-void SockSetLastError(int code) { WSASetLastError(code); }
+int SockLastError() {
+    return WSAGetLastError();
+}
+void SockSetLastError(int code) {
+    WSASetLastError(code);
+}
 
 SocketHandle SockSocket(int family, int type, int protocol) {
     return static_cast<SocketHandle>(socket(family, type, protocol));
@@ -54,7 +60,9 @@ bool SockBind(SocketHandle s, const SockAddrIn& addr) {
     return bind(S(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0;
 }
 
-bool SockListen(SocketHandle s, int backlog) { return listen(S(s), backlog) == 0; }
+bool SockListen(SocketHandle s, int backlog) {
+    return listen(S(s), backlog) == 0;
+}
 
 SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
     sockaddr_in n{};
@@ -112,10 +120,18 @@ std::string InetNtoa(uint32_t addrBe) {
     return text ? text : "";
 }
 
-uint32_t InetAddr(const char* text) { return inet_addr(text); }
-uint16_t HostToNet16(uint16_t v) { return htons(v); }
-uint32_t HostToNet32(uint32_t v) { return htonl(v); }
-uint16_t NetToHost16(uint16_t v) { return ntohs(v); }
+uint32_t InetAddr(const char* text) {
+    return inet_addr(text);
+}
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
+uint32_t HostToNet32(uint32_t v) {
+    return htonl(v);
+}
+uint16_t NetToHost16(uint16_t v) {
+    return ntohs(v);
+}
 
 CSocketHandle::~CSocketHandle() {
     if (!released_ && handle_ != kInvalidSocket && handle_ != kNoSocket) closesocket(S(handle_));
@@ -146,7 +162,8 @@ int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
             const DWORD elapsed = GetTickCount() - start;
             const DWORD limit = static_cast<DWORD>(seconds) * 1000;
             if (elapsed >= limit) return 0;
-            if (limit - elapsed < static_cast<DWORD>(sliceMs)) sliceMs = static_cast<int>(limit - elapsed);
+            if (limit - elapsed < static_cast<DWORD>(sliceMs))
+                sliceMs = static_cast<int>(limit - elapsed);
         }
         fd_set set;
         FD_ZERO(&set);

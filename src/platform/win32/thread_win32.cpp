@@ -20,8 +20,12 @@ DWORD WINAPI ThreadTrampoline(LPVOID arg) {
 }
 }  // namespace
 
-uint32_t GetLastErrorCode() { return GetLastError(); }
-void SetLastErrorCode(uint32_t code) { SetLastError(code); }
+uint32_t GetLastErrorCode() {
+    return GetLastError();
+}
+void SetLastErrorCode(uint32_t code) {
+    SetLastError(code);
+}
 
 bool StartThread(ThreadProc proc, void* param) {
     auto* start = new ThreadStart{proc, param};
@@ -34,7 +38,9 @@ bool StartThread(ThreadProc proc, void* param) {
     return true;
 }
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 void SleepForever() {
     for (;;) Sleep(INFINITE);
