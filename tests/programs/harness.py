@@ -208,6 +208,11 @@ class PtyPort:
     def __init__(self):
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
+        if ON_WINE:
+            # Wine leaves the tty's line discipline as it finds it until the
+            # first SetCommState; a real COM port is binary from the start.
+            import tty
+            tty.setraw(slave)
         os.close(slave)
         os.set_blocking(self.master, False)
 

@@ -15,9 +15,11 @@ from harness import (ON_WINE, PL_CLOSE, PL_DATA, PL_FLOW_CONTROL, PL_OPEN, PL_OP
                      PL_SETTINGS, ComPorts, ProgramTestCase, connect, open_request, open_session,
                      recv_exact, recv_message, settings_record, u32, wait_for_listener)
 
-PORT = 120       # the pseudo-terminal most cases use
-OTHER = 121      # a second pseudo-terminal
-MISSING = 122    # mapped to a device that does not exist
+# "COM%d" without a device-namespace prefix names a device on Windows only
+# for 1 to 9; COM1 is never used (Wine links it to the machine's ttyS0).
+PORT = 5  # the pseudo-terminal most cases use
+OTHER = 6  # a second pseudo-terminal
+MISSING = 7  # mapped to a device that does not exist
 ZERO = 0
 
 
