@@ -252,7 +252,20 @@ class PtyPort:
         return data
 
     def close(self):
-        os.close(self.master)
+        """Closes the master: the device hangs up."""
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+
+def cpu_seconds(pid):
+    """User and system time a process has used so far, or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 class ComPorts:

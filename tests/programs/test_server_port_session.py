@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from harness import (ON_WINE, PL_CLOSE, PL_DATA, PL_FLOW_CONTROL, PL_OPEN, PL_OPEN_FAILED,
+from harness import (ON_WINE, cpu_seconds, PL_CLOSE, PL_DATA, PL_FLOW_CONTROL, PL_OPEN, PL_OPEN_FAILED,
                      PL_SETTINGS, ComPorts, ProgramTestCase, connect, open_request, open_session,
                      recv_exact, recv_message, settings_record, u32, wait_for_listener)
 
@@ -172,6 +172,52 @@ class PortSessionTest(ProgramTestCase):
         self.pty.write_all(bytes(1024 - 952))
         code, body = recv_message(sock)
         self.assertEqual(body, data[2048:] + bytes(72))
+
+    def test_idle_session_and_hung_up_device_use_no_processor(self):
+        sock = self.assert_opens()
+        pid = self.server.proc.pid
+        time.sleep(0.5)
+        idle_start = cpu_seconds(pid)
+        time.sleep(2.0)
+        idle_end = cpu_seconds(pid)
+        self.pty.write_all(b"last")
+        self.assertEqual(recv_message(sock), (PL_DATA, b"last"))
+        self.pty.close()  # the device hangs up
+        time.sleep(0.5)
+        gone_start = cpu_seconds(pid)
+        time.sleep(2.0)
+        gone_end = cpu_seconds(pid)
+        if idle_start is not None and not ON_WINE:
+            self.assertLess(idle_end - idle_start, 0.1)
+            self.assertLess(gone_end - gone_start, 0.1)
+        # The session goes on: writes to the dead port are dropped at once,
+        # line requests are still answered.
+        sock.sendall(u32(PL_DATA, 3) + b"abc" + u32(PL_FLOW_CONTROL, 0))
+        self.assertEqual(recv_message(sock)[0], PL_FLOW_CONTROL)
+        self.assertTrue(self.server.alive())
+
+    @unittest.skipIf(ON_WINE, "the rate is set through termios2 by the Linux server only")
+    def test_any_rate_is_set_and_a_zero_rate_refused(self):
+        import fcntl
+        sock = self.assert_opens()
+
+        def rate():
+            # struct termios2 ends with c_ispeed and c_ospeed.
+            raw = fcntl.ioctl(self.pty.master, 0x802C542A, bytes(44))  # TCGETS2
+            return struct.unpack_from("<I", raw, 40)[0]
+
+        sock.sendall(u32(PL_SETTINGS) + settings_record(baud=31250) + u32(PL_DATA, 1) + b"1")
+        self.assertEqual(self.pty.read_exact(1), b"1")  # the settings came first
+        self.assertEqual(rate(), 31250)
+        sock.sendall(u32(PL_SETTINGS) + settings_record(baud=0, stop_bits=2) + u32(PL_DATA, 1) + b"2")
+        self.assertEqual(self.pty.read_exact(1), b"2")
+        self.assertEqual(rate(), 31250)  # not B0: the line is not hung up
+        self.assertFalse(self.pty.termios()[2] & termios.CSTOPB)  # the whole DCB was refused
+        sock.sendall(u32(PL_SETTINGS) + settings_record(baud=19200, byte_size=7, parity=2)
+                     + u32(PL_DATA, 1) + b"3")
+        self.assertEqual(self.pty.read_exact(1), b"3")
+        self.assertEqual(rate(), 19200)
+        self.assertEqual(self.pty.termios()[5], termios.B19200)
 
     def test_port_zero_and_missing_device_are_refused(self):
         for number in (ZERO, MISSING):

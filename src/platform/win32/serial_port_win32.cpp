@@ -232,7 +232,13 @@ class CWin32SerialPort final : public CSerialPort {
                 std::lock_guard<std::mutex> lock(lock_);
                 DWORD got = 0;
                 readPending_ = false;
-                if (!GetOverlappedResult(handle_, &read_.ov, &got, FALSE)) got = 0;
+                // A read that fails (the device went away, or abort-on-error
+                // holds after a line error) would fail again at once: stop
+                // reading rather than spin; the events go on.
+                if (!GetOverlappedResult(handle_, &read_.ov, &got, FALSE)) {
+                    got = 0;
+                    readFailed_ = true;
+                }
                 memcpy(buffer, readBuffer_, got);
                 *count = got;
                 return ReaderWake::Data;
