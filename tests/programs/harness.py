@@ -193,3 +193,150 @@ class ProgramTestCase(unittest.TestCase):
         program = Program(name, *args, env=env or self.registry.env)
         self.addCleanup(program.stop)
         return program
+
+
+# --- Serial ports: pseudo-terminals standing in for the server's real ports.
+
+DEVICES_KEY = r"Software\Dravik\TOVL\Devices"
+
+
+def wine_prefix():
+    """The Wine prefix that cmake/wine-run.sh runs the programs in."""
+    prefix = os.environ.get("WINEPREFIX") or os.environ.get("TOVL_WINEPREFIX")
+    if prefix:
+        return prefix
+    return os.path.join(os.path.dirname(os.path.abspath(WINE_RUN)), "..", "build", "win32", "wineprefix")
+
+
+class PtyPort:
+    """A pseudo-terminal whose slave the server opens as COM<n>; the test
+    keeps the master and talks to the server's port through it."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        if ON_WINE:
+            # Wine leaves the tty's line discipline as it finds it until the
+            # first SetCommState; a real COM port is binary from the start.
+            import tty
+            tty.setraw(slave)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+
+    def termios(self):
+        import termios
+        return termios.tcgetattr(self.master)
+
+    def write_all(self, data, timeout=30.0):
+        import select
+        deadline = time.monotonic() + timeout
+        view = memoryview(data)
+        while view:
+            try:
+                n = os.write(self.master, view)
+                view = view[n:]
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("pty did not take the data")
+                select.select([], [self.master], [], 0.1)
+
+    def read_some(self, timeout):
+        """Bytes the server wrote to the port within timeout (b"" if none)."""
+        import select
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return b""
+        try:
+            return os.read(self.master, 65536)
+        except (BlockingIOError, OSError):
+            return b""
+
+    def read_exact(self, n, timeout=10.0):
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < n and time.monotonic() < deadline:
+            data += self.read_some(0.1)
+        return data
+
+    def close(self):
+        """Closes the master: the device hangs up."""
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+
+def cpu_seconds(pid):
+    """User and system time a process has used so far, or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+class ComPorts:
+    """Maps COM numbers of the server under test to pseudo-terminals or to
+    nothing: on Linux through the Devices key of the registry, under Wine
+    through links in the prefix's dosdevices. Every number a test can reach
+    must be mapped, so no real device of the machine is ever opened."""
+
+    def __init__(self, registry):
+        self.registry = registry
+        self.links = []
+
+    def _link(self, number):
+        return os.path.join(wine_prefix(), "dosdevices", "com%d" % number)
+
+    def map(self, number, path):
+        if ON_WINE:
+            link = self._link(number)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(path, link)
+            self.links.append(link)
+        else:
+            self.registry.set_value(DEVICES_KEY, "COM%d" % number, path)
+
+    def map_pty(self, number):
+        port = PtyPort()
+        self.map(number, port.path)
+        return port
+
+    def map_missing(self, number):
+        """COM<number> names a device that does not exist."""
+        self.map(number, "/nonexistent/tovl-test-com%d" % number)
+
+    def cleanup(self):
+        for link in self.links:
+            if os.path.lexists(link):
+                os.unlink(link)
+
+
+def recv_message(sock):
+    """One message from the server: (code, body) with body the PL_DATA
+    payload or the 4-byte PL_FLOW_CONTROL value as a number."""
+    code = struct.unpack("<I", recv_exact(sock, 4))[0]
+    if code == PL_DATA:
+        length = struct.unpack("<I", recv_exact(sock, 4))[0]
+        return code, recv_exact(sock, length)
+    if code == PL_FLOW_CONTROL:
+        return code, struct.unpack("<I", recv_exact(sock, 4))[0]
+    raise AssertionError("unexpected code %d from the server" % code)
+
+
+def settings_record(baud=9600, byte_size=8, parity=0, stop_bits=0, xon=0x11, xoff=0x13,
+                    error=0, eof=0, evt=0, xon_limit=0, xoff_limit=0, handshake=0, flow=0):
+    """A PortLinkSettings record (24 bytes, the padding zero)."""
+    return (struct.pack("<IBBBBBBBB", baud, byte_size, parity, stop_bits, xon, xoff, error, eof, evt)
+            + struct.pack("<HHB3xI", xon_limit, xoff_limit, handshake, flow))
+
+
+def open_session(sock, port_number, timeouts=(0xFFFFFFFF, 0, 0, 0, 0)):
+    """The client's open sequence up to the time-outs: returns (reply, mask)."""
+    reply = open_request(sock, port_number)
+    if reply == PL_OPEN_FAILED:
+        return reply, None
+    mask = struct.unpack("<I", recv_exact(sock, 4))[0]
+    sock.sendall(u32(*timeouts))
+    return reply, mask
