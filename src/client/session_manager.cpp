@@ -28,6 +28,7 @@ std::atomic<bool> g_loopEnd{false};
 // the lowest marked record first.
 std::atomic<bool> g_marked[kClientPortCapacity];
 CEvent g_markedEvent;
+std::atomic<uint32_t> g_watchers{0};
 
 struct WatchGroup {
     uint32_t first;
@@ -49,6 +50,7 @@ uint32_t WatchOpenedEvents(void* param) {
         g_markedEvent.Set();
     }
     delete group;
+    g_watchers.fetch_sub(1);
     return 0;
 }
 
@@ -69,10 +71,10 @@ void StartSession(uint32_t k) {
     }
 }
 
-// One wake-up of record k's opened event.
+// One wake-up of record k's opened event, after the pause that lets the
+// application settle.
 void ServeOpening(uint32_t k) {
     ClientPort& port = ClientPorts[k];
-    SleepMs(kOpenPauseMs);
     uint32_t isOpen = 0;
     // A failed query counts as closed.
     if (!VexaGetOpenState(port.LocalPort, &isOpen)) isOpen = 0;
@@ -104,6 +106,7 @@ uint32_t RunDirectLoop() {
             SleepMs(kFailedWaitPauseMs);
             continue;
         }
+        SleepMs(kOpenPauseMs);
         ServeOpening(static_cast<uint32_t>(which));
     }
 }
@@ -114,16 +117,27 @@ uint32_t RunGroupedLoop() {
     for (uint32_t first = 0; first < ClientPortCount; first += kMaxWaitEvents) {
         auto* group =
             new WatchGroup{first, std::min<uint32_t>(kMaxWaitEvents, ClientPortCount - first)};
-        if (!StartThread(WatchOpenedEvents, group)) delete group;
+        g_watchers.fetch_add(1);
+        if (!StartThread(WatchOpenedEvents, group)) {
+            g_watchers.fetch_sub(1);
+            delete group;
+        }
     }
-    for (;;) {
-        if (g_loopEnd.load()) return 0;
+    auto lowestMarked = [] {
         uint32_t k = 0;
         while (k < ClientPortCount && !g_marked[k].load()) ++k;
-        if (k == ClientPortCount) {
+        return k;
+    };
+    for (;;) {
+        if (g_loopEnd.load()) return 0;
+        if (lowestMarked() == ClientPortCount) {
             if (g_markedEvent.Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
             continue;
         }
+        // The record is chosen after the pause: openings marked by different
+        // watchers during it are served lowest record first.
+        SleepMs(kOpenPauseMs);
+        const uint32_t k = lowestMarked();
         g_marked[k].store(false);
         ServeOpening(k);
     }
@@ -134,6 +148,10 @@ uint32_t RunGroupedLoop() {
 void RequestPortLoopEnd() {
     g_loopEnd.store(true);
     g_markedEvent.Set();
+}
+
+uint32_t PortLoopWatchers() {
+    return g_watchers.load();
 }
 
 uint32_t RunPortLoop() {

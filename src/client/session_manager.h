@@ -15,5 +15,8 @@ uint32_t RunPortLoop();
 uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t remoteTcpPort,
                      uint32_t n);
 
-// Makes RunPortLoop return after its current wake-up (tests).
+// Makes RunPortLoop return after its current wake-up, and its watcher
+// threads (more than 64 ports) after their next one (tests).
 void RequestPortLoopEnd();
+// Watcher threads still running (tests).
+uint32_t PortLoopWatchers();
