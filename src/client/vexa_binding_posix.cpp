@@ -12,6 +12,8 @@ using namespace tovl;
 void StartVexaBinding() {
     // Lives until the process ends; pumps may use it to the last moment.
     static auto* provider = new CPtyPortProvider;
+    static CLinkJanitor janitor;
+    janitor.Start();
     CRegKey key;
     if (key.OpenLocalMachine("Software\\Dravik\\TOVL\\VirtualPorts", kKeyAllAccess) == 0) {
         for (uint32_t n = 1; n <= kVexaMaxPort; ++n) {
@@ -21,11 +23,12 @@ void StartVexaBinding() {
             uint32_t size = sizeof path;
             if (key.QueryValue(name, path, &size) != 0 || path[0] == '\0') continue;
             path[sizeof path - 1] = '\0';
-            if (!provider->AddPort(n, path))
+            if (provider->AddPort(n, path))
+                janitor.Add(path, provider->Links().back().second);
+            else
                 fprintf(stderr, "tovlclient: virtual port %u not offered at %s\n", n, path);
         }
     }
-    StartLinkJanitor(provider->Links());
     provider->Start();
     SetVexaBinding(provider);
 }

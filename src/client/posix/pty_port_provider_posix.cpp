@@ -85,7 +85,15 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     cfsetspeed(&raw, B9600);
     if (tcsetattr(port->slave, TCSANOW, &raw) != 0) return false;
     port->seen = raw;
-    if (symlink(name, linkPath.c_str()) != 0) return false;
+    // Watched before the link exists, so no application's open is missed.
+    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) return false;
+    port->watch = inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE);
+    if (port->watch < 0) return false;
+    if (symlink(name, linkPath.c_str()) != 0) {
+        inotify_rm_watch(inotify_, port->watch);
+        return false;
+    }
     char eventName[48];
     snprintf(eventName, sizeof eventName, "vexaPortData%u", n);
     bool ok = port->data.Create(CEvent::ResetMode::Auto, false, eventName);
@@ -96,6 +104,7 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     snprintf(eventName, sizeof eventName, "vexaPortOpened%u", n);
     ok = ok && port->opened.Create(CEvent::ResetMode::Auto, false, eventName);
     if (!ok) {
+        inotify_rm_watch(inotify_, port->watch);
         unlink(linkPath.c_str());
         return false;
     }
@@ -104,13 +113,9 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
 }
 
 bool CPtyPortProvider::Start() {
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (inotify_ < 0 || wake_ < 0) return false;
-    for (auto& port : ports_) {
-        if (!port) continue;
-        port->watch = inotify_add_watch(inotify_, port->slavePath.c_str(), IN_OPEN | IN_CLOSE);
-    }
     stopping_.store(false);
     monitor_ = std::thread([this] { Monitor(); });
     return true;
