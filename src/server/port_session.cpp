@@ -1,27 +1,177 @@
-// The session's message loop. Until real ports are served, every open
-// request is answered with PL_OPEN_FAILED after the access check, and the
-// session ends.
+// The session's message loop, its open sequence and its ending. Until the
+// reader runs the session is the only user of the connection; afterwards it
+// only reads from it.
 #include "server/port_session.h"
 
+#include <memory>
+
 #include "net/port_link.h"
+#include "platform/thread.h"
 #include "server/access_check.h"
+#include "server/port_reader.h"
+#include "server/port_settings.h"
+
+using namespace tovl;
+
+namespace {
+
+class CPortSession {
+  public:
+    CPortSession(CBlockingSocket& connection, const SerialPortOpener& openPort)
+        : connection_(connection),
+          openPort_(openPort),
+          context_(std::make_shared<PortReaderContext>()) {
+        context_->connection = &connection;
+        context_->stop.Create(CEvent::ResetMode::Manual, false);
+        context_->modemChange.Create(CEvent::ResetMode::Auto, false);
+        context_->ended.Create(CEvent::ResetMode::Manual, false);
+    }
+
+    void Run() {
+        try {
+            while (HandleMessage()) {
+            }
+        } catch (const CBlockingSocketException&) {
+        }
+        End();
+    }
+
+  private:
+    uint32_t ReadField() {
+        uint32_t value = 0;
+        if (!ReadU32(connection_, &value, kFieldTimeout)) throw CBlockingSocketException("Receive");
+        return value;
+    }
+
+    // False when the session ends.
+    bool HandleMessage() {
+        uint32_t code = 0;
+        if (!ReadU32(connection_, &code, kNoTimeout)) return false;
+        switch (code) {
+            case PL_OPEN:
+                Open(static_cast<int32_t>(ReadField()));
+                return true;
+            case PL_SETTINGS:
+                Settings();
+                return true;
+            case PL_DATA:
+                Data();
+                return true;
+            case PL_FLOW_CONTROL:
+                FlowControl(ReadField());
+                return true;
+            case PL_CLOSE:
+                return false;
+            default:
+                return true;  // the code alone
+        }
+    }
+
+    void Open(int portNumber) {
+        // A connection serves one port; once the reader runs only it sends.
+        if (port_) return;
+        if (!IsPeerAllowed(connection_)) Refuse();
+        std::shared_ptr<CSerialPort> port = openPort_(portNumber);
+        if (!port) Refuse();
+        port_ = port;
+        port_->Purge();
+        WriteU32(connection_, port_->HandleValue(), kFieldTimeout);
+
+        // A register that cannot be read counts as 0.
+        uint32_t control = 0;
+        uint32_t status = 0;
+        if (!port_->GetModemControl(&control)) control = 0;
+        if (!port_->GetModemStatus(&status)) status = 0;
+        WriteU32(connection_, ModemRegistersToLineMask(control, status), kFieldTimeout);
+
+        SerialTimeouts received;
+        received.ReadIntervalTimeout = ReadField();
+        received.ReadTotalTimeoutMultiplier = ReadField();
+        received.ReadTotalTimeoutConstant = ReadField();
+        received.WriteTotalTimeoutMultiplier = ReadField();
+        received.WriteTotalTimeoutConstant = ReadField();
+        SerialTimeouts timeouts;
+        port_->GetTimeouts(&timeouts);
+        timeouts = received;
+        port_->SetTimeouts(timeouts);
+
+        context_->port = port_;
+        auto* handOver = new std::shared_ptr<PortReaderContext>(context_);
+        if (!StartThread(PortReaderThreadProc, handOver)) {
+            delete handOver;
+            throw CBlockingSocketException("Open Port");
+        }
+        readerStarted_ = true;
+    }
+
+    [[noreturn]] void Refuse() {
+        WriteU32(connection_, PL_OPEN_FAILED, kFieldTimeout);
+        throw CBlockingSocketException("Open Port");
+    }
+
+    void Settings() {
+        uint8_t bytes[kPortLinkSettingsSize];
+        if (connection_.Read(bytes, sizeof bytes, kFieldTimeout) != static_cast<int>(sizeof bytes))
+            throw CBlockingSocketException("Receive");
+        if (!port_) return;
+        const PortLinkSettings settings = DecodeSettings(bytes);
+        SerialDcb dcb;
+        if (port_->GetState(&dcb)) {
+            ApplySettingsToDcb(settings, &dcb);
+            port_->SetState(dcb);
+        }
+        port_->SetHandflow(HandflowFromSettings(settings));
+    }
+
+    void Data() {
+        const uint32_t length = ReadField();
+        // Moved in bounded pieces; a port that fails a write gets no more of
+        // this message, which is still read to its end.
+        bool portTakes = port_ != nullptr;
+        auto toPort = [&](const uint8_t* piece, uint32_t n) {
+            if (!portTakes) return;
+            uint32_t written = 0;
+            if (!port_->Write(piece, n, &written)) portTakes = false;
+        };
+        if (!ReadPayload(connection_, length, kFieldTimeout, false, toPort))
+            throw CBlockingSocketException("Receive");
+    }
+
+    void FlowControl(uint32_t lineMask) {
+        if (!port_) return;
+        uint32_t control = 0;
+        if (!port_->GetModemControl(&control)) control = 0;
+        const uint32_t wanted = ApplyLineRequest(control, lineMask);
+        if (wanted != control) port_->SetModemControl(wanted);
+        // The reader reports the status as it now stands.
+        context_->modemChange.Set();
+    }
+
+    void End() {
+        context_->stop.Set();
+        if (port_) port_->Close();
+        connection_.Close();
+        // The reader uses the connection object until it has ended; closing
+        // the connection and the port woke whatever it was doing.
+        if (readerStarted_) context_->ended.Wait(kInfinite);
+    }
+
+    CBlockingSocket& connection_;
+    const SerialPortOpener& openPort_;
+    std::shared_ptr<PortReaderContext> context_;
+    std::shared_ptr<CSerialPort> port_;
+    bool readerStarted_ = false;
+};
+
+}  // namespace
+
+uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener& openPort) {
+    CPortSession session(connection, openPort);
+    session.Run();
+    return 0;
+}
 
 uint32_t RunPortSession(CBlockingSocket& connection) {
-    try {
-        for (;;) {
-            uint32_t code = 0;
-            if (!ReadU32(connection, &code, kNoTimeout)) break;
-            if (code == PL_CLOSE) break;
-            if (code == PL_OPEN) {
-                uint32_t portNumber = 0;
-                if (!ReadU32(connection, &portNumber, kFieldTimeout)) break;
-                IsPeerAllowed(connection);
-                WriteU32(connection, PL_OPEN_FAILED, kFieldTimeout);
-                break;
-            }
-        }
-    } catch (const CBlockingSocketException&) {
-    }
-    connection.Close();
-    return 0;
+    static const SerialPortOpener kOpen = [](int n) { return OpenSerialPort(n); };
+    return RunPortSessionWith(connection, kOpen);
 }

@@ -18,6 +18,10 @@ PLATFORM = os.environ.get("TOVL_TEST_PLATFORM", "linux")
 BIN_DIR = os.environ.get("TOVL_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
 WINE_RUN = os.environ.get("TOVL_WINE_RUN", "")
 ON_WINE = PLATFORM == "win32"
+# The Linux build's programs (the client's virtual ports need them even when
+# the Windows server is under test).
+NATIVE_BIN_DIR = os.environ.get("TOVL_NATIVE_BIN_DIR", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "../../build/linux/bin") if ON_WINE else BIN_DIR)
 
 PL_DATA, PL_SETTINGS, PL_OPEN, PL_FLOW_CONTROL, PL_CLOSE = 0, 1, 2, 5, 7
 PL_OPEN_FAILED = 0xFFFFFFFF
@@ -30,8 +34,11 @@ def u32(*values):
     return b"".join(struct.pack("<I", v & 0xFFFFFFFF) for v in values)
 
 
-def program_command(name, *args):
-    """The command line that runs program `name` of the build under test."""
+def program_command(name, *args, native=False):
+    """The command line that runs program `name` of the build under test
+    (native: of the Linux build, also when the Windows build is tested)."""
+    if native:
+        return [os.path.join(NATIVE_BIN_DIR, name), *args]
     if ON_WINE:
         return [WINE_RUN, os.path.join(BIN_DIR, name + ".exe"), *args]
     return [os.path.join(BIN_DIR, name), *args]
@@ -47,8 +54,9 @@ def run_program(name, *args, env=None, timeout=60, cwd=None):
 class Program:
     """A program running in the background in its own process group."""
 
-    def __init__(self, name, *args, env=None, cwd=None):
-        self.proc = subprocess.Popen(program_command(name, *args), env=env, cwd=cwd,
+    def __init__(self, name, *args, env=None, cwd=None, native=False):
+        self.native = native
+        self.proc = subprocess.Popen(program_command(name, *args, native=native), env=env, cwd=cwd,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
 
@@ -66,7 +74,7 @@ class Program:
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait(timeout=10)
-        if ON_WINE:
+        if ON_WINE and not self.native:
             # Wine may keep a helper of the program's alive for a moment.
             time.sleep(0.2)
 
@@ -188,12 +196,158 @@ class ProgramTestCase(unittest.TestCase):
         return program
 
 
+# --- Serial ports: pseudo-terminals standing in for the server's real ports.
+
+DEVICES_KEY = r"Software\Dravik\TOVL\Devices"
+
+
+def wine_prefix():
+    """The Wine prefix that cmake/wine-run.sh runs the programs in."""
+    prefix = os.environ.get("WINEPREFIX") or os.environ.get("TOVL_WINEPREFIX")
+    if prefix:
+        return prefix
+    return os.path.join(os.path.dirname(os.path.abspath(WINE_RUN)), "..", "build", "win32", "wineprefix")
+
+
+class PtyPort:
+    """A pseudo-terminal whose slave the server opens as COM<n>; the test
+    keeps the master and talks to the server's port through it."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        if ON_WINE:
+            # Wine leaves the tty's line discipline as it finds it until the
+            # first SetCommState; a real COM port is binary from the start.
+            import tty
+            tty.setraw(slave)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+
+    def termios(self):
+        import termios
+        return termios.tcgetattr(self.master)
+
+    def write_all(self, data, timeout=30.0):
+        import select
+        deadline = time.monotonic() + timeout
+        view = memoryview(data)
+        while view:
+            try:
+                n = os.write(self.master, view)
+                view = view[n:]
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("pty did not take the data")
+                select.select([], [self.master], [], 0.1)
+
+    def read_some(self, timeout):
+        """Bytes the server wrote to the port within timeout (b"" if none)."""
+        import select
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return b""
+        try:
+            return os.read(self.master, 65536)
+        except (BlockingIOError, OSError):
+            return b""
+
+    def read_exact(self, n, timeout=10.0):
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < n and time.monotonic() < deadline:
+            data += self.read_some(0.1)
+        return data
+
+    def close(self):
+        """Closes the master: the device hangs up."""
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+
+def cpu_seconds(pid):
+    """User and system time a process has used so far, or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+class ComPorts:
+    """Maps COM numbers of the server under test to pseudo-terminals or to
+    nothing: on Linux through the Devices key of the registry, under Wine
+    through links in the prefix's dosdevices. Every number a test can reach
+    must be mapped, so no real device of the machine is ever opened."""
+
+    def __init__(self, registry):
+        self.registry = registry
+        self.links = []
+
+    def _link(self, number):
+        return os.path.join(wine_prefix(), "dosdevices", "com%d" % number)
+
+    def map(self, number, path):
+        if ON_WINE:
+            link = self._link(number)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(path, link)
+            self.links.append(link)
+        else:
+            self.registry.set_value(DEVICES_KEY, "COM%d" % number, path)
+
+    def map_pty(self, number):
+        port = PtyPort()
+        self.map(number, port.path)
+        return port
+
+    def map_missing(self, number):
+        """COM<number> names a device that does not exist."""
+        self.map(number, "/nonexistent/tovl-test-com%d" % number)
+
+    def cleanup(self):
+        for link in self.links:
+            if os.path.lexists(link):
+                os.unlink(link)
+
+
+def recv_message(sock):
+    """One message from the server: (code, body) with body the PL_DATA
+    payload or the 4-byte PL_FLOW_CONTROL value as a number."""
+    code = struct.unpack("<I", recv_exact(sock, 4))[0]
+    if code == PL_DATA:
+        length = struct.unpack("<I", recv_exact(sock, 4))[0]
+        return code, recv_exact(sock, length)
+    if code == PL_FLOW_CONTROL:
+        return code, struct.unpack("<I", recv_exact(sock, 4))[0]
+    raise AssertionError("unexpected code %d from the server" % code)
+
+
+def settings_record(baud=9600, byte_size=8, parity=0, stop_bits=0, xon=0x11, xoff=0x13,
+                    error=0, eof=0, evt=0, xon_limit=0, xoff_limit=0, handshake=0, flow=0):
+    """A PortLinkSettings record (24 bytes, the padding zero)."""
+    return (struct.pack("<IBBBBBBBB", baud, byte_size, parity, stop_bits, xon, xoff, error, eof, evt)
+            + struct.pack("<HHB3xI", xon_limit, xoff_limit, handshake, flow))
+
+
+def open_session(sock, port_number, timeouts=(0xFFFFFFFF, 0, 0, 0, 0)):
+    """The client's open sequence up to the time-outs: returns (reply, mask)."""
+    reply = open_request(sock, port_number)
+    if reply == PL_OPEN_FAILED:
+        return reply, None
+    mask = struct.unpack("<I", recv_exact(sock, 4))[0]
+    sock.sendall(u32(*timeouts))
+    return reply, mask
+
+
 # --- The client's side: virtual ports, a scripted server peer, applications.
 
 CONNECTIONS_KEY = r"Software\Dravik\TOVL\Connections"
 SETTINGS_KEY = r"Software\Dravik\TOVL\Settings"
 VIRTUAL_PORTS_KEY = r"Software\Dravik\TOVL\VirtualPorts"
-DEVICES_KEY = r"Software\Dravik\TOVL\Devices"
 
 
 def free_tcp_port():
@@ -205,9 +359,9 @@ def free_tcp_port():
 class LiveProgram(Program):
     """A program whose standard output is collected while it runs."""
 
-    def __init__(self, name, *args, env=None, cwd=None):
+    def __init__(self, name, *args, env=None, cwd=None, native=False):
         import threading
-        super().__init__(name, *args, env=env, cwd=cwd)
+        super().__init__(name, *args, env=env, cwd=cwd, native=native)
         self._text = b""
         self._lock = threading.Lock()
         self._reader = threading.Thread(target=self._collect, daemon=True)
@@ -395,15 +549,42 @@ class ClientTestCase(ProgramTestCase):
     def link(self, n):
         return os.path.join(self.link_dir, "ttyV%d" % n)
 
+    def client_env(self):
+        """The client's environment: under Wine the client's registry is a
+        directory of its own beside the prefix's."""
+        if not ON_WINE:
+            return self.registry.env
+        if not hasattr(self, "client_registry"):
+            self.client_registry = tempfile.mkdtemp(prefix="tovl-client-registry-")
+            self.addCleanup(shutil.rmtree, self.client_registry, True)
+        env = dict(os.environ)
+        env["TOVL_REGISTRY_ROOT"] = self.client_registry
+        return env
+
+    def set_client_value(self, key, name, data):
+        if not ON_WINE:
+            self.registry.set_value(key, name, data)
+            return
+        self.client_env()
+        directory = os.path.join(self.client_registry, "HKEY_LOCAL_MACHINE",
+                                 *[p for p in key.split("\\") if p])
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, name), "w") as f:
+            f.write(data)
+
     def configure_port(self, n, tcp_port, com_port, timeouts="-1;0;0;0;0", address="127.0.0.1"):
-        self.registry.set_value(VIRTUAL_PORTS_KEY, "VPORT%d" % n, self.link(n))
-        self.registry.set_value(CONNECTIONS_KEY, "REMOTEPORT%d" % n,
-                                "%s:%d;%d" % (address, tcp_port, com_port))
+        self.set_client_value(VIRTUAL_PORTS_KEY, "VPORT%d" % n, self.link(n))
+        self.set_client_value(CONNECTIONS_KEY, "REMOTEPORT%d" % n,
+                              "%s:%d;%d" % (address, tcp_port, com_port))
         if timeouts is not None:
-            self.registry.set_value(SETTINGS_KEY, "PORT%d" % n, timeouts)
+            self.set_client_value(SETTINGS_KEY, "PORT%d" % n, timeouts)
 
     def start_client(self, links=()):
-        client = LiveProgram("tovlclient", "debug", env=self.registry.env)
+        """tovlclient debug of the Linux build (the Windows client's virtual
+        ports need the driver), also when the Windows server is tested."""
+        if not os.path.exists(os.path.join(NATIVE_BIN_DIR, "tovlclient")):
+            self.skipTest("the Linux build's tovlclient is not built")
+        client = LiveProgram("tovlclient", "debug", env=self.client_env(), native=True)
         self.addCleanup(client.stop)
         deadline = time.monotonic() + 10
         while not all(os.path.islink(l) for l in links) and time.monotonic() < deadline:

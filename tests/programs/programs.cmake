@@ -26,5 +26,7 @@ endfunction()
 
 tovl_program_test(programs.service_command_line test_service_command_line LOCKS tcp4445 scm TIMEOUT 240)
 tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TIMEOUT 300)
+tovl_program_test(programs.server_port_session test_server_port_session LOCKS tcp4445 TIMEOUT 300)
 tovl_program_test(programs.client_sessions test_client_sessions TIMEOUT 240)
 tovl_program_test(programs.client_failures test_client_failures TIMEOUT 240)
+tovl_program_test(programs.client_with_server test_client_with_server LOCKS tcp4445 TIMEOUT 300)

@@ -1,0 +1,415 @@
+// COM<n> on POSIX: the device named by the value COM<n> of the registry key
+// HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\Devices (else /dev/ttyS<n-1>), opened
+// non-blocking, locked with flock and TIOCEXCL, and put in raw mode.
+//
+// The descriptor number stays reserved until the object is destroyed: Close
+// moves /dev/null onto it, which releases the device and its lock at once
+// while a reader still polling the number can never meet a reused one.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/last_error.h"
+#include "platform/posix/event_posix.h"
+#include "platform/posix/serial_baud_posix.h"
+#include "platform/posix/serial_read_posix.h"
+#include "platform/posix/serial_termios_posix.h"
+#include "platform/registry.h"
+#include "platform/serial_handflow.h"
+#include "platform/serial_port.h"
+#include "platform/thread.h"
+
+namespace tovl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kDevicesKey = "Software\\Dravik\\TOVL\\Devices";
+// Interrupts a modem-line wait (TIOCMIWAIT) when the port closes. Ignored by
+// default, so a stray one does no harm.
+constexpr int kWakeSignal = SIGURG;
+constexpr uint32_t kModemPollMs = 50;
+
+void NoOpHandler(int) {}
+
+void InstallWakeHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = NoOpHandler;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;  // no SA_RESTART: the wait must return EINTR
+        sigaction(kWakeSignal, &sa, nullptr);
+    });
+}
+
+uint32_t ErrorFromErrno(int e) {
+    switch (e) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case ENOTDIR:
+            return kErrorFileNotFound;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+            return kErrorAccessDenied;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
+std::string DevicePath(int portNumber) {
+    char name[32];
+    snprintf(name, sizeof name, "COM%d", portNumber);
+    CRegKey key;
+    if (key.OpenLocalMachine(kDevicesKey) == 0) {
+        char data[512] = {};
+        uint32_t size = sizeof data - 1;
+        if (key.QueryValue(name, data, &size) == 0 && data[0] != '\0') return data;
+    }
+    if (portNumber < 1) return {};
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+uint32_t StatusFromLines(int lines) {
+    uint32_t status = 0;
+    if (lines & TIOCM_CTS) status |= 0x10;
+    if (lines & TIOCM_DSR) status |= 0x20;
+    if (lines & TIOCM_RNG) status |= 0x40;
+    if (lines & TIOCM_CD) status |= 0x80;
+    return status;
+}
+
+class CPosixSerialPort final : public CSerialPort {
+  public:
+    explicit CPosixSerialPort(int fd) : fd_(fd) {
+        closing_.Create(CEvent::ResetMode::Manual, false);
+        termios t;
+        tcgetattr(fd_, &t);
+        uint32_t baud = 9600;
+        GetActualBaud(fd_, &baud);
+        dcb_ = DcbFromTermios(t, baud, SerialDcb{});
+    }
+
+    ~CPosixSerialPort() override {
+        Close();
+        close(fd_);
+    }
+
+    uint32_t HandleValue() const override { return static_cast<uint32_t>(fd_); }
+
+    void Purge() override {
+        if (!closed_) tcflush(fd_, TCIOFLUSH);
+    }
+
+    bool GetModemControl(uint32_t* control) override {
+        int lines = 0;
+        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0) return Fail(kErrorInvalidParameter);
+        *control = ((lines & TIOCM_DTR) ? 0x01 : 0) | ((lines & TIOCM_RTS) ? 0x02 : 0);
+        return true;
+    }
+
+    bool SetModemControl(uint32_t control) override {
+        if (closed_) return Fail(kErrorInvalidHandle);
+        return SetLine(TIOCM_DTR, control & 0x01) & SetLine(TIOCM_RTS, control & 0x02);
+    }
+
+    bool GetModemStatus(uint32_t* status) override {
+        int lines = 0;
+        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0) return Fail(kErrorNotSupported);
+        const uint32_t now = StatusFromLines(lines);
+        // The low four bits tell what changed since the last query.
+        const uint32_t before = lastStatus_.exchange(now);
+        const uint32_t changed = now ^ before;
+        uint32_t deltas = 0;
+        if (changed & 0x10) deltas |= 0x01;
+        if (changed & 0x20) deltas |= 0x02;
+        if ((before & 0x40) && !(now & 0x40)) deltas |= 0x04;
+        if (changed & 0x80) deltas |= 0x08;
+        *status = now | deltas;
+        return true;
+    }
+
+    bool GetState(SerialDcb* dcb) override {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        if (closed_) return Fail(kErrorInvalidHandle);
+        *dcb = dcb_;
+        return true;
+    }
+
+    bool SetState(const SerialDcb& dcb) override {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        return Apply(dcb);
+    }
+
+    bool SetHandflow(const SerialHandflow& handflow) override {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        SerialDcb dcb = dcb_;
+        ApplyHandflowToDcb(handflow, &dcb);
+        return Apply(dcb);
+    }
+
+    bool GetTimeouts(SerialTimeouts* timeouts) override {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        *timeouts = timeouts_;
+        return !closed_ || Fail(kErrorInvalidHandle);
+    }
+
+    bool SetTimeouts(const SerialTimeouts& timeouts) override {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        if (closed_) return Fail(kErrorInvalidHandle);
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
+    void StartModemWait(CEvent& modemChange) override;
+    ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
+                             uint32_t* count) override;
+    void Close() override;
+
+  private:
+    static bool Fail(uint32_t code) {
+        SetLastErrorCode(code);
+        return false;
+    }
+
+    bool SetLine(int bit, bool raise) {
+        return ioctl(fd_, raise ? TIOCMBIS : TIOCMBIC, &bit) == 0 || Fail(kErrorInvalidParameter);
+    }
+
+    // Called with stateLock_ held.
+    bool Apply(const SerialDcb& dcb) {
+        if (closed_) return Fail(kErrorInvalidHandle);
+        termios t;
+        if (tcgetattr(fd_, &t) != 0) return Fail(kErrorGenFailure);
+        uint32_t customBaud = 0;
+        if (!DcbToTermios(dcb, &t, &customBaud)) return Fail(kErrorInvalidParameter);
+        if (tcsetattr(fd_, TCSANOW, &t) != 0) return Fail(kErrorInvalidParameter);
+        if (customBaud != 0 && !SetCustomBaud(fd_, customBaud)) {
+            // The old rate stays.
+            SerialDcb kept = dcb;
+            kept.BaudRate = dcb_.BaudRate;
+            dcb_ = kept;
+            return Fail(kErrorInvalidParameter);
+        }
+        // As the serial driver does: DTR and RTS follow their control mode
+        // when the mode changes (a handshake mode starts with the line up).
+        if (dcb.fDtrControl != dcb_.fDtrControl) SetLine(TIOCM_DTR, dcb.fDtrControl != 0);
+        if (dcb.fRtsControl != dcb_.fRtsControl)
+            SetLine(TIOCM_RTS, dcb.fRtsControl == 1 || dcb.fRtsControl == 2);
+        dcb_ = dcb;
+        return true;
+    }
+
+    void WatchModemLines(CEvent* modemChange);
+
+    const int fd_;
+    std::atomic<bool> closed_{false};
+    std::atomic<uint32_t> lastStatus_{0};
+    CEvent closing_;
+
+    std::mutex stateLock_;
+    SerialDcb dcb_;
+    SerialTimeouts timeouts_;
+
+    // Reader state; only the reader thread touches it.
+    CPendingRead read_;
+    bool readFailed_ = false;
+
+    std::thread watcher_;
+    std::atomic<bool> watcherDone_{false};
+};
+
+bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+    *written = 0;
+    if (closed_) return Fail(kErrorInvalidHandle);
+    SerialTimeouts t;
+    {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        t = timeouts_;
+    }
+    const uint64_t totalMs =
+        static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * length + t.WriteTotalTimeoutConstant;
+    const bool limited = totalMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(fd_, data + done, length - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            // The device is gone or refuses: nothing to wait for.
+            *written = done;
+            return done > 0 || Fail(ErrorFromErrno(errno));
+        }
+        int waitMs = -1;
+        if (limited) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) break;
+            waitMs = static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        int r = poll(&p, 1, waitMs);
+        if (r < 0 && errno != EINTR) break;
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) break;
+    }
+    *written = done;
+    return true;
+}
+
+void CPosixSerialPort::StartModemWait(CEvent& modemChange) {
+    // One watcher for the life of the port: it sets the event at every
+    // change, so no change can fall between two waits.
+    if (closed_ || watcher_.joinable()) return;
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) != 0) return;  // no modem lines (a pseudo-terminal)
+    lastStatus_ = StatusFromLines(lines);
+    InstallWakeHandler();
+    watcher_ = std::thread([this, &modemChange] { WatchModemLines(&modemChange); });
+}
+
+void CPosixSerialPort::WatchModemLines(CEvent* modemChange) {
+    constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+    bool kernelWait = true;
+    int before = 0;
+    if (ioctl(fd_, TIOCMGET, &before) != 0) kernelWait = false;
+    while (!closed_) {
+        if (kernelWait) {
+            if (ioctl(fd_, TIOCMIWAIT, kWatched) == 0) {
+                if (!closed_) modemChange->Set();
+                continue;
+            }
+            if (errno == EINTR) continue;
+            kernelWait = false;  // not supported by this device: poll the lines
+        }
+        int lines = 0;
+        if (ioctl(fd_, TIOCMGET, &lines) != 0) break;  // the lines cannot be read any more
+        if ((lines ^ before) & kWatched) modemChange->Set();
+        before = lines;
+        closing_.Wait(kModemPollMs);
+    }
+    watcherDone_ = true;
+}
+
+ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
+                                           uint32_t capacity, uint32_t* count) {
+    *count = 0;
+    if (!readFailed_ && !read_.Pending()) {
+        SerialTimeouts t;
+        {
+            std::lock_guard<std::mutex> lock(stateLock_);
+            t = timeouts_;
+        }
+        read_.Start(t, capacity, Clock::now());
+    }
+    for (;;) {
+        if (EventTryTake(modemChange)) return ReaderWake::ModemChange;
+        if (EventTryTake(stop)) return ReaderWake::Stop;
+        if (read_.Pending() && read_.Complete(Clock::now())) {
+            *count = read_.Take(buffer);
+            return ReaderWake::Data;
+        }
+        pollfd fds[3] = {{EventPollFd(modemChange), POLLIN, 0},
+                         {EventPollFd(stop), POLLIN, 0},
+                         {fd_, POLLIN, 0}};
+        const nfds_t n = readFailed_ ? 2 : 3;
+        const int timeoutMs = read_.Pending() ? read_.WaitMs(Clock::now()) : -1;
+        int r = poll(fds, n, timeoutMs);
+        if (r < 0 && errno != EINTR) {
+            SleepMs(10);  // never spin on a failing wait
+            continue;
+        }
+        if (n < 3 || r <= 0 || fds[2].revents == 0) continue;
+        bool hungUp = (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        if (fds[2].revents & POLLIN) {
+            ssize_t got = ::read(fd_, read_.Space(), read_.SpaceLeft());
+            if (got > 0)
+                read_.Add(static_cast<uint32_t>(got), Clock::now());
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                hungUp = true;
+            else
+                hungUp = false;
+        }
+        if (hungUp) {
+            // The device has gone: stop reading, keep serving the events.
+            readFailed_ = true;
+            if (read_.Pending()) {
+                *count = read_.Take(buffer);
+                if (*count > 0) return ReaderWake::Data;
+            }
+        }
+    }
+}
+
+void CPosixSerialPort::Close() {
+    if (closed_.exchange(true)) return;
+    closing_.Set();
+    if (watcher_.joinable()) {
+        // A TIOCMIWAIT returns only on a line change or a signal.
+        while (!watcherDone_) {
+            pthread_kill(watcher_.native_handle(), kWakeSignal);
+            SleepMs(2);
+        }
+        watcher_.join();
+    }
+    ioctl(fd_, TIOCNXCL);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, fd_);  // closes the device; the number stays ours
+        close(null);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber) {
+    const std::string path = DevicePath(portNumber);
+    if (path.empty()) {
+        SetLastErrorCode(kErrorFileNotFound);
+        return nullptr;
+    }
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastErrorCode(ErrorFromErrno(errno));
+        return nullptr;
+    }
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {  // not a tty
+        close(fd);
+        SetLastErrorCode(kErrorFileNotFound);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        SetLastErrorCode(kErrorAccessDenied);
+        return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
+    MakeRaw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    return std::make_shared<CPosixSerialPort>(fd);
+}
+
+}  // namespace tovl

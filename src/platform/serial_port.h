@@ -1,0 +1,144 @@
+// A real serial port as the server drives it: opened "COM<n>" for exclusive
+// use, its line settings (DCB fields and the driver's handshake record), its
+// time-outs, modem control and status, writes, and the reader's wait for port
+// data, a modem-line change or the stop of the session.
+//
+// Win32: a COM port opened for overlapped I/O. POSIX: the device that the
+// registry maps to COM<n>, a raw tty locked with flock. One object is shared
+// (std::shared_ptr) by the session thread and the port reader thread. The
+// session thread calls the settings, control, Write and Close members; the
+// reader calls StartModemWait, GetModemStatus and WaitForReader. Close may come
+// while the reader waits: it wakes every wait on the port and releases the
+// device at once; the object stays usable (every call then fails) until its
+// last owner drops it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/event.h"
+
+namespace tovl {
+
+// The DCB members the programs use, with the Windows meanings and values.
+struct SerialDcb {
+    uint32_t BaudRate = 9600;
+    uint8_t ByteSize = 8;
+    uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+    uint8_t XonChar = 0x11;
+    uint8_t XoffChar = 0x13;
+    uint8_t ErrorChar = 0;
+    uint8_t EofChar = 0;
+    uint8_t EvtChar = 0;
+    uint16_t XonLim = 0;
+    uint16_t XoffLim = 0;
+    bool fBinary = true;
+    bool fParity = false;
+    bool fOutxCtsFlow = false;
+    bool fOutxDsrFlow = false;
+    uint8_t fDtrControl = 1;  // 0 disable, 1 enable, 2 handshake
+    bool fDsrSensitivity = false;
+    bool fTXContinueOnXoff = false;
+    bool fOutX = false;
+    bool fInX = false;
+    bool fErrorChar = false;
+    bool fNull = false;
+    uint8_t fRtsControl = 1;  // 0 disable, 1 enable, 2 handshake, 3 toggle
+    bool fAbortOnError = false;
+};
+
+// The serial driver's handshake record (SERIAL_HANDFLOW).
+struct SerialHandflow {
+    uint32_t ControlHandShake = 0;
+    uint32_t FlowReplace = 0;
+    int32_t XonLimit = 0;
+    int32_t XoffLimit = 0;
+};
+
+// ControlHandShake and FlowReplace bits of the serial driver.
+constexpr uint32_t SERIAL_DTR_MASK = 0x03;
+constexpr uint32_t SERIAL_DTR_CONTROL = 0x01;
+constexpr uint32_t SERIAL_DTR_HANDSHAKE = 0x02;
+constexpr uint32_t SERIAL_CTS_HANDSHAKE = 0x08;
+constexpr uint32_t SERIAL_DSR_HANDSHAKE = 0x10;
+constexpr uint32_t SERIAL_DSR_SENSITIVITY = 0x40;
+constexpr uint32_t SERIAL_ERROR_ABORT = 0x80000000;
+constexpr uint32_t SERIAL_AUTO_TRANSMIT = 0x01;
+constexpr uint32_t SERIAL_AUTO_RECEIVE = 0x02;
+constexpr uint32_t SERIAL_ERROR_CHAR = 0x04;
+constexpr uint32_t SERIAL_NULL_STRIPPING = 0x08;
+constexpr uint32_t SERIAL_RTS_MASK = 0xC0;
+constexpr uint32_t SERIAL_RTS_CONTROL = 0x40;
+constexpr uint32_t SERIAL_RTS_HANDSHAKE = 0x80;
+constexpr uint32_t SERIAL_TRANSMIT_TOGGLE = 0xC0;
+constexpr uint32_t SERIAL_XOFF_CONTINUE = 0x80000000;
+
+// COMMTIMEOUTS, in milliseconds.
+struct SerialTimeouts {
+    uint32_t ReadIntervalTimeout = 0;
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// What ended the reader's wait, highest priority first.
+enum class ReaderWake { ModemChange, Stop, Data };
+
+class CSerialPort {
+  public:
+    virtual ~CSerialPort() = default;
+
+    // The number sent in the open reply (the handle or descriptor value).
+    virtual uint32_t HandleValue() const = 0;
+    // Empties both queues and ends pending operations (PurgeComm 0x0F).
+    virtual void Purge() = 0;
+
+    // Modem control (0x01 DTR, 0x02 RTS) and status (0x10 CTS, 0x20 DSR,
+    // 0x40 RI, 0x80 DCD) registers. False when the port cannot tell or do it.
+    virtual bool GetModemControl(uint32_t* control) = 0;
+    virtual bool SetModemControl(uint32_t control) = 0;
+    virtual bool GetModemStatus(uint32_t* status) = 0;
+
+    // A setting the port rejects returns false and leaves the port as it was.
+    virtual bool GetState(SerialDcb* dcb) = 0;
+    virtual bool SetState(const SerialDcb& dcb) = 0;
+    virtual bool SetHandflow(const SerialHandflow& handflow) = 0;
+    virtual bool GetTimeouts(SerialTimeouts* timeouts) = 0;
+    virtual bool SetTimeouts(const SerialTimeouts& timeouts) = 0;
+
+    // Writes length bytes and waits until the write has completed, as the
+    // write time-outs allow; *written is what the port took. A write that
+    // fails at once returns false without waiting.
+    virtual bool Write(const uint8_t* data, uint32_t length, uint32_t* written) = 0;
+
+    // Reader: has modemChange set when CTS, DSR or DCD changes (comm-event
+    // mask 0x38). Starts a new wait only when the last one has completed.
+    // Ports without modem lines never set it.
+    virtual void StartModemWait(CEvent& modemChange) = 0;
+    // Reader: starts a port read of up to capacity bytes into buffer unless
+    // one is pending, then waits with no time limit for modemChange, stop or
+    // the read's completion, in that order of priority. Data: *count holds
+    // what the completed read delivered (may be 0). The buffer must stay the
+    // same between calls. Once reading has failed (the device hung up or a
+    // read failed at once) only the two events are waited for.
+    virtual ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
+                                     uint32_t capacity, uint32_t* count) = 0;
+
+    // Wakes every wait on the port and releases the device; later calls fail.
+    virtual void Close() = 0;
+};
+
+// Opens COM<portNumber>. Null with the last error set when it cannot be had
+// (no such port, in use, access denied).
+std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber);
+
+using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumber)>;
+
+// The modem-line changes the reader waits for: EV_CTS | EV_DSR | EV_RLSD.
+constexpr uint32_t kCommEventMask = 0x38;
+constexpr uint32_t kPurgeAll = 0x0F;
+
+}  // namespace tovl

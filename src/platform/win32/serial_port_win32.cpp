@@ -1,0 +1,309 @@
+// COM<n> on Windows: CreateFileA("COM%d") with share mode 0 and overlapped
+// I/O; every port operation is overlapped with a record and event of its
+// own. The handle is only used under lock_, so Close (from the session
+// thread) never races a call of the reader on a closed or reused handle;
+// pending operations are cancelled and waited for before their records go.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "platform/serial_port.h"
+#include "platform/win32/event_win32.h"
+
+namespace tovl {
+
+namespace {
+
+// The serial driver's published control codes.
+constexpr DWORD kIoctlSetHandflow = 0x1B0064;
+constexpr DWORD kIoctlGetModemStatus = 0x1B0068;
+constexpr DWORD kIoctlGetModemControl = 0x1B0094;
+constexpr DWORD kIoctlSetModemControl = 0x1B0098;
+// How long a dying port's cancelled operations may take to finish.
+constexpr DWORD kCancelWaitMs = 2000;
+
+struct WireHandflow {  // SERIAL_HANDFLOW
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
+};
+static_assert(sizeof(WireHandflow) == 16, "SERIAL_HANDFLOW is 16 bytes");
+
+// One overlapped record with its own auto-reset event.
+struct COverlapped {
+    OVERLAPPED ov{};
+    CEvent event;
+    COverlapped() {
+        event.Create(CEvent::ResetMode::Auto, false);
+        ov.hEvent = EventHandle(event);
+    }
+    void Reset() {
+        HANDLE e = ov.hEvent;
+        memset(&ov, 0, sizeof ov);
+        ov.hEvent = e;
+    }
+};
+
+void CopyToDcb(const SerialDcb& from, DCB* to) {
+    to->BaudRate = from.BaudRate;
+    to->ByteSize = from.ByteSize;
+    to->Parity = from.Parity;
+    to->StopBits = from.StopBits;
+    to->XonChar = static_cast<char>(from.XonChar);
+    to->XoffChar = static_cast<char>(from.XoffChar);
+    to->ErrorChar = static_cast<char>(from.ErrorChar);
+    to->EofChar = static_cast<char>(from.EofChar);
+    to->EvtChar = static_cast<char>(from.EvtChar);
+    to->XonLim = from.XonLim;
+    to->XoffLim = from.XoffLim;
+    to->fBinary = from.fBinary;
+    to->fParity = from.fParity;
+    to->fOutxCtsFlow = from.fOutxCtsFlow;
+    to->fOutxDsrFlow = from.fOutxDsrFlow;
+    to->fDtrControl = from.fDtrControl;
+    to->fDsrSensitivity = from.fDsrSensitivity;
+    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
+    to->fOutX = from.fOutX;
+    to->fInX = from.fInX;
+    to->fErrorChar = from.fErrorChar;
+    to->fNull = from.fNull;
+    to->fRtsControl = from.fRtsControl;
+    to->fAbortOnError = from.fAbortOnError;
+}
+
+void CopyFromDcb(const DCB& from, SerialDcb* to) {
+    to->BaudRate = from.BaudRate;
+    to->ByteSize = from.ByteSize;
+    to->Parity = from.Parity;
+    to->StopBits = from.StopBits;
+    to->XonChar = static_cast<uint8_t>(from.XonChar);
+    to->XoffChar = static_cast<uint8_t>(from.XoffChar);
+    to->ErrorChar = static_cast<uint8_t>(from.ErrorChar);
+    to->EofChar = static_cast<uint8_t>(from.EofChar);
+    to->EvtChar = static_cast<uint8_t>(from.EvtChar);
+    to->XonLim = from.XonLim;
+    to->XoffLim = from.XoffLim;
+    to->fBinary = from.fBinary;
+    to->fParity = from.fParity;
+    to->fOutxCtsFlow = from.fOutxCtsFlow;
+    to->fOutxDsrFlow = from.fOutxDsrFlow;
+    to->fDtrControl = static_cast<uint8_t>(from.fDtrControl);
+    to->fDsrSensitivity = from.fDsrSensitivity;
+    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
+    to->fOutX = from.fOutX;
+    to->fInX = from.fInX;
+    to->fErrorChar = from.fErrorChar;
+    to->fNull = from.fNull;
+    to->fRtsControl = static_cast<uint8_t>(from.fRtsControl);
+    to->fAbortOnError = from.fAbortOnError;
+}
+
+class CWin32SerialPort final : public CSerialPort {
+  public:
+    explicit CWin32SerialPort(HANDLE handle) : handle_(handle) {}
+
+    ~CWin32SerialPort() override {
+        Close();
+        // The records must outlive the operations that the close cancelled.
+        if (readPending_) WaitForSingleObject(read_.ov.hEvent, kCancelWaitMs);
+        if (commPending_) WaitForSingleObject(commOv_.hEvent, kCancelWaitMs);
+    }
+
+    uint32_t HandleValue() const override {
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle_));
+    }
+
+    void Purge() override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!closed_) PurgeComm(handle_, kPurgeAll);
+    }
+
+    bool GetModemControl(uint32_t* control) override {
+        return Ioctl(control_, kIoctlGetModemControl, nullptr, 0, control, sizeof *control);
+    }
+
+    bool SetModemControl(uint32_t control) override {
+        return Ioctl(control_, kIoctlSetModemControl, &control, sizeof control, nullptr, 0);
+    }
+
+    bool GetModemStatus(uint32_t* status) override {
+        return Ioctl(status_, kIoctlGetModemStatus, nullptr, 0, status, sizeof *status);
+    }
+
+    bool GetState(SerialDcb* dcb) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        DCB d{};
+        d.DCBlength = sizeof d;
+        if (closed_ || !GetCommState(handle_, &d)) return false;
+        CopyFromDcb(d, dcb);
+        return true;
+    }
+
+    bool SetState(const SerialDcb& dcb) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        DCB d{};
+        d.DCBlength = sizeof d;
+        if (closed_ || !GetCommState(handle_, &d)) return false;
+        CopyToDcb(dcb, &d);
+        return SetCommState(handle_, &d) != FALSE;
+    }
+
+    bool SetHandflow(const SerialHandflow& h) override {
+        WireHandflow wire{h.ControlHandShake, h.FlowReplace, h.XonLimit, h.XoffLimit};
+        return Ioctl(control_, kIoctlSetHandflow, &wire, sizeof wire, nullptr, 0);
+    }
+
+    bool GetTimeouts(SerialTimeouts* t) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        COMMTIMEOUTS c{};
+        if (closed_ || !GetCommTimeouts(handle_, &c)) return false;
+        *t = SerialTimeouts{c.ReadIntervalTimeout, c.ReadTotalTimeoutMultiplier,
+                            c.ReadTotalTimeoutConstant, c.WriteTotalTimeoutMultiplier,
+                            c.WriteTotalTimeoutConstant};
+        return true;
+    }
+
+    bool SetTimeouts(const SerialTimeouts& t) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        COMMTIMEOUTS c{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                       t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                       t.WriteTotalTimeoutConstant};
+        return !closed_ && SetCommTimeouts(handle_, &c);
+    }
+
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override {
+        *written = 0;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (closed_) return false;
+            write_.Reset();
+            if (!WriteFile(handle_, data, length, nullptr, &write_.ov) &&
+                GetLastError() != ERROR_IO_PENDING)
+                return false;  // failed at once: no completion will come
+        }
+        // Only this thread closes the port, so the wait ends with the write.
+        WaitForSingleObject(write_.ov.hEvent, INFINITE);
+        std::lock_guard<std::mutex> lock(lock_);
+        DWORD n = 0;
+        if (!closed_ && GetOverlappedResult(handle_, &write_.ov, &n, FALSE)) *written = n;
+        return true;
+    }
+
+    void StartModemWait(CEvent& modemChange) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_) return;
+        // A wait still pending (the session set the event) is left alone.
+        if (commPending_ && !HasOverlappedIoCompleted(&commOv_)) return;
+        if (!maskSet_) {
+            SetCommMask(handle_, kCommEventMask);
+            maskSet_ = true;
+        }
+        memset(&commOv_, 0, sizeof commOv_);
+        commOv_.hEvent = EventHandle(modemChange);
+        commPending_ =
+            WaitCommEvent(handle_, &commMask_, &commOv_) || GetLastError() == ERROR_IO_PENDING;
+    }
+
+    ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
+                             uint32_t* count) override {
+        *count = 0;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (!closed_ && !readFailed_ && !readPending_) {
+                read_.Reset();
+                const DWORD want = std::min<uint32_t>(capacity, sizeof readBuffer_);
+                if (ReadFile(handle_, readBuffer_, want, nullptr, &read_.ov) ||
+                    GetLastError() == ERROR_IO_PENDING)
+                    readPending_ = true;
+                else
+                    readFailed_ = true;  // no completion will come; events go on
+            }
+        }
+        HANDLE handles[3] = {EventHandle(modemChange), EventHandle(stop), read_.ov.hEvent};
+        for (;;) {
+            const DWORD n = readPending_ ? 3 : 2;
+            const DWORD r = WaitForMultipleObjects(n, handles, FALSE, INFINITE);
+            if (r == WAIT_OBJECT_0) return ReaderWake::ModemChange;
+            if (r == WAIT_OBJECT_0 + 1) return ReaderWake::Stop;
+            if (r == WAIT_OBJECT_0 + 2) {
+                std::lock_guard<std::mutex> lock(lock_);
+                DWORD got = 0;
+                readPending_ = false;
+                // A read that fails (the device went away, or abort-on-error
+                // holds after a line error) would fail again at once: stop
+                // reading rather than spin; the events go on.
+                if (!GetOverlappedResult(handle_, &read_.ov, &got, FALSE)) {
+                    got = 0;
+                    readFailed_ = true;
+                }
+                memcpy(buffer, readBuffer_, got);
+                *count = got;
+                return ReaderWake::Data;
+            }
+            Sleep(10);  // a failed wait is not retried in a tight loop
+        }
+    }
+
+    void Close() override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_) return;
+        closed_ = true;
+        CancelIoEx(handle_, nullptr);
+        CloseHandle(handle_);
+    }
+
+  private:
+    bool Ioctl(COverlapped& record, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize) {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (closed_) return false;
+            record.Reset();
+            DWORD n = 0;
+            if (DeviceIoControl(handle_, code, in, inSize, out, outSize, &n, &record.ov)) {
+                // Completed at once; the event was set too: take it.
+                WaitForSingleObject(record.ov.hEvent, 0);
+                return true;
+            }
+            if (GetLastError() != ERROR_IO_PENDING) return false;
+        }
+        // Close cancels the operation, so this wait always ends.
+        WaitForSingleObject(record.ov.hEvent, INFINITE);
+        std::lock_guard<std::mutex> lock(lock_);
+        DWORD n = 0;
+        return !closed_ && GetOverlappedResult(handle_, &record.ov, &n, FALSE);
+    }
+
+    HANDLE handle_;
+    std::mutex lock_;
+    bool closed_ = false;
+
+    // Session thread.
+    COverlapped write_;
+    COverlapped control_;
+    // Reader thread.
+    COverlapped status_;
+    COverlapped read_;
+    uint8_t readBuffer_[1024];
+    bool readPending_ = false;
+    bool readFailed_ = false;
+    OVERLAPPED commOv_{};
+    DWORD commMask_ = 0;
+    bool commPending_ = false;
+    bool maskSet_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber) {
+    char name[32];
+    wsprintfA(name, "COM%d", portNumber);
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_shared<CWin32SerialPort>(h);
+}
+
+}  // namespace tovl

@@ -1,0 +1,149 @@
+#include "server/fake_serial_port.h"
+
+#include <algorithm>
+
+using namespace tovl;
+
+namespace testing_support {
+
+CFakeSerialPort::CFakeSerialPort() {
+    dataReady_.Create(CEvent::ResetMode::Auto, false);
+}
+
+void CFakeSerialPort::SetModemControlRegister(uint32_t control) {
+    std::lock_guard<std::mutex> lock(lock_);
+    control_ = control;
+}
+
+void CFakeSerialPort::ChangeModemStatus(uint32_t status) {
+    std::lock_guard<std::mutex> lock(lock_);
+    const uint32_t changed = status_ ^ status;
+    status_ = status;
+    if (modemWait_ != nullptr && (changed & 0xB0) != 0) {
+        modemWait_->Set();
+        modemWait_ = nullptr;
+    }
+}
+
+bool CFakeSerialPort::ModemWaitPending() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return modemWait_ != nullptr;
+}
+
+void CFakeSerialPort::Feed(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(lock_);
+    incoming_.insert(incoming_.end(), bytes.begin(), bytes.end());
+    dataReady_.Set();
+}
+
+CFakeSerialPort::Record CFakeSerialPort::Snapshot() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return record_;
+}
+
+void CFakeSerialPort::Purge() {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("Purge");
+    ++record_.purges;
+}
+
+bool CFakeSerialPort::GetModemControl(uint32_t* control) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("GetModemControl");
+    *control = control_;
+    return !record_.closed;
+}
+
+bool CFakeSerialPort::SetModemControl(uint32_t control) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("SetModemControl");
+    record_.controlSets.push_back(control);
+    control_ = control;
+    return !record_.closed;
+}
+
+bool CFakeSerialPort::GetModemStatus(uint32_t* status) {
+    std::lock_guard<std::mutex> lock(lock_);
+    *status = status_;
+    return !record_.closed;
+}
+
+bool CFakeSerialPort::GetState(SerialDcb* dcb) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("GetState");
+    *dcb = record_.dcb;
+    return true;
+}
+
+bool CFakeSerialPort::SetState(const SerialDcb& dcb) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("SetState");
+    record_.stateSet = dcb;
+    record_.dcb = dcb;
+    return true;
+}
+
+bool CFakeSerialPort::SetHandflow(const SerialHandflow& handflow) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("SetHandflow");
+    record_.handflow = handflow;
+    ApplyHandflowToDcb(handflow, &record_.dcb);
+    return true;
+}
+
+bool CFakeSerialPort::GetTimeouts(SerialTimeouts* timeouts) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("GetTimeouts");
+    *timeouts = record_.timeouts;
+    return true;
+}
+
+bool CFakeSerialPort::SetTimeouts(const SerialTimeouts& timeouts) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("SetTimeouts");
+    record_.timeouts = timeouts;
+    return true;
+}
+
+bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("Write");
+    *written = 0;
+    if (failWrites_ || record_.closed) return false;
+    record_.written.append(reinterpret_cast<const char*>(data), length);
+    record_.largestWrite = std::max(record_.largestWrite, length);
+    *written = length;
+    return true;
+}
+
+void CFakeSerialPort::StartModemWait(CEvent& modemChange) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (modemWait_ == nullptr && !record_.closed) modemWait_ = &modemChange;
+}
+
+ReaderWake CFakeSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
+                                          uint32_t capacity, uint32_t* count) {
+    *count = 0;
+    CEvent* events[3] = {&modemChange, &stop, &dataReady_};
+    for (;;) {
+        const int which = WaitForAnyEvent(events, 3, kInfinite);
+        if (which == 0) return ReaderWake::ModemChange;
+        if (which == 1) return ReaderWake::Stop;
+        std::lock_guard<std::mutex> lock(lock_);
+        const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(incoming_.size()));
+        std::copy_n(incoming_.begin(), n, buffer);
+        incoming_.erase(incoming_.begin(), incoming_.begin() + n);
+        if (!incoming_.empty()) dataReady_.Set();
+        *count = n;
+        return ReaderWake::Data;
+    }
+}
+
+void CFakeSerialPort::Close() {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.calls.push_back("Close");
+    record_.closed = true;
+    modemWait_ = nullptr;
+}
+
+}  // namespace testing_support

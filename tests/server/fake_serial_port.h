@@ -1,0 +1,75 @@
+// An in-memory serial port for the session and reader tests: it records
+// every call, holds modem registers the test sets, and delivers bytes the
+// test feeds as if they had arrived at the port. Its modem wait behaves as
+// WaitCommEvent with mask 0x38: one completion per wait, CTS/DSR/DCD only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/serial_handflow.h"
+#include "platform/serial_port.h"
+
+namespace testing_support {
+
+class CFakeSerialPort final : public tovl::CSerialPort {
+  public:
+    CFakeSerialPort();
+
+    // Test side.
+    void SetModemControlRegister(uint32_t control);
+    // Changes the status lines; completes a pending modem wait when CTS, DSR
+    // or DCD changed.
+    void ChangeModemStatus(uint32_t status);
+    void Feed(const std::string& bytes);
+    void FailWrites() { failWrites_ = true; }
+    // True when the reader has a modem wait pending.
+    bool ModemWaitPending();
+
+    struct Record {
+        std::vector<std::string> calls;  // "SetState", "SetHandflow", ...
+        std::string written;
+        uint32_t largestWrite = 0;
+        std::vector<uint32_t> controlSets;
+        tovl::SerialDcb stateSet;
+        tovl::SerialDcb dcb;  // the port's DCB after every change
+        tovl::SerialHandflow handflow;
+        tovl::SerialTimeouts timeouts;
+        int purges = 0;
+        bool closed = false;
+    };
+    Record Snapshot();
+
+    // Port side.
+    uint32_t HandleValue() const override { return 0x1234; }
+    void Purge() override;
+    bool GetModemControl(uint32_t* control) override;
+    bool SetModemControl(uint32_t control) override;
+    bool GetModemStatus(uint32_t* status) override;
+    bool GetState(tovl::SerialDcb* dcb) override;
+    bool SetState(const tovl::SerialDcb& dcb) override;
+    bool SetHandflow(const tovl::SerialHandflow& handflow) override;
+    bool GetTimeouts(tovl::SerialTimeouts* timeouts) override;
+    bool SetTimeouts(const tovl::SerialTimeouts& timeouts) override;
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
+    void StartModemWait(tovl::CEvent& modemChange) override;
+    tovl::ReaderWake WaitForReader(tovl::CEvent& modemChange, tovl::CEvent& stop, uint8_t* buffer,
+                                   uint32_t capacity, uint32_t* count) override;
+    void Close() override;
+
+  private:
+    std::mutex lock_;
+    Record record_;
+    uint32_t control_ = 0;
+    uint32_t status_ = 0;
+    std::atomic<bool> failWrites_{false};
+    std::deque<uint8_t> incoming_;
+    tovl::CEvent dataReady_;
+    tovl::CEvent* modemWait_ = nullptr;  // the pending wait's event
+};
+
+}  // namespace testing_support
