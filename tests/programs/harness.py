@@ -18,6 +18,10 @@ PLATFORM = os.environ.get("TOVL_TEST_PLATFORM", "linux")
 BIN_DIR = os.environ.get("TOVL_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
 WINE_RUN = os.environ.get("TOVL_WINE_RUN", "")
 ON_WINE = PLATFORM == "win32"
+# The Linux build's programs (the client's virtual ports need them even when
+# the Windows server is under test).
+NATIVE_BIN_DIR = os.environ.get("TOVL_NATIVE_BIN_DIR", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "../../build/linux/bin") if ON_WINE else BIN_DIR)
 
 PL_DATA, PL_SETTINGS, PL_OPEN, PL_FLOW_CONTROL, PL_CLOSE = 0, 1, 2, 5, 7
 PL_OPEN_FAILED = 0xFFFFFFFF
@@ -30,8 +34,11 @@ def u32(*values):
     return b"".join(struct.pack("<I", v & 0xFFFFFFFF) for v in values)
 
 
-def program_command(name, *args):
-    """The command line that runs program `name` of the build under test."""
+def program_command(name, *args, native=False):
+    """The command line that runs program `name` of the build under test
+    (native: of the Linux build, also when the Windows build is tested)."""
+    if native:
+        return [os.path.join(NATIVE_BIN_DIR, name), *args]
     if ON_WINE:
         return [WINE_RUN, os.path.join(BIN_DIR, name + ".exe"), *args]
     return [os.path.join(BIN_DIR, name), *args]
@@ -47,9 +54,10 @@ def run_program(name, *args, env=None, timeout=60, cwd=None):
 class Program:
     """A program running in the background in its own process group."""
 
-    def __init__(self, name, *args, env=None, cwd=None):
+    def __init__(self, name, *args, env=None, cwd=None, native=False):
+        self.native = native
         self._output = None
-        self.proc = subprocess.Popen(program_command(name, *args), env=env, cwd=cwd,
+        self.proc = subprocess.Popen(program_command(name, *args, native=native), env=env, cwd=cwd,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
 
@@ -70,7 +78,7 @@ class Program:
         if self._output is None:
             self._output = self.proc.stdout.read().decode("latin-1")
             self.proc.stdout.close()
-        if ON_WINE:
+        if ON_WINE and not self.native:
             # Wine may keep a helper of the program's alive for a moment.
             time.sleep(0.2)
 
@@ -340,3 +348,263 @@ def open_session(sock, port_number, timeouts=(0xFFFFFFFF, 0, 0, 0, 0)):
     mask = struct.unpack("<I", recv_exact(sock, 4))[0]
     sock.sendall(u32(*timeouts))
     return reply, mask
+
+
+# --- The client's side: virtual ports, a scripted server peer, applications.
+
+CONNECTIONS_KEY = r"Software\Dravik\TOVL\Connections"
+SETTINGS_KEY = r"Software\Dravik\TOVL\Settings"
+VIRTUAL_PORTS_KEY = r"Software\Dravik\TOVL\VirtualPorts"
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class LiveProgram(Program):
+    """A program whose standard output is collected while it runs."""
+
+    def __init__(self, name, *args, env=None, cwd=None, native=False):
+        import threading
+        super().__init__(name, *args, env=env, cwd=cwd, native=native)
+        self._text = b""
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader.start()
+
+    def _collect(self):
+        while True:
+            chunk = self.proc.stdout.read1(4096) if hasattr(self.proc.stdout, "read1") else self.proc.stdout.read(1)
+            if not chunk:
+                return
+            with self._lock:
+                self._text += chunk
+
+    def text(self):
+        with self._lock:
+            return self._text.decode("latin-1")
+
+    def wait_for_text(self, text, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.text():
+                return True
+            time.sleep(0.05)
+        return text in self.text()
+
+    def output(self):
+        return self.text()
+
+
+class ScriptedServer:
+    """A stand-in for tovlserver on a free loopback port: the test accepts
+    each connection and plays the server's side of the exchange itself."""
+
+    def __init__(self, port=None):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port or 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.connections = []
+
+    def accept(self, timeout=15.0):
+        """The next connection, or None when none comes within timeout."""
+        self.sock.settimeout(timeout)
+        try:
+            conn, _ = self.sock.accept()
+        except socket.timeout:
+            return None
+        conn.settimeout(15.0)
+        self.connections.append(conn)
+        return conn
+
+    def close(self):
+        for c in self.connections:
+            try:
+                c.close()
+            except OSError:
+                pass
+        self.sock.close()
+
+
+def expect_nothing(sock, seconds):
+    """True when nothing arrives (and the connection stays open) for seconds."""
+    sock.settimeout(seconds)
+    try:
+        data = sock.recv(1)
+    except socket.timeout:
+        return True
+    finally:
+        sock.settimeout(15.0)
+    return False
+
+
+def open_exchange(conn, com_port, mask=0, result=0):
+    """Plays the server's side of an open up to the settings; returns
+    (time-outs, settings bytes) the client sent."""
+    assert recv_exact(conn, 8) == u32(PL_OPEN, com_port)
+    conn.sendall(u32(result, mask))
+    timeouts = struct.unpack("<5I", recv_exact(conn, 20))
+    code = struct.unpack("<I", recv_exact(conn, 4))[0]
+    assert code == PL_SETTINGS, code
+    return timeouts, recv_exact(conn, 24)
+
+
+def decode_settings(record):
+    """The 24-byte PL_SETTINGS record as a dict."""
+    baud, byte_size, parity, stop_bits, xon, xoff, err, eof, evt = struct.unpack("<I8B", record[:12])
+    xon_limit, xoff_limit = struct.unpack("<HH", record[12:16])
+    handshake = record[16]
+    flow_replace = struct.unpack("<I", record[20:24])[0]
+    return dict(BaudRate=baud, ByteSize=byte_size, Parity=parity, StopBits=stop_bits, XonChar=xon,
+                XoffChar=xoff, XonLimit=xon_limit, XoffLimit=xoff_limit,
+                ControlHandShake=handshake, FlowReplace=flow_replace)
+
+
+class MessageReader:
+    """Reads the client's port-link messages from a connection."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def next(self):
+        """(code, body): body is the payload, the settings record, the mask or b""."""
+        code = struct.unpack("<I", recv_exact(self.conn, 4))[0]
+        if code == PL_DATA:
+            length = struct.unpack("<I", recv_exact(self.conn, 4))[0]
+            return code, recv_exact(self.conn, length) if length else b""
+        if code == PL_SETTINGS:
+            return code, recv_exact(self.conn, 24)
+        if code == PL_FLOW_CONTROL:
+            return code, recv_exact(self.conn, 4)
+        return code, b""
+
+    def data(self, count, timeout=30.0):
+        """Collects count payload bytes, skipping other messages."""
+        deadline = time.monotonic() + timeout
+        got = bytearray()
+        while len(got) < count and time.monotonic() < deadline:
+            code, body = self.next()
+            if code == PL_DATA:
+                got += body
+            elif code == PL_CLOSE:
+                break
+        return bytes(got)
+
+
+class VirtualPortApp:
+    """An application on a virtual port: opens the link as a serial port in
+    raw mode (optionally at a speed) and reads and writes it."""
+
+    def __init__(self, path, baud=None, two_stop_bits=False):
+        import termios
+        import tty
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        if baud is not None or two_stop_bits:
+            attrs = termios.tcgetattr(self.fd)
+            if baud is not None:
+                speed = getattr(termios, "B%d" % baud)
+                attrs[4] = attrs[5] = speed
+            if two_stop_bits:
+                attrs[2] |= termios.CSTOPB
+            termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
+
+    def set_speed(self, baud):
+        import termios
+        attrs = termios.tcgetattr(self.fd)
+        attrs[4] = attrs[5] = getattr(termios, "B%d" % baud)
+        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
+
+    def write(self, data):
+        view = memoryview(data)
+        while view:
+            n = os.write(self.fd, view)
+            view = view[n:]
+
+    def read(self, count, timeout=30.0):
+        import select
+        got = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(got) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                got += os.read(self.fd, min(65536, count - len(got)))
+        return bytes(got)
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
+class ClientTestCase(ProgramTestCase):
+    """A test of tovlclient: a temporary folder for the virtual ports' links,
+    and helpers that configure ports and start the client."""
+
+    def setUp(self):
+        super().setUp()
+        self.link_dir = tempfile.mkdtemp(prefix="tovl-vports-")
+        self.addCleanup(shutil.rmtree, self.link_dir, True)
+
+    def link(self, n):
+        return os.path.join(self.link_dir, "ttyV%d" % n)
+
+    def client_env(self):
+        """The client's environment: under Wine the client's registry is a
+        directory of its own beside the prefix's."""
+        if not ON_WINE:
+            return self.registry.env
+        if not hasattr(self, "client_registry"):
+            self.client_registry = tempfile.mkdtemp(prefix="tovl-client-registry-")
+            self.addCleanup(shutil.rmtree, self.client_registry, True)
+        env = dict(os.environ)
+        env["TOVL_REGISTRY_ROOT"] = self.client_registry
+        return env
+
+    def set_client_value(self, key, name, data):
+        if not ON_WINE:
+            self.registry.set_value(key, name, data)
+            return
+        self.client_env()
+        directory = os.path.join(self.client_registry, "HKEY_LOCAL_MACHINE",
+                                 *[p for p in key.split("\\") if p])
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, name), "w") as f:
+            f.write(data)
+
+    def configure_port(self, n, tcp_port, com_port, timeouts="-1;0;0;0;0", address="127.0.0.1"):
+        self.set_client_value(VIRTUAL_PORTS_KEY, "VPORT%d" % n, self.link(n))
+        self.set_client_value(CONNECTIONS_KEY, "REMOTEPORT%d" % n,
+                              "%s:%d;%d" % (address, tcp_port, com_port))
+        if timeouts is not None:
+            self.set_client_value(SETTINGS_KEY, "PORT%d" % n, timeouts)
+
+    def start_client(self, links=()):
+        """tovlclient debug of the Linux build (the Windows client's virtual
+        ports need the driver), also when the Windows server is tested."""
+        if not os.path.exists(os.path.join(NATIVE_BIN_DIR, "tovlclient")):
+            self.skipTest("the Linux build's tovlclient is not built")
+        client = LiveProgram("tovlclient", "debug", env=self.client_env(), native=True)
+        self.addCleanup(client.stop)
+        deadline = time.monotonic() + 10
+        while not all(os.path.islink(l) for l in links) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(all(os.path.islink(l) for l in links), "the client made no links")
+        return client
+
+    def scripted_server(self):
+        server = ScriptedServer()
+        self.addCleanup(server.close)
+        return server
+
+    def app(self, n, **kwargs):
+        application = VirtualPortApp(self.link(n), **kwargs)
+        self.addCleanup(application.close)
+        return application

@@ -1,0 +1,140 @@
+#include "client/client_config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/client_port.h"
+#include "client/vexa_driver.h"
+#include "platform/registry.h"
+
+using namespace tovl;
+
+namespace {
+
+const char kConnectionsKey[] = "Software\\Dravik\\TOVL\\Connections";
+const char kSettingsKey[] = "Software\\Dravik\\TOVL\\Settings";
+
+// The standard decimal conversion: leading blanks, an optional sign, digits;
+// anything else gives 0. Values beyond 32 bits keep their low bits.
+int32_t Decimal(const char* text) {
+    return static_cast<int32_t>(static_cast<uint32_t>(strtoll(text, nullptr, 10)));
+}
+
+// Cuts fields the classic way: delimiters in front of a field are skipped,
+// the field ends at the next delimiter, which is consumed.
+class CFieldCutter {
+  public:
+    explicit CFieldCutter(char* text) : next_(text) {}
+    char* Next(const char* delimiters) {
+        if (next_ == nullptr) return nullptr;
+        next_ += strspn(next_, delimiters);
+        if (*next_ == '\0') {
+            next_ = nullptr;
+            return nullptr;
+        }
+        char* field = next_;
+        char* end = field + strcspn(field, delimiters);
+        if (*end == '\0') {
+            next_ = nullptr;
+        } else {
+            *end = '\0';
+            next_ = end + 1;
+        }
+        return field;
+    }
+    // The text after the delimiter that ended the last field; null when that
+    // field ended the text.
+    char* Rest() const { return next_; }
+
+  private:
+    char* next_;
+};
+
+}  // namespace
+
+bool ParseRemoteEnd(const char* text, RemoteEnd* end) {
+    char buffer[32] = {};
+    strncpy(buffer, text, sizeof buffer - 1);
+    CFieldCutter cutter(buffer);
+    RemoteEnd parsed;
+    const char* address;
+    if (strchr(buffer, ':') != nullptr) {
+        address = cutter.Next(":");
+        const char* tcp = cutter.Next(";");
+        if (address == nullptr || tcp == nullptr) return false;
+        parsed.TcpPort = static_cast<uint16_t>(Decimal(tcp));
+    } else {
+        address = cutter.Next(";");
+        if (address == nullptr) return false;
+        parsed.TcpPort = 4445;
+    }
+    const char* rest = cutter.Rest();
+    if (rest == nullptr || *rest == '\0') return false;
+    parsed.ComPort = Decimal(rest);
+    strncpy(parsed.Address, address, sizeof parsed.Address - 1);
+    *end = parsed;
+    return true;
+}
+
+void ParsePortTimeouts(const char* text, int32_t values[5]) {
+    const char* field = text;
+    for (int i = 0; i < 5; ++i) {
+        values[i] = field != nullptr ? Decimal(field) : 0;
+        if (field != nullptr && i < 4) {
+            field = strchr(field, ';');
+            if (field != nullptr) ++field;
+        }
+    }
+}
+
+uint32_t ReadClientConnections() {
+    ClientPortCount = 0;
+    // Kept open for the life of the process, as the table refers to it.
+    static CRegKey key;
+    if (key.OpenLocalMachine(kConnectionsKey, kKeyAllAccess) != 0) return 0;
+    for (uint32_t n = 0; n <= 254; ++n) {
+        char name[32];
+        snprintf(name, sizeof name, "REMOTEPORT%u", n);
+        char value[32] = {};
+        uint32_t size = sizeof value;
+        if (key.QueryValue(name, value, &size) != 0) continue;
+        value[sizeof value - 1] = '\0';
+        RemoteEnd end;
+        if (!ParseRemoteEnd(value, &end)) continue;
+        CEvent opened = VexaOpenOpenedEvent(n);
+        if (!opened.IsValid()) continue;
+        ClientPort& port = ClientPorts[ClientPortCount];
+        memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
+        port.RemoteTcpPort = end.TcpPort;
+        port.RemoteComPort = end.ComPort;
+        port.OpenedEvent = std::move(opened);
+        port.LocalPort = n;
+        port.StopEvent.store(nullptr);
+        ++ClientPortCount;
+    }
+    return 0;
+}
+
+bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {
+    char name[32];
+    snprintf(name, sizeof name, "PORT%u", n);
+    CRegKey key;
+    if (key.OpenLocalMachine(kSettingsKey, kKeyAllAccess) != 0) {
+        printf("ERROR open registry key!\n");
+        fflush(stdout);
+        return false;
+    }
+    char text[100] = {};
+    uint32_t size = sizeof text;
+    if (key.QueryValue(name, text, &size) != 0) {
+        printf("ERROR registry read!\n");
+        fflush(stdout);
+        key.Close();
+        return false;
+    }
+    key.Close();
+    text[sizeof text - 1] = '\0';
+    ParsePortTimeouts(text, values);
+    return true;
+}

@@ -1,0 +1,135 @@
+#include "client/data_pumps.h"
+
+#include <cstdint>
+
+#include "client/client_port.h"
+#include "client/vexa_driver.h"
+#include "platform/thread.h"
+
+using namespace tovl;
+
+namespace {
+
+constexpr uint32_t kFlowControlPauseMs = 300;
+constexpr uint32_t kReadRetryPauseMs = 100;
+// A wait that fails (an event the provider did not give) is retried at this
+// pace, watching only the stop, instead of in a tight loop.
+constexpr uint32_t kFailedWaitPauseMs = 100;
+
+void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* buffer) {
+    uint32_t pending;
+    uint32_t count;
+    do {
+        count = 0;
+        VexaReadData(n, buffer, PL_DATA_MAX, &count);
+        pending = 0;
+        // A failed query counts as nothing pending, so the drain never runs
+        // on an old count.
+        if (!VexaGetPendingCount(n, &pending)) pending = 0;
+        WriteU32(socket, PL_DATA, kFieldTimeout);
+        WriteU32(socket, count, kFieldTimeout);
+        if (count > 0) socket.Write(buffer, static_cast<int>(count), kFieldTimeout);
+        // A read that took nothing ends the drain as well: a provider that
+        // reports bytes it cannot give must not keep the pump sending.
+    } while (pending != 0 && count != 0);
+}
+
+}  // namespace
+
+uint32_t DriverToSocketPump(void* param) {
+    const auto k = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
+    ClientPort& port = ClientPorts[k];
+    const uint32_t n = port.LocalPort;
+    CBlockingSocket& socket = PortSocket(n);
+    CEvent dataEvent = VexaOpenDataEvent(n);
+    CEvent settingsEvent = VexaOpenSettingsEvent(n);
+    CEvent flowEvent = VexaOpenFlowControlEvent(n);
+    CEvent* stopEvent = port.StopEvent.load();
+    CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
+
+    uint8_t buffer[PL_DATA_MAX];
+    PortLinkSettings settings;
+    uint32_t mask = 0;
+    try {
+        for (bool running = true; running;) {
+            int which =
+                stopEvent != nullptr ? WaitForAnyEvent(waitList, 4, kInfinite) : kWaitFailed;
+            if (which < 0) {
+                if (stopEvent == nullptr) break;
+                if (stopEvent->Wait(kFailedWaitPauseMs) == 0)
+                    which = 3;
+                else
+                    continue;
+            }
+            switch (which) {
+                case 0:
+                    SendData(socket, n, buffer);
+                    break;
+                case 1: {
+                    VexaGetPortSettings(n, &settings);
+                    uint8_t record[kPortLinkSettingsSize];
+                    EncodeSettings(settings, record);
+                    WriteU32(socket, PL_SETTINGS, kFieldTimeout);
+                    socket.Write(record, sizeof record, kFieldTimeout);
+                    break;
+                }
+                case 2: {
+                    VexaGetLineState(n, &mask);
+                    SleepMs(kFlowControlPauseMs);
+                    WriteU32(socket, PL_FLOW_CONTROL, kFieldTimeout);
+                    WriteU32(socket, mask, kFieldTimeout);
+                    break;
+                }
+                default:
+                    WriteU32(socket, PL_CLOSE, kFieldTimeout);
+                    running = false;
+                    break;
+            }
+        }
+    } catch (const CBlockingSocketException&) {
+        // The connection failed: the session ends here as on a stop, only
+        // without PL_CLOSE.
+    }
+    socket.Close();
+    port.StopEvent.store(nullptr);
+    port.PumpsRunning.fetch_sub(1);
+    return 0;
+}
+
+uint32_t SocketToDriverPump(void* param) {
+    const auto k = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
+    ClientPort& port = ClientPorts[k];
+    const uint32_t n = port.LocalPort;
+    CBlockingSocket& socket = PortSocket(n);
+    try {
+        while (socket.HoldsSocket()) {
+            uint32_t code = 0;
+            if (!ReadU32(socket, &code, kNoTimeout)) {
+                SleepMs(kReadRetryPauseMs);
+                continue;
+            }
+            if (code == PL_DATA) {
+                uint32_t length = 0;
+                uint8_t field[4];
+                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
+                length = DecodeU32(field);
+                // Any length is passed on in bounded pieces; the provider
+                // keeps what the application cannot take yet (or drops it).
+                const bool complete = ReadPayload(socket, length, kNoTimeout, true,
+                                                  [n](const uint8_t* data, uint32_t size) {
+                                                      uint32_t written = 0;
+                                                      VexaWriteData(n, data, size, &written);
+                                                  });
+                if (!complete) break;
+            } else if (code == PL_FLOW_CONTROL) {
+                uint8_t field[4];
+                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
+                VexaSetLineState(n, ModemStatusToLineMask(DecodeU32(field)));
+            }
+            // Any other code is the whole message.
+        }
+    } catch (const CBlockingSocketException&) {
+    }
+    port.PumpsRunning.fetch_sub(1);
+    return 0;
+}

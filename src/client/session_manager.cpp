@@ -1,0 +1,215 @@
+#include "client/session_manager.h"
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "client/client_config.h"
+#include "client/client_port.h"
+#include "client/data_pumps.h"
+#include "client/vexa_driver.h"
+#include "platform/socket_api.h"
+#include "platform/thread.h"
+
+using namespace tovl;
+
+namespace {
+
+constexpr uint32_t kOpenPauseMs = 1000;
+// A failed wait is repeated after this pause, never in a tight loop.
+constexpr uint32_t kFailedWaitPauseMs = 100;
+// How often the manager looks whether an ending session's pumps are gone.
+constexpr uint32_t kPumpEndPollMs = 10;
+
+std::atomic<bool> g_loopEnd{false};
+
+// With more records than one wait can take, watcher threads wait on groups
+// of the opened events and mark the records here; the manager then serves
+// the lowest marked record first.
+std::atomic<bool> g_marked[kClientPortCapacity];
+CEvent g_markedEvent;
+std::atomic<uint32_t> g_watchers{0};
+
+struct WatchGroup {
+    uint32_t first;
+    uint32_t count;
+};
+
+uint32_t WatchOpenedEvents(void* param) {
+    auto* group = static_cast<WatchGroup*>(param);
+    std::vector<CEvent*> events;
+    for (uint32_t i = 0; i < group->count; ++i)
+        events.push_back(&ClientPorts[group->first + i].OpenedEvent);
+    while (!g_loopEnd.load()) {
+        int which = WaitForAnyEvent(events.data(), events.size(), kInfinite);
+        if (which < 0) {
+            SleepMs(kFailedWaitPauseMs);
+            continue;
+        }
+        g_marked[group->first + static_cast<uint32_t>(which)].store(true);
+        g_markedEvent.Set();
+    }
+    delete group;
+    g_watchers.fetch_sub(1);
+    return 0;
+}
+
+void StartSession(uint32_t k) {
+    ClientPort& port = ClientPorts[k];
+    port.StopEventObject.Create(CEvent::ResetMode::Auto, false);
+    port.StopEvent.store(&port.StopEventObject);
+    port.PumpsRunning.store(2);
+    void* param = reinterpret_cast<void*>(static_cast<uintptr_t>(k));
+    if (!StartThread(SocketToDriverPump, param)) {
+        port.PumpsRunning.fetch_sub(1);
+    }
+    if (!StartThread(DriverToSocketPump, param)) {
+        // Nobody would end the session: end it here.
+        PortSocket(port.LocalPort).Close();
+        port.StopEvent.store(nullptr);
+        port.PumpsRunning.fetch_sub(1);
+    }
+}
+
+// One wake-up of record k's opened event, after the pause that lets the
+// application settle.
+void ServeOpening(uint32_t k) {
+    ClientPort& port = ClientPorts[k];
+    uint32_t isOpen = 0;
+    // A failed query counts as closed.
+    if (!VexaGetOpenState(port.LocalPort, &isOpen)) isOpen = 0;
+    if (isOpen == 0) {
+        if (CEvent* stop = port.StopEvent.load()) stop->Set();
+        return;
+    }
+    // Still open with its session running (for example reopened within the
+    // pause): that session serves the application.
+    if (port.StopEvent.load() != nullptr) return;
+    // A session that is still ending must be gone before the slot's socket is
+    // used again, or its reader could read the new connection.
+    while (port.PumpsRunning.load() != 0) SleepMs(kPumpEndPollMs);
+    if (ConnectPort(port.RemoteComPort, port.RemoteAddress, port.RemoteTcpPort, port.LocalPort) !=
+        0)
+        return;
+    StartSession(k);
+}
+
+uint32_t RunDirectLoop() {
+    CEvent* events[kMaxWaitEvents];
+    for (;;) {
+        const uint32_t count = ClientPortCount;
+        if (count == 0) return 0;
+        for (uint32_t i = 0; i < count; ++i) events[i] = &ClientPorts[i].OpenedEvent;
+        int which = WaitForAnyEvent(events, count, kInfinite);
+        if (g_loopEnd.load()) return 0;
+        if (which < 0) {
+            SleepMs(kFailedWaitPauseMs);
+            continue;
+        }
+        SleepMs(kOpenPauseMs);
+        ServeOpening(static_cast<uint32_t>(which));
+    }
+}
+
+uint32_t RunGroupedLoop() {
+    g_markedEvent.Create(CEvent::ResetMode::Auto, false);
+    for (auto& mark : g_marked) mark.store(false);
+    for (uint32_t first = 0; first < ClientPortCount; first += kMaxWaitEvents) {
+        auto* group =
+            new WatchGroup{first, std::min<uint32_t>(kMaxWaitEvents, ClientPortCount - first)};
+        g_watchers.fetch_add(1);
+        if (!StartThread(WatchOpenedEvents, group)) {
+            g_watchers.fetch_sub(1);
+            delete group;
+        }
+    }
+    auto lowestMarked = [] {
+        uint32_t k = 0;
+        while (k < ClientPortCount && !g_marked[k].load()) ++k;
+        return k;
+    };
+    for (;;) {
+        if (g_loopEnd.load()) return 0;
+        if (lowestMarked() == ClientPortCount) {
+            if (g_markedEvent.Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
+            continue;
+        }
+        // The record is chosen after the pause: openings marked by different
+        // watchers during it are served lowest record first.
+        SleepMs(kOpenPauseMs);
+        const uint32_t k = lowestMarked();
+        g_marked[k].store(false);
+        ServeOpening(k);
+    }
+}
+
+}  // namespace
+
+void RequestPortLoopEnd() {
+    g_loopEnd.store(true);
+    g_markedEvent.Set();
+}
+
+uint32_t PortLoopWatchers() {
+    return g_watchers.load();
+}
+
+uint32_t RunPortLoop() {
+    g_loopEnd.store(false);
+    if (ClientPortCount == 0) return 0;
+    if (ClientPortCount <= kMaxWaitEvents) return RunDirectLoop();
+    return RunGroupedLoop();
+}
+
+uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t remoteTcpPort,
+                     uint32_t n) {
+    if (!SockStartup()) return 1;
+    SockAddrIn address;
+    address.family = kAfInet;
+    address.portBe = HostToNet16(remoteTcpPort);
+    address.addrBe = InetAddr(remoteAddress);
+    CBlockingSocket& socket = PortSocket(n);
+    try {
+        socket.Create();
+        socket.Connect(address);
+        WriteU32(socket, PL_OPEN, kFieldTimeout);
+        WriteU32(socket, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
+        uint32_t result = 0;
+        if (!ReadU32(socket, &result, kOpenReplyTimeout)) {
+            socket.Close();
+            return 1;
+        }
+        if (result == PL_OPEN_FAILED) {
+            printf("ERROR open remote real ports!\n");
+            fflush(stdout);
+            socket.Close();
+            return 1;
+        }
+        uint32_t mask = 0;
+        if (!ReadU32(socket, &mask, kFieldTimeout)) {
+            socket.Close();
+            return 1;
+        }
+        VexaSetLineState(n, mask);
+        int32_t timeouts[5];
+        if (!ReadPortTimeouts(n, timeouts)) {
+            socket.Close();
+            return 1;
+        }
+        for (int32_t value : timeouts)
+            WriteU32(socket, static_cast<uint32_t>(value), kFieldTimeout);
+        // Without the provider's settings the record goes out as it starts
+        // (all zero).
+        PortLinkSettings settings;
+        VexaGetPortSettings(n, &settings);
+        uint8_t record[kPortLinkSettingsSize];
+        EncodeSettings(settings, record);
+        WriteU32(socket, PL_SETTINGS, kFieldTimeout);
+        socket.Write(record, sizeof record, kFieldTimeout);
+        VexaSetStatus(n, 0);
+        return 0;
+    } catch (const CBlockingSocketException&) {
+        socket.Close();
+        return 1;
+    }
+}

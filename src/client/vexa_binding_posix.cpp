@@ -1,0 +1,34 @@
+// POSIX: the client's own pseudo-terminal ports, one per VPORT<n> value of
+// Software\Dravik\TOVL\VirtualPorts (the value holds the link path).
+#include <cstdio>
+
+#include "client/posix/link_janitor_posix.h"
+#include "client/posix/pty_port_provider_posix.h"
+#include "client/vexa_binding.h"
+#include "platform/registry.h"
+
+using namespace tovl;
+
+void StartVexaBinding() {
+    // Lives until the process ends; pumps may use it to the last moment.
+    static auto* provider = new CPtyPortProvider;
+    static CLinkJanitor janitor;
+    janitor.Start();
+    CRegKey key;
+    if (key.OpenLocalMachine("Software\\Dravik\\TOVL\\VirtualPorts", kKeyAllAccess) == 0) {
+        for (uint32_t n = 1; n <= kVexaMaxPort; ++n) {
+            char name[32];
+            snprintf(name, sizeof name, "VPORT%u", n);
+            char path[1024] = {};
+            uint32_t size = sizeof path;
+            if (key.QueryValue(name, path, &size) != 0 || path[0] == '\0') continue;
+            path[sizeof path - 1] = '\0';
+            if (provider->AddPort(n, path))
+                janitor.Add(path, provider->Links().back().second);
+            else
+                fprintf(stderr, "tovlclient: virtual port %u not offered at %s\n", n, path);
+        }
+    }
+    provider->Start();
+    SetVexaBinding(provider);
+}

@@ -1,0 +1,7 @@
+#include "client/vexa_binding.h"
+#include "client/vexa_control_device.h"
+
+void StartVexaBinding() {
+    static CVexaControlDevice device(VexaSystemDeviceApi());
+    SetVexaBinding(&device);
+}

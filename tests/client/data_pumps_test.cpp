@@ -1,0 +1,264 @@
+// The session pumps between a scripted virtual port and a raw loopback peer
+// standing in for the server.
+#include "client/data_pumps.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "client/client_port.h"
+#include "client/fake_vexa_binding.h"
+#include "net/port_link.h"
+#include "platform/thread.h"
+#include "test_support/cpu_time.h"
+#include "test_support/loopback.h"
+
+using namespace tovl;
+using namespace testing_support;
+
+namespace {
+
+constexpr uint32_t kPort = 3;
+
+uint32_t U32At(const uint8_t* p) {
+    return DecodeU32(p);
+}
+
+std::vector<uint8_t> U32s(std::initializer_list<uint32_t> values) {
+    std::vector<uint8_t> out;
+    for (uint32_t v : values) {
+        uint8_t b[4];
+        EncodeU32(v, b);
+        out.insert(out.end(), b, b + 4);
+    }
+    return out;
+}
+
+class PumpTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetClientPorts();
+        ClientPorts[0].LocalPort = kPort;
+        ClientPortCount = 1;
+        CBlockingSocket& socket = PortSocket(kPort);
+        socket.Create();
+        socket.Connect(LoopbackAddress(listener_.port));
+        peer_ = listener_.AcceptOne();
+        ASSERT_NE(peer_, kInvalidSocket);
+    }
+
+    void TearDown() override {
+        if (CEvent* stop = ClientPorts[0].StopEvent.load()) stop->Set();
+        EXPECT_TRUE(WaitPumpsEnded());
+        PortSocket(kPort).Close();
+        CloseRaw(peer_);
+        ResetClientPorts();
+    }
+
+    void StartPumps(bool socketToDriver = true) {
+        ClientPorts[0].StopEventObject.Create(CEvent::ResetMode::Auto, false);
+        ClientPorts[0].StopEvent.store(&ClientPorts[0].StopEventObject);
+        ClientPorts[0].PumpsRunning.store(socketToDriver ? 2 : 1);
+        if (socketToDriver) {
+            ASSERT_TRUE(StartThread(SocketToDriverPump, nullptr));
+        }
+        ASSERT_TRUE(StartThread(DriverToSocketPump, nullptr));
+    }
+
+    void Stop() { ClientPorts[0].StopEvent.load()->Set(); }
+
+    bool WaitPumpsEnded(int ms = 15000) {
+        for (int i = 0; i < ms / 10 && ClientPorts[0].PumpsRunning.load() != 0; ++i) SleepMs(10);
+        return ClientPorts[0].PumpsRunning.load() == 0;
+    }
+
+    uint32_t RecvU32() {
+        uint8_t b[4] = {};
+        EXPECT_TRUE(RecvAll(peer_, b, 4));
+        return U32At(b);
+    }
+
+    std::vector<uint8_t> RecvBytes(int n) {
+        std::vector<uint8_t> b(static_cast<size_t>(n));
+        EXPECT_TRUE(RecvAll(peer_, b.data(), n));
+        return b;
+    }
+
+    // True when the peer sees the connection end (nothing more arrives).
+    bool PeerSeesEnd() {
+        uint8_t b;
+        return !RecvAll(peer_, &b, 1, 5);
+    }
+
+    template <typename Pred>
+    bool WaitFor(Pred pred, int ms = 5000) {
+        for (int i = 0; i < ms / 10; ++i) {
+            if (pred()) return true;
+            SleepMs(10);
+        }
+        return pred();
+    }
+
+    CFakeVexaBinding driver_;
+    CFakeVexaBinding::Port& port_ = driver_.AddPort(kPort);
+    LoopbackListener listener_;
+    SocketHandle peer_ = kInvalidSocket;
+};
+
+}  // namespace
+
+TEST_F(PumpTest, DataEventWithNothingWaitingSendsAnEmptyDataMessage) {
+    StartPumps();
+    port_.data.Set();
+    EXPECT_EQ(RecvU32(), PL_DATA);
+    EXPECT_EQ(RecvU32(), 0u);
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+    EXPECT_TRUE(PeerSeesEnd());
+}
+
+TEST_F(PumpTest, PendingBytesAreDrainedInMessagesOfAtMost1024) {
+    driver_.With(kPort, [](auto& p) {
+        for (int i = 0; i < 2500; ++i) p.readable.push_back(static_cast<uint8_t>(i * 7));
+        p.pendingScript = {1476, 452, 0};
+    });
+    StartPumps();
+    port_.data.Set();
+    std::vector<uint8_t> all;
+    for (uint32_t expected : {1024u, 1024u, 452u}) {
+        EXPECT_EQ(RecvU32(), PL_DATA);
+        ASSERT_EQ(RecvU32(), expected);
+        auto body = RecvBytes(static_cast<int>(expected));
+        all.insert(all.end(), body.begin(), body.end());
+    }
+    for (int i = 0; i < 2500; ++i) ASSERT_EQ(all[i], static_cast<uint8_t>(i * 7));
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+}
+
+TEST_F(PumpTest, DataSignalledWithTheStopGoesOutFirstThenTheSessionEnds) {
+    driver_.With(kPort, [](auto& p) { p.readable = {'h', 'e', 'l', 'l', 'o'}; });
+    StartPumps();
+    port_.data.Set();
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_DATA);
+    EXPECT_EQ(RecvU32(), 5u);
+    EXPECT_EQ(RecvBytes(5), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+    EXPECT_TRUE(PeerSeesEnd());
+    EXPECT_TRUE(WaitPumpsEnded());
+    EXPECT_EQ(ClientPorts[0].StopEvent.load(), nullptr);
+    EXPECT_FALSE(PortSocket(kPort).HoldsSocket());
+}
+
+TEST_F(PumpTest, SettingsEventSendsCodeAndTheRecord) {
+    driver_.With(kPort, [](auto& p) {
+        EncodeU32(115200, p.settingsToReport.bytes + 8);
+        p.settingsToReport.bytes[19] = 2;
+    });
+    StartPumps();
+    port_.settings.Set();
+    EXPECT_EQ(RecvU32(), PL_SETTINGS);
+    PortLinkSettings s = DecodeSettings(RecvBytes(24).data());
+    EXPECT_EQ(s.BaudRate, 115200u);
+    EXPECT_EQ(s.StopBits, 2);
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+}
+
+TEST_F(PumpTest, FlowControlSendsTheMaskReadBeforeThePause) {
+    driver_.With(kPort, [](auto& p) { p.linesToReport = PL_LINE_DTR | PL_LINE_RTS; });
+    StartPumps();
+    const auto start = std::chrono::steady_clock::now();
+    port_.flowControl.Set();
+    SleepMs(150);
+    driver_.With(kPort, [](auto& p) { p.linesToReport = 0; });
+    EXPECT_EQ(RecvU32(), PL_FLOW_CONTROL);
+    EXPECT_EQ(RecvU32(), 0x05u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+}
+
+TEST_F(PumpTest, FailedPendingQueryEndsTheDrain) {
+    driver_.With(kPort, [](auto& p) {
+        p.readable.assign(2000, 0x55);
+        p.pendingFails = true;
+    });
+    StartPumps();
+    port_.data.Set();
+    EXPECT_EQ(RecvU32(), PL_DATA);
+    EXPECT_EQ(RecvU32(), 1024u);
+    RecvBytes(1024);
+    Stop();
+    // Back to waiting after one message: the next thing sent is the close.
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+}
+
+TEST_F(PumpTest, BrokenConnectionEndsTheSessionWithoutTheStop) {
+    StartPumps(false);
+    SockSetAbortiveClose(peer_);
+    CloseRaw(peer_);
+    peer_ = kInvalidSocket;
+    EXPECT_TRUE(WaitFor([&] {
+        port_.data.Set();
+        return ClientPorts[0].PumpsRunning.load() == 0;
+    }));
+    EXPECT_EQ(ClientPorts[0].StopEvent.load(), nullptr);
+    EXPECT_FALSE(PortSocket(kPort).HoldsSocket());
+}
+
+TEST_F(PumpTest, MissingDriverEventsDoNotMakeThePumpSpin) {
+    ClientPorts[0].LocalPort = 4;  // a port the driver does not have
+    PortSocket(4).Close();
+    // The pump looks its socket up by port number: move the session there.
+    CBlockingSocket& socket = PortSocket(4);
+    socket.Create();
+    socket.Connect(LoopbackAddress(listener_.port));
+    SocketHandle peer4 = listener_.AcceptOne();
+    StartPumps(false);
+    const double cpuBefore = ProcessCpuMs();
+    SleepMs(600);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 200.0);
+    Stop();
+    uint8_t b[4] = {};
+    EXPECT_TRUE(RecvAll(peer4, b, 4));
+    EXPECT_EQ(U32At(b), PL_CLOSE);
+    EXPECT_TRUE(WaitPumpsEnded());
+    CloseRaw(peer4);
+}
+
+TEST_F(PumpTest, ServerMessagesReachThePortAndUnknownCodesAreFourBytes) {
+    StartPumps();
+    auto bytes = U32s(
+        {PL_FLOW_CONTROL, 0xB0, PL_SETTINGS, PL_OPEN, PL_CLOSE, PL_FLOW_CONTROL, 0x40, PL_DATA, 3});
+    bytes.insert(bytes.end(), {'a', 'b', 'c'});
+    ASSERT_TRUE(SendAll(peer_, bytes.data(), static_cast<int>(bytes.size())));
+    EXPECT_TRUE(WaitFor(
+        [&] { return driver_.With(kPort, [](auto& p) { return p.written.size(); }) == 3; }));
+    driver_.With(kPort, [](auto& p) {
+        EXPECT_EQ(p.written, (std::vector<uint8_t>{'a', 'b', 'c'}));
+        EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{0x2A, 0}));
+    });
+}
+
+TEST_F(PumpTest, LargeDataMessageIsDeliveredInBoundedPieces) {
+    StartPumps();
+    const uint32_t length = 200000;
+    auto bytes = U32s({PL_DATA, length});
+    for (uint32_t i = 0; i < length; ++i) bytes.push_back(static_cast<uint8_t>(i % 251));
+    auto tail = U32s({PL_FLOW_CONTROL, 0x80});
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    std::thread sender([&] { SendAll(peer_, bytes.data(), static_cast<int>(bytes.size())); });
+    EXPECT_TRUE(WaitFor(
+        [&] { return driver_.With(kPort, [](auto& p) { return p.lineMasksSet.size(); }) == 1; }));
+    sender.join();
+    driver_.With(kPort, [&](auto& p) {
+        ASSERT_EQ(p.written.size(), length);
+        for (uint32_t i = 0; i < length; ++i)
+            ASSERT_EQ(p.written[i], static_cast<uint8_t>(i % 251));
+        for (uint32_t size : p.writeSizes) EXPECT_LE(size, kPayloadChunk);
+        EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{PL_LINE_DCD}));
+    });
+}

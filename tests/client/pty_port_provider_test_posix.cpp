@@ -1,0 +1,261 @@
+// The client's pseudo-terminal ports: links, open and close seen from the
+// first open on, bulk data both ways, settings changes, back-pressure, and
+// nothing of one application reaching the next.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "client/posix/pty_port_provider_posix.h"
+#include "platform/last_error.h"
+#include "test_support/cpu_time.h"
+
+using namespace tovl;
+
+namespace {
+
+class PtyProviderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tovl-pty-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        provider_.Stop();
+        std::string command = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+    std::string Link(int n) { return dir_ + "/ttyV" + std::to_string(n); }
+
+    // An application's open of the port, in raw mode.
+    int OpenApp(int n) {
+        int fd = open(Link(n).c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0) {
+            termios t;
+            tcgetattr(fd, &t);
+            cfmakeraw(&t);
+            tcsetattr(fd, TCSANOW, &t);
+        }
+        return fd;
+    }
+
+    std::string ReadApp(int fd, size_t count, int ms = 3000) {
+        std::string got;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) == 1) {
+                char buffer[65536];
+                ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+                if (n > 0) got.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return got;
+    }
+
+    CEvent Event(const char* prefix, int n) {
+        CEvent e;
+        e.Open((std::string(prefix) + std::to_string(n)).c_str());
+        return e;
+    }
+
+    std::string dir_;
+    CPtyPortProvider provider_;
+};
+
+}  // namespace
+
+TEST_F(PtyProviderTest, LinksAreMadeReplacedOrLeftAlone) {
+    ASSERT_EQ(symlink("/nonexistent", Link(2).c_str()), 0);
+    int file = open(Link(4).c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(file, 0);
+    close(file);
+    EXPECT_TRUE(provider_.AddPort(1, Link(1)));
+    EXPECT_TRUE(provider_.AddPort(2, Link(2)));
+    EXPECT_FALSE(provider_.AddPort(4, Link(4)));
+    EXPECT_FALSE(provider_.AddPort(0, Link(5)));
+    ASSERT_TRUE(provider_.Start());
+    struct stat st;
+    ASSERT_EQ(lstat(Link(2).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    char target[256] = {};
+    ASSERT_GT(readlink(Link(2).c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u);
+    ASSERT_EQ(lstat(Link(4).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(provider_.CheckPort(0));
+    EXPECT_TRUE(provider_.CheckPort(1));
+    EXPECT_FALSE(provider_.CheckPort(3));
+    EXPECT_TRUE(Event("vexaPortOpened", 2).IsValid());
+    EXPECT_FALSE(Event("vexaPortOpened", 4).IsValid());
+    provider_.Stop();
+    EXPECT_NE(lstat(Link(1).c_str(), &st), 0);
+    EXPECT_NE(lstat(Link(2).c_str(), &st), 0);
+    EXPECT_EQ(lstat(Link(4).c_str(), &st), 0);
+}
+
+TEST_F(PtyProviderTest, OpenAndCloseAreSeenFromTheFirstOpen) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent opened = Event("vexaPortOpened", 3);
+    uint32_t state = 9;
+    ASSERT_TRUE(provider_.GetOpenState(2, &state));
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(opened.Wait(0), kWaitTimeout);
+    for (int round = 0; round < 2; ++round) {
+        int fd = OpenApp(3);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(opened.Wait(2000), 0);
+        ASSERT_TRUE(provider_.GetOpenState(2, &state));
+        EXPECT_EQ(state, 1u);
+        close(fd);
+        EXPECT_EQ(opened.Wait(2000), 0);
+        ASSERT_TRUE(provider_.GetOpenState(2, &state));
+        EXPECT_EQ(state, 0u);
+    }
+    // Idle with nobody on the port: the monitor sleeps.
+    const double before = testing_support::ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_LT(testing_support::ProcessCpuMs() - before, 50.0);
+}
+
+TEST_F(PtyProviderTest, ApplicationDataIsSignalledAndReadInBlocks) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent data = Event("vexaPortData", 3);
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    std::string text(3000, 'x');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 13);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(data.Wait(2000), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint32_t pending = 0;
+    ASSERT_TRUE(provider_.GetPending(2, &pending));
+    EXPECT_EQ(pending, 3000u);
+    uint8_t buffer[1024];
+    uint32_t count = 0;
+    std::string got;
+    ASSERT_TRUE(provider_.ReadData(2, buffer, sizeof buffer, &count));
+    EXPECT_EQ(count, 1024u);  // one call takes a whole block
+    got.append(reinterpret_cast<char*>(buffer), count);
+    while (provider_.ReadData(2, buffer, sizeof buffer, &count))
+        got.append(reinterpret_cast<char*>(buffer), count);
+    EXPECT_EQ(GetLastErrorCode(), kErrorNoMoreItems);
+    EXPECT_EQ(got, text);
+    ASSERT_TRUE(provider_.GetPending(2, &pending));
+    EXPECT_EQ(pending, 0u);
+    // Drained and armed again: the next write is signalled anew.
+    EXPECT_EQ(data.Wait(0), kWaitTimeout);
+    ASSERT_EQ(write(fd, "z", 1), 1);
+    EXPECT_EQ(data.Wait(2000), 0);
+    close(fd);
+}
+
+TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent settings = Event("vexaPortSettings", 3);
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    settings.Clear();
+    termios t;
+    tcgetattr(fd, &t);
+    cfsetspeed(&t, B19200);
+    t.c_cflag |= CSTOPB | CRTSCTS;
+    t.c_iflag |= IXON;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_EQ(settings.Wait(1000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    VexaPortSettings raw;
+    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    PortLinkSettings s = VexaSettingsToPortLink(raw);
+    EXPECT_EQ(s.BaudRate, 19200u);
+    EXPECT_EQ(s.StopBits, 2);
+    EXPECT_EQ(s.ControlHandShake, 0x09);
+    EXPECT_EQ(s.FlowReplace, 0x81u);
+    // No change, no signal.
+    EXPECT_EQ(settings.Wait(300), kWaitTimeout);
+    close(fd);
+}
+
+TEST_F(PtyProviderTest, ServerDataWaitsForTheApplicationInsteadOfBeingLost) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string payload(300000, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 31) >> 3);
+    uint32_t written = 0;
+    bool ok = false;
+    std::thread writer([&] {
+        ok = provider_.WriteData(2, reinterpret_cast<const uint8_t*>(payload.data()),
+                                 static_cast<uint32_t>(payload.size()), &written);
+    });
+    // The application reads late and slowly; nothing is dropped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string got = ReadApp(fd, payload.size(), 20000);
+    writer.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, payload.size());
+    EXPECT_TRUE(got == payload);
+    close(fd);
+}
+
+TEST_F(PtyProviderTest, DataForAClosedApplicationNeverReachesTheNextOne) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent opened = Event("vexaPortOpened", 3);
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(opened.Wait(2000), 0);
+    // More than the pty holds, so the writer waits while the application
+    // does not read; the close ends the wait and drops the rest.
+    std::string payload(200000, 'q');
+    uint32_t written = 0;
+    std::thread writer([&] {
+        provider_.WriteData(2, reinterpret_cast<const uint8_t*>(payload.data()),
+                            static_cast<uint32_t>(payload.size()), &written);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(fd);
+    writer.join();
+    EXPECT_LT(written, payload.size());
+    ASSERT_EQ(opened.Wait(2000), 0);
+    // Written while nobody has the port open: dropped.
+    uint32_t count = 5;
+    EXPECT_FALSE(provider_.WriteData(2, reinterpret_cast<const uint8_t*>("late"), 4, &count));
+    EXPECT_EQ(count, 0u);
+    fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(opened.Wait(2000), 0);
+    ASSERT_TRUE(provider_.WriteData(2, reinterpret_cast<const uint8_t*>("new"), 3, &count));
+    EXPECT_EQ(ReadApp(fd, 3), "new");
+    EXPECT_EQ(ReadApp(fd, 1, 300), "");
+    close(fd);
+}
+
+TEST_F(PtyProviderTest, LinesAreKeptForTheApplication) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    VexaLineState set;
+    set.PortIndex = 2;
+    set.ModemStatus = 0xB0;
+    ASSERT_TRUE(provider_.SetLines(set));
+    VexaLineState got;
+    ASSERT_TRUE(provider_.GetLines(2, &got));
+    EXPECT_EQ(got.ModemStatus, 0xB0u);
+    EXPECT_EQ(got.DtrRts, 0x03u);
+    EXPECT_FALSE(provider_.GetLines(7, &got));
+}
