@@ -26,3 +26,9 @@ endfunction()
 
 tovl_program_test(programs.service_command_line test_service_command_line LOCKS tcp4445 scm TIMEOUT 240)
 tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TIMEOUT 300)
+
+# tovladmin's dialogs on a virtual X display (Xvfb, xdotool); screenshots
+# of every step go to test-artefacts/tovladmin in the build folder.
+tovl_program_test(programs.admin_dialog test_admin_dialog LOCKS wine_registry TIMEOUT 300)
+set_property(TEST programs.admin_dialog APPEND PROPERTY ENVIRONMENT
+  "TOVL_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/test-artefacts")

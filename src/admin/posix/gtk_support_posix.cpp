@@ -7,6 +7,16 @@
 namespace tovl {
 
 void PlaceAt(GtkFixed* fixed, GtkWidget* widget, int x, int y, int w, int h) {
+    // Theme padding would make buttons outgrow the Windows rectangles.
+    static GtkCssProvider* compact = [] {
+        GtkCssProvider* provider = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(provider, "button { padding: 0 2px; min-height: 0; }", -1,
+                                        nullptr);
+        return provider;
+    }();
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget),
+                                   GTK_STYLE_PROVIDER(compact),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     gtk_widget_set_size_request(widget, DluX(w), DluY(h));
     gtk_fixed_put(fixed, widget, DluX(x), DluY(y));
 }

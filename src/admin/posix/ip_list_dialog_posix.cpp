@@ -102,10 +102,10 @@ CIpListDialog::CIpListDialog() {
 }
 
 void CIpListDialog::Show() {
-    gtk_widget_show_all(window_);
-    // The first build comes with the window on screen, so that a message
-    // about the key has its owner visible.
+    // As on Windows the list is built before the window appears, so a
+    // message about the key comes first.
     BuildList();
+    gtk_widget_show_all(window_);
 }
 
 void CIpListDialog::BuildList() {
