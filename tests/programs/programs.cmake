@@ -32,3 +32,7 @@ tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TI
 tovl_program_test(programs.admin_dialog test_admin_dialog LOCKS wine_registry TIMEOUT 300)
 set_property(TEST programs.admin_dialog APPEND PROPERTY ENVIRONMENT
   "TOVL_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/test-artefacts")
+if(NOT CMAKE_CROSSCOMPILING)
+  # The command line exists in the Linux build only.
+  tovl_program_test(programs.admin_command_line test_admin_command_line TIMEOUT 120)
+endif()
