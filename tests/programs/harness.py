@@ -608,3 +608,109 @@ class ClientTestCase(ProgramTestCase):
         application = VirtualPortApp(self.link(n), **kwargs)
         self.addCleanup(application.close)
         return application
+
+
+def registry_value_names(registry, key):
+    """The value names of key as the registry holds them (sorted), or None
+    when the key does not exist. Wine: read with `wine reg query`."""
+    if ON_WINE:
+        proc = subprocess.run([WINE_RUN, "reg", "query", "HKLM\\" + key, "/reg:32"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              stdin=subprocess.DEVNULL, timeout=60)
+        if proc.returncode != 0:
+            return None
+        names = []
+        for line in proc.stdout.decode("latin-1").splitlines():
+            # "    NAME    REG_SZ    DATA"
+            if line.startswith("    ") and "    REG_" in line:
+                names.append(line[4:line.index("    REG_")])
+        return sorted(names)
+    path = registry._key_dir(key)
+    if not os.path.isdir(path):
+        return None
+    return sorted(os.listdir(path))
+
+
+class XDisplay:
+    """A virtual X display (Xvfb) of the test's own, driven with xdotool.
+
+    There is no window manager: mouse clicks reach the windows, keyboard
+    input does not (under Wine). The display number is derived from the
+    process id and skips numbers in use.
+    """
+
+    def __init__(self):
+        number = 100 + os.getpid() % 400
+        while os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
+            number += 1
+        self.name = ":%d" % number
+        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     stdin=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 15
+        while not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("Xvfb did not start on " + self.name)
+            time.sleep(0.05)
+
+    def env(self, base):
+        env = dict(base)
+        env["DISPLAY"] = self.name
+        env["NO_AT_BRIDGE"] = "1"
+        env["GDK_BACKEND"] = "x11"
+        return env
+
+    def _xdotool(self, *args):
+        proc = subprocess.run(["xdotool", *args], env=self.env(os.environ), stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=30)
+        return proc.returncode, proc.stdout.decode("latin-1")
+
+    def windows(self, title):
+        """Visible windows whose title matches the regular expression."""
+        rc, out = self._xdotool("search", "--onlyvisible", "--name", title)
+        return [int(w) for w in out.split()] if rc == 0 else []
+
+    def wait_window(self, title, timeout=30.0, gone=False):
+        """Waits until a window titled title is visible (or, with gone, until
+        none is); returns its id (or True)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = self.windows(title)
+            if gone and not found:
+                return True
+            if found and not gone:
+                # Give the window a moment to finish painting.
+                time.sleep(0.3)
+                return found[0]
+            time.sleep(0.1)
+        return None
+
+    def geometry(self, window):
+        """(x, y, width, height) of a window on the screen."""
+        _, out = self._xdotool("getwindowgeometry", "--shell", str(window))
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def click(self, x, y):
+        self._xdotool("mousemove", "--sync", str(int(x)), str(int(y)))
+        self._xdotool("click", "1")
+        time.sleep(0.3)
+
+    def screenshot(self, path):
+        """Saves the whole screen as a PNG for a person to look at."""
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["import", "-display", self.name, "-window", "root", path],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=10)
+
+
+ARTEFACT_DIR = os.environ.get("TOVL_ARTEFACT_DIR", os.path.join(BIN_DIR, "..", "test-artefacts"))

@@ -30,3 +30,13 @@ tovl_program_test(programs.server_port_session test_server_port_session LOCKS tc
 tovl_program_test(programs.client_sessions test_client_sessions TIMEOUT 240)
 tovl_program_test(programs.client_failures test_client_failures TIMEOUT 240)
 tovl_program_test(programs.client_with_server test_client_with_server LOCKS tcp4445 TIMEOUT 300)
+
+# tovladmin's dialogs on a virtual X display (Xvfb, xdotool); screenshots
+# of every step go to test-artefacts/tovladmin in the build folder.
+tovl_program_test(programs.admin_dialog test_admin_dialog LOCKS wine_registry TIMEOUT 300)
+set_property(TEST programs.admin_dialog APPEND PROPERTY ENVIRONMENT
+  "TOVL_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/test-artefacts")
+if(NOT CMAKE_CROSSCOMPILING)
+  # The command line exists in the Linux build only.
+  tovl_program_test(programs.admin_command_line test_admin_command_line TIMEOUT 120)
+endif()
