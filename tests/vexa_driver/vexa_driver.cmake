@@ -10,4 +10,4 @@ add_custom_command(OUTPUT ${VEXA_DRIVER_SYS}
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/vexa_driver.c ${CMAKE_CURRENT_LIST_DIR}/vexa_driver.h
   COMMENT "Building the stand-in virtual port driver")
 add_custom_target(vexa_driver ALL DEPENDS ${VEXA_DRIVER_SYS})
-add_executable(vexa_tool ${CMAKE_CURRENT_LIST_DIR}/vexa_tool.c)
+add_executable(vexa_tool ${CMAKE_CURRENT_LIST_DIR}/vexa_tool_win32.c)
