@@ -99,5 +99,51 @@ class ServerListener(harness.ProgramTestCase):
         self.assertTrue(server.alive())
 
 
+class AccessOverTheWire(harness.ProgramTestCase):
+    """The allowed-address list as a client meets it: COM4 is a test
+    pseudo-terminal, so an allowed open is answered with a handle."""
+
+    def setUp(self):
+        super().setUp()
+        self.registry.create_key(harness.IPADDR_KEY)
+        ports = harness.ComPorts(self.registry)
+        self.addCleanup(ports.cleanup)
+        self.device = ports.map_pty(4)
+        self.addCleanup(self.device.close)
+        self.start("tovlserver", "debug")
+        self.assertTrue(harness.wait_for_listener(timeout=30), "tovlserver does not listen on 4445")
+
+    def opens(self, source):
+        """Whether an open request from source gets the port."""
+        with harness.connect(source=source) as s:
+            reply = harness.open_request(s, 4)
+            if reply == harness.PL_OPEN_FAILED:
+                return False
+            self.assertEqual(len(harness.recv_exact(s, 4)), 4)  # the line-state mask
+            s.sendall(u32(harness.PL_CLOSE))
+        # The port is free again once the session has ended.
+        time.sleep(0.5)
+        return True
+
+    def test_exact_names_only(self):
+        for name in ("127.0.0.01", "127.0.0.1 ", "0.0.0.0"):
+            self.registry.allow(name)
+        self.assertFalse(self.opens("127.0.0.1"))
+        # Added while the server runs: taken at the next open request.
+        self.registry.allow("127.0.0.1")
+        self.assertTrue(self.opens("127.0.0.1"))
+        self.assertFalse(self.opens("127.0.0.2"))
+
+    def test_long_data_and_a_deleted_key_refuse(self):
+        self.registry.set_value(harness.IPADDR_KEY, "127.0.0.1", "x" * 99)
+        self.assertTrue(self.opens("127.0.0.1"))
+        self.registry.set_value(harness.IPADDR_KEY, "127.0.0.1", "x" * 150)
+        self.assertFalse(self.opens("127.0.0.1"))
+        self.registry.allow("127.0.0.1")
+        self.assertTrue(self.opens("127.0.0.1"))
+        self.registry.delete_key(harness.IPADDR_KEY)
+        self.assertFalse(self.opens("127.0.0.1"))
+
+
 if __name__ == "__main__":
     unittest.main()
