@@ -231,6 +231,16 @@ class XDisplay:
                 self.stop()
                 raise RuntimeError("Xvfb did not start on " + self.name)
             time.sleep(0.05)
+        # The socket comes before the server takes clients; a Wine desktop
+        # process that can't connect stays without a driver for good.
+        while self._xdotool("getmouselocation")[0] != 0:
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("Xvfb on %s takes no clients" % self.name)
+            time.sleep(0.1)
+        # Seen with Wine: a desktop process started within about a second
+        # of the server's start still finds no display.
+        time.sleep(1.5)
 
     def env(self, base):
         env = dict(base)
@@ -248,6 +258,15 @@ class XDisplay:
         """Visible windows whose title matches the regular expression."""
         rc, out = self._xdotool("search", "--onlyvisible", "--name", title)
         return [int(w) for w in out.split()] if rc == 0 else []
+
+    def window_names(self):
+        """Titles of all windows, visible or not (for failure reports)."""
+        _, out = self._xdotool("search", "--name", ".")
+        names = []
+        for window in out.split():
+            _, name = self._xdotool("getwindowname", window)
+            names.append(name.strip())
+        return names
 
     def wait_window(self, title, timeout=30.0, gone=False):
         """Waits until a window titled title is visible (or, with gone, until

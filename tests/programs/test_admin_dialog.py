@@ -4,11 +4,12 @@ the dialogs' rectangles in dialog units; the registry tells what happened.
 Screenshots of each step are kept under the build's test-artefacts folder.
 """
 import os
+import subprocess
 import time
 import unittest
 
 from harness import (ARTEFACT_DIR, IPADDR_KEY, ON_WINE, PLATFORM, ProgramTestCase, XDisplay,
-                     registry_value_names)
+                     program_command, registry_value_names)
 
 MAIN_TITLE = "^Portdesk Config Tool$"
 ADD_TITLE = "^Add Ip$"
@@ -30,10 +31,21 @@ class AdminDialogTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
         cls.display = XDisplay()
+        if ON_WINE:
+            # The first Wine process, `wine reg` too, starts the desktop
+            # process; one started without a display leaves every later
+            # window without a driver, so all of them get the display.
+            cls.saved_display = os.environ.get("DISPLAY")
+            os.environ["DISPLAY"] = cls.display.name
 
     @classmethod
     def tearDownClass(cls):
         cls.display.stop()
+        if ON_WINE:
+            if cls.saved_display is None:
+                os.environ.pop("DISPLAY", None)
+            else:
+                os.environ["DISPLAY"] = cls.saved_display
 
     def setUp(self):
         super().setUp()
@@ -95,7 +107,10 @@ class AdminDialogTest(ProgramTestCase):
 
     def wait_main(self):
         window = self.display.wait_window(MAIN_TITLE)
-        self.assertIsNotNone(window, "the main dialog did not appear")
+        if window is None:
+            self.shot("main-dialog-missing")
+        self.assertIsNotNone(window, "the main dialog did not appear; windows: %s"
+                             % self.display.window_names())
         return window
 
     def names(self):
@@ -189,6 +204,17 @@ class AdminDialogTest(ProgramTestCase):
         self.acknowledge_message("open-message-on-rebuild")
         self.assertIsNone(self.names(), "the key was created")
         self.exit_program(program, main)
+
+    @unittest.skipUnless(ON_WINE, "the Windows resources and dialog code")
+    def test_windows_resources_and_dialog_behaviour(self):
+        # A GoogleTest program linked with the dialogs and the resource script.
+        proc = subprocess.run(program_command("tovladmin_win32_tests"),
+                              env=self.display.env(self.registry.env), timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL)
+        output = proc.stdout.decode("latin-1")
+        self.assertEqual(proc.returncode, 0, output)
+        self.assertIn("[  PASSED  ] 8 tests", output)
 
 
 if __name__ == "__main__":
