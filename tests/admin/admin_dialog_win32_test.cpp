@@ -69,6 +69,9 @@ struct Seen {
     bool aboutBoxClosed = false;
     int columns = 0;
     DWORD extendedStyles = 0;
+    LRESULT dragIcon = 0;
+    LRESULT bigIcon = 0;
+    LRESULT smallIcon = 0;
 };
 
 void Drive(Seen* seen) {
@@ -88,6 +91,10 @@ void Drive(Seen* seen) {
     seen->columns = static_cast<int>(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0));
     seen->extendedStyles =
         static_cast<DWORD>(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
+
+    seen->dragIcon = SendMessageA(main, WM_QUERYDRAGICON, 0, 0);
+    seen->bigIcon = SendMessageA(main, WM_GETICON, ICON_BIG, 0);
+    seen->smallIcon = SendMessageA(main, WM_GETICON, ICON_SMALL, 0);
 
     HMENU menu = GetSystemMenu(main, FALSE);
     int count = GetMenuItemCount(menu);
@@ -136,6 +143,13 @@ TEST(AdminDialog, RebuildsKeepOneAboutItemAndRemoveTakesTheMarkedRow) {
     EXPECT_EQ(seen.aboutItemCommand, IDM_ABOUTBOX);
     EXPECT_TRUE(seen.aboutBoxOn0x13);
     EXPECT_TRUE(seen.aboutBoxClosed);
+    // The application icon, shared by the dialog's icons and the drag icon.
+    LRESULT icon = reinterpret_cast<LRESULT>(
+        LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME)));
+    EXPECT_NE(icon, 0);
+    EXPECT_EQ(seen.dragIcon, icon);
+    EXPECT_EQ(seen.bigIcon, icon);
+    EXPECT_EQ(seen.smallIcon, icon);
 }
 
 }  // namespace

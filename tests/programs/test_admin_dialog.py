@@ -153,7 +153,23 @@ class AdminDialogTest(ProgramTestCase):
         self.click_in(main, MAIN_SIZE, REMOVE_IP_BUTTON)
         self.wait_names(["10.0.0.2"])
         self.shot("after-removals")
+        if not ON_WINE:
+            self.check_gtk_about_box(main)
         self.exit_program(program, main)
+
+    def check_gtk_about_box(self, main):
+        """The about item sits in the menu "tovladmin" above the controls."""
+        x, y, w, h = self.display.geometry(main)
+        bar = h - 138 * 13 // 8
+        self.display.click(x + 30, y + bar / 2)
+        self.shot("menu-open")
+        self.display.click(x + 50, y + bar + 14)
+        about = self.display.wait_window("^About tovladmin$", timeout=10)
+        self.assertIsNotNone(about, "the about box did not appear")
+        self.shot("about-box")
+        self.click_in(about, (266, 55), (209 + 25, 7 + 8))
+        self.assertTrue(self.display.wait_window("^About tovladmin$", gone=True, timeout=10),
+                        "OK did not close the about box")
 
     def test_add_without_typing_adds_0_0_0_0_and_the_list_is_rebuilt(self):
         self.registry.allow("10.0.0.1")
@@ -215,6 +231,16 @@ class AdminDialogTest(ProgramTestCase):
         output = proc.stdout.decode("latin-1")
         self.assertEqual(proc.returncode, 0, output)
         self.assertIn("[  PASSED  ] 8 tests", output)
+
+    @unittest.skipIf(ON_WINE, "the GTK address entry")
+    def test_gtk_address_entry_behaves_like_the_ip_address_control(self):
+        proc = subprocess.run(program_command("tovladmin_gtk_tests"),
+                              env=self.display.env(self.registry.env), timeout=60,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL)
+        output = proc.stdout.decode("latin-1")
+        self.assertEqual(proc.returncode, 0, output)
+        self.assertIn("[  PASSED  ] 4 tests", output)
 
 
 if __name__ == "__main__":

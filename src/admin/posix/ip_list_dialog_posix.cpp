@@ -42,7 +42,8 @@ CIpListDialog::CIpListDialog() {
     GtkWidget* vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window_), vbox);
 
-    // The about item, where Windows has it in the system menu.
+    // The about item, in a menu of the program's name where Windows has it
+    // in the system menu.
     GtkWidget* menuBar = gtk_menu_bar_new();
     char* label = MnemonicLabel(kAboutItemText);
     GtkWidget* about = gtk_menu_item_new_with_mnemonic(label);
@@ -51,7 +52,11 @@ CIpListDialog::CIpListDialog() {
                          static_cast<CIpListDialog*>(self)->ShowAbout();
                      }),
                      this);
-    gtk_menu_shell_append(GTK_MENU_SHELL(menuBar), about);
+    GtkWidget* menu = gtk_menu_new();
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), about);
+    GtkWidget* top = gtk_menu_item_new_with_mnemonic("_tovladmin");
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(top), menu);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menuBar), top);
     gtk_box_pack_start(GTK_BOX(vbox), menuBar, FALSE, FALSE, 0);
 
     GtkWidget* fixed = gtk_fixed_new();
