@@ -5,6 +5,7 @@ Screenshots of each step are kept under the build's test-artefacts folder.
 """
 import os
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -102,15 +103,25 @@ class AdminDialogTest(ProgramTestCase):
                          "message box did not close: " + what)
 
     def start_admin(self):
-        program = self.start("tovladmin", env=self.display.env(self.registry.env))
+        # The program's error output goes into failure reports.
+        self.errors = tempfile.TemporaryFile()
+        self.addCleanup(self.errors.close)
+        program = self.start("tovladmin", env=self.display.env(self.registry.env),
+                             stderr=self.errors)
+        self.program = program
         return program
+
+    def program_state(self):
+        self.errors.seek(0)
+        return "windows: %s; program %s; its errors: %r" % (
+            self.display.window_names(), "running" if self.program.alive() else "ended",
+            self.errors.read().decode("latin-1")[-2000:])
 
     def wait_main(self):
         window = self.display.wait_window(MAIN_TITLE)
         if window is None:
             self.shot("main-dialog-missing")
-        self.assertIsNotNone(window, "the main dialog did not appear; windows: %s"
-                             % self.display.window_names())
+        self.assertIsNotNone(window, "the main dialog did not appear; " + self.program_state())
         return window
 
     def names(self):
@@ -195,7 +206,9 @@ class AdminDialogTest(ProgramTestCase):
         program = self.start_admin()
         # The open message comes before the dialog.
         box = self.display.wait_window(MESSAGE_TITLE)
-        self.assertIsNotNone(box, "no open message")
+        if box is None:
+            self.shot("open-message-missing")
+        self.assertIsNotNone(box, "no open message; " + self.program_state())
         self.assertEqual(self.display.windows(MAIN_TITLE), [], "dialog shown before the message")
         self.acknowledge_message("open-message-at-start")
         main = self.wait_main()

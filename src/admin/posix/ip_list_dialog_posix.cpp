@@ -15,7 +15,6 @@ constexpr const char* kAboutItemText = "&About tovladmin...";
 
 GtkWidget* NewButton(GtkFixed* fixed, const char* label, int x, int y, int w, int h) {
     GtkWidget* button = gtk_button_new_with_label(label);
-    gtk_button_set_relief(GTK_BUTTON(button), GTK_RELIEF_NORMAL);
     PlaceAt(fixed, button, x, y, w, h);
     return button;
 }
