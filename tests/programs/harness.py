@@ -222,7 +222,10 @@ class XDisplay:
         while os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
             number += 1
         self.name = ":%d" % number
-        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                                      # no reset when the last client leaves: a
+                                      # connection during one fails
+                                      "-noreset"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 15
@@ -239,7 +242,7 @@ class XDisplay:
                 raise RuntimeError("Xvfb on %s takes no clients" % self.name)
             time.sleep(0.1)
         # Seen with Wine: a desktop process started within about a second
-        # of the server's start still finds no display.
+        # of the server's start still finds no display, and stays so.
         time.sleep(1.5)
 
     def env(self, base):
