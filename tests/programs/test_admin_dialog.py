@@ -31,6 +31,12 @@ CANCEL_BUTTON = (108 + 25, 37 + 7)
 class AdminDialogTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
+        # Pictures of an earlier run would be mistaken for this one's.
+        folder = os.path.join(ARTEFACT_DIR, "tovladmin")
+        if os.path.isdir(folder):
+            for name in os.listdir(folder):
+                if name.startswith(PLATFORM + "-") and name.endswith(".png"):
+                    os.unlink(os.path.join(folder, name))
         cls.display = XDisplay()
         if ON_WINE:
             # The first Wine process, `wine reg` too, starts the desktop
