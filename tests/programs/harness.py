@@ -54,11 +54,11 @@ def run_program(name, *args, env=None, timeout=60, cwd=None):
 class Program:
     """A program running in the background in its own process group."""
 
-    def __init__(self, name, *args, env=None, cwd=None, native=False):
+    def __init__(self, name, *args, env=None, cwd=None, native=False, stderr=subprocess.DEVNULL):
         self.native = native
         self._output = None
         self.proc = subprocess.Popen(program_command(name, *args, native=native), env=env, cwd=cwd,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=stderr,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
 
     def alive(self):
@@ -75,12 +75,15 @@ class Program:
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait(timeout=10)
-        if self._output is None:
-            self._output = self.proc.stdout.read().decode("latin-1")
-            self.proc.stdout.close()
+        self._finish_output()
         if ON_WINE and not self.native:
             # Wine may keep a helper of the program's alive for a moment.
             time.sleep(0.2)
+
+    def _finish_output(self):
+        if self._output is None:
+            self._output = self.proc.stdout.read().decode("latin-1")
+            self.proc.stdout.close()
 
     def output(self):
         """Everything the program printed, once it has ended."""
@@ -197,8 +200,8 @@ class ProgramTestCase(unittest.TestCase):
         self.registry = Registry()
         self.addCleanup(self.registry.cleanup)
 
-    def start(self, name, *args, env=None):
-        program = Program(name, *args, env=env or self.registry.env)
+    def start(self, name, *args, env=None, stderr=subprocess.DEVNULL):
+        program = Program(name, *args, env=env or self.registry.env, stderr=stderr)
         self.addCleanup(program.stop)
         return program
 
@@ -381,6 +384,10 @@ class LiveProgram(Program):
                 return
             with self._lock:
                 self._text += chunk
+
+    def _finish_output(self):
+        # The reader thread owns the pipe; it ends at the program's end.
+        self._reader.join(timeout=10)
 
     def text(self):
         with self._lock:
@@ -644,7 +651,10 @@ class XDisplay:
         while os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
             number += 1
         self.name = ":%d" % number
-        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                                      # no reset when the last client leaves: a
+                                      # connection during one fails
+                                      "-noreset"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 15
@@ -653,12 +663,25 @@ class XDisplay:
                 self.stop()
                 raise RuntimeError("Xvfb did not start on " + self.name)
             time.sleep(0.05)
+        # The socket comes before the server takes clients; a Wine desktop
+        # process that can't connect stays without a driver for good.
+        while self._xdotool("getmouselocation")[0] != 0:
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("Xvfb on %s takes no clients" % self.name)
+            time.sleep(0.1)
+        # Seen with Wine: a desktop process started within about a second
+        # of the server's start still finds no display, and stays so.
+        time.sleep(1.5)
 
     def env(self, base):
         env = dict(base)
         env["DISPLAY"] = self.name
         env["NO_AT_BRIDGE"] = "1"
         env["GDK_BACKEND"] = "x11"
+        # Sanitizer builds: the font library's caches are not our leaks.
+        env["LSAN_OPTIONS"] = "suppressions=%s:print_suppressions=0" % os.path.join(
+            os.path.dirname(os.path.abspath(__file__)), "lsan_gui.supp")
         return env
 
     def _xdotool(self, *args):
@@ -670,6 +693,15 @@ class XDisplay:
         """Visible windows whose title matches the regular expression."""
         rc, out = self._xdotool("search", "--onlyvisible", "--name", title)
         return [int(w) for w in out.split()] if rc == 0 else []
+
+    def window_names(self):
+        """Titles of all windows, visible or not (for failure reports)."""
+        _, out = self._xdotool("search", "--name", ".")
+        names = []
+        for window in out.split():
+            _, name = self._xdotool("getwindowname", window)
+            names.append(name.strip())
+        return names
 
     def wait_window(self, title, timeout=30.0, gone=False):
         """Waits until a window titled title is visible (or, with gone, until

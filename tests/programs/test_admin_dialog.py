@@ -4,11 +4,13 @@ the dialogs' rectangles in dialog units; the registry tells what happened.
 Screenshots of each step are kept under the build's test-artefacts folder.
 """
 import os
+import subprocess
+import tempfile
 import time
 import unittest
 
 from harness import (ARTEFACT_DIR, IPADDR_KEY, ON_WINE, PLATFORM, ProgramTestCase, XDisplay,
-                     registry_value_names)
+                     program_command, registry_value_names)
 
 MAIN_TITLE = "^Portdesk Config Tool$"
 ADD_TITLE = "^Add Ip$"
@@ -29,11 +31,28 @@ CANCEL_BUTTON = (108 + 25, 37 + 7)
 class AdminDialogTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
+        # Pictures of an earlier run would be mistaken for this one's.
+        folder = os.path.join(ARTEFACT_DIR, "tovladmin")
+        if os.path.isdir(folder):
+            for name in os.listdir(folder):
+                if name.startswith(PLATFORM + "-") and name.endswith(".png"):
+                    os.unlink(os.path.join(folder, name))
         cls.display = XDisplay()
+        if ON_WINE:
+            # The first Wine process, `wine reg` too, starts the desktop
+            # process; one started without a display leaves every later
+            # window without a driver, so all of them get the display.
+            cls.saved_display = os.environ.get("DISPLAY")
+            os.environ["DISPLAY"] = cls.display.name
 
     @classmethod
     def tearDownClass(cls):
         cls.display.stop()
+        if ON_WINE:
+            if cls.saved_display is None:
+                os.environ.pop("DISPLAY", None)
+            else:
+                os.environ["DISPLAY"] = cls.saved_display
 
     def setUp(self):
         super().setUp()
@@ -90,12 +109,25 @@ class AdminDialogTest(ProgramTestCase):
                          "message box did not close: " + what)
 
     def start_admin(self):
-        program = self.start("tovladmin", env=self.display.env(self.registry.env))
+        # The program's error output goes into failure reports.
+        self.errors = tempfile.TemporaryFile()
+        self.addCleanup(self.errors.close)
+        program = self.start("tovladmin", env=self.display.env(self.registry.env),
+                             stderr=self.errors)
+        self.program = program
         return program
+
+    def program_state(self):
+        self.errors.seek(0)
+        return "windows: %s; program %s; its errors: %r" % (
+            self.display.window_names(), "running" if self.program.alive() else "ended",
+            self.errors.read().decode("latin-1")[-2000:])
 
     def wait_main(self):
         window = self.display.wait_window(MAIN_TITLE)
-        self.assertIsNotNone(window, "the main dialog did not appear")
+        if window is None:
+            self.shot("main-dialog-missing")
+        self.assertIsNotNone(window, "the main dialog did not appear; " + self.program_state())
         return window
 
     def names(self):
@@ -138,7 +170,23 @@ class AdminDialogTest(ProgramTestCase):
         self.click_in(main, MAIN_SIZE, REMOVE_IP_BUTTON)
         self.wait_names(["10.0.0.2"])
         self.shot("after-removals")
+        if not ON_WINE:
+            self.check_gtk_about_box(main)
         self.exit_program(program, main)
+
+    def check_gtk_about_box(self, main):
+        """The about item sits in the menu "tovladmin" above the controls."""
+        x, y, w, h = self.display.geometry(main)
+        bar = h - 138 * 13 // 8
+        self.display.click(x + 30, y + bar / 2)
+        self.shot("menu-open")
+        self.display.click(x + 50, y + bar + 14)
+        about = self.display.wait_window("^About tovladmin$", timeout=10)
+        self.assertIsNotNone(about, "the about box did not appear")
+        self.shot("about-box")
+        self.click_in(about, (266, 55), (209 + 25, 7 + 8))
+        self.assertTrue(self.display.wait_window("^About tovladmin$", gone=True, timeout=10),
+                        "OK did not close the about box")
 
     def test_add_without_typing_adds_0_0_0_0_and_the_list_is_rebuilt(self):
         self.registry.allow("10.0.0.1")
@@ -164,7 +212,9 @@ class AdminDialogTest(ProgramTestCase):
         program = self.start_admin()
         # The open message comes before the dialog.
         box = self.display.wait_window(MESSAGE_TITLE)
-        self.assertIsNotNone(box, "no open message")
+        if box is None:
+            self.shot("open-message-missing")
+        self.assertIsNotNone(box, "no open message; " + self.program_state())
         self.assertEqual(self.display.windows(MAIN_TITLE), [], "dialog shown before the message")
         self.acknowledge_message("open-message-at-start")
         main = self.wait_main()
@@ -189,6 +239,27 @@ class AdminDialogTest(ProgramTestCase):
         self.acknowledge_message("open-message-on-rebuild")
         self.assertIsNone(self.names(), "the key was created")
         self.exit_program(program, main)
+
+    @unittest.skipUnless(ON_WINE, "the Windows resources and dialog code")
+    def test_windows_resources_and_dialog_behaviour(self):
+        # A GoogleTest program linked with the dialogs and the resource script.
+        proc = subprocess.run(program_command("tovladmin_win32_tests"),
+                              env=self.display.env(self.registry.env), timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL)
+        output = proc.stdout.decode("latin-1")
+        self.assertEqual(proc.returncode, 0, output)
+        self.assertIn("[  PASSED  ] 8 tests", output)
+
+    @unittest.skipIf(ON_WINE, "the GTK address entry")
+    def test_gtk_address_entry_behaves_like_the_ip_address_control(self):
+        proc = subprocess.run(program_command("tovladmin_gtk_tests"),
+                              env=self.display.env(self.registry.env), timeout=60,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL)
+        output = proc.stdout.decode("latin-1")
+        self.assertEqual(proc.returncode, 0, output)
+        self.assertIn("[  PASSED  ] 4 tests", output)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #include "admin/posix/address_entry_posix.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tovl {

@@ -16,6 +16,8 @@ class CAddressEntry {
     // First field in the most significant byte.
     uint32_t GetAddress() const;
     void SetAddress(uint32_t address);
+    // Field 0 to 3, left to right.
+    GtkWidget* Field(int index) const { return fields_[index]; }
 
   private:
     static void OnInsertText(GtkEditable* editable, gchar* text, gint length, gint* position,

@@ -15,7 +15,6 @@ constexpr const char* kAboutItemText = "&About tovladmin...";
 
 GtkWidget* NewButton(GtkFixed* fixed, const char* label, int x, int y, int w, int h) {
     GtkWidget* button = gtk_button_new_with_label(label);
-    gtk_button_set_relief(GTK_BUTTON(button), GTK_RELIEF_NORMAL);
     PlaceAt(fixed, button, x, y, w, h);
     return button;
 }
@@ -42,7 +41,8 @@ CIpListDialog::CIpListDialog() {
     GtkWidget* vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window_), vbox);
 
-    // The about item, where Windows has it in the system menu.
+    // The about item, in a menu of the program's name where Windows has it
+    // in the system menu.
     GtkWidget* menuBar = gtk_menu_bar_new();
     char* label = MnemonicLabel(kAboutItemText);
     GtkWidget* about = gtk_menu_item_new_with_mnemonic(label);
@@ -51,7 +51,11 @@ CIpListDialog::CIpListDialog() {
                          static_cast<CIpListDialog*>(self)->ShowAbout();
                      }),
                      this);
-    gtk_menu_shell_append(GTK_MENU_SHELL(menuBar), about);
+    GtkWidget* menu = gtk_menu_new();
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), about);
+    GtkWidget* top = gtk_menu_item_new_with_mnemonic("_tovladmin");
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(top), menu);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menuBar), top);
     gtk_box_pack_start(GTK_BOX(vbox), menuBar, FALSE, FALSE, 0);
 
     GtkWidget* fixed = gtk_fixed_new();
