@@ -26,4 +26,5 @@ endfunction()
 
 tovl_program_test(programs.service_command_line test_service_command_line LOCKS tcp4445 scm TIMEOUT 240)
 tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TIMEOUT 300)
-tovl_program_test(programs.server_port_session test_server_port_session LOCKS tcp4445 TIMEOUT 300)
+# Under Wine the registry is the shared prefix's, which the unit tests use too.
+tovl_program_test(programs.server_port_session test_server_port_session LOCKS tcp4445 wine_registry TIMEOUT 300)
