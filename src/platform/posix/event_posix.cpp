@@ -127,14 +127,17 @@ void CEvent::Close() {
 }
 
 bool CEvent::Set() {
-    if (!impl_) {
+    // A waiter woken by this set may drop its own reference at once; this
+    // one keeps the event alive until the set is complete.
+    std::shared_ptr<EventImpl> impl = impl_;
+    if (!impl) {
         SetLastErrorCode(kErrorInvalidHandle);
         return false;
     }
     uint64_t one = 1;
-    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::lock_guard<std::mutex> guard(impl->lock);
     // A full counter (never reached in practice) still reads as set.
-    return write(impl_->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
+    return write(impl->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
 }
 
 bool CEvent::Clear() {
