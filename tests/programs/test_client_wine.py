@@ -40,14 +40,6 @@ def read_application(vport, count, timeout=15.0):
 
 @unittest.skipUnless(harness.ON_WINE, "the Windows client and its driver")
 class WindowsClientTestCase(harness.ProgramTestCase):
-    @classmethod
-    def setUpClass(cls):
-        vexa.load_driver()
-
-    @classmethod
-    def tearDownClass(cls):
-        vexa.unload_driver()
-
     def configure(self, vport, address, com, timeouts="-1;0;0;0;0"):
         self.registry.set_value(CONNECTIONS_KEY, "REMOTEPORT%d" % vport, "%s;%d" % (address, com))
         if timeouts is not None:

@@ -13,14 +13,6 @@ def index(port):
 
 @unittest.skipUnless(harness.ON_WINE, "a Windows kernel-mode driver")
 class StandInDriver(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        vexa.load_driver()
-
-    @classmethod
-    def tearDownClass(cls):
-        vexa.unload_driver()
-
     def test_the_four_events_are_found_by_their_plain_names(self):
         code, out = tool("events", 3)
         self.assertEqual(code, 0, out)

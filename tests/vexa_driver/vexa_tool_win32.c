@@ -27,8 +27,13 @@ static int install(const char *path) {
                              path, NULL, NULL, NULL, NULL, NULL);
     if (!service) service = OpenServiceA(scm, service_name, SERVICE_ALL_ACCESS);
     if (!service) return fail("CreateService");
-    if (!StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return fail("StartService");
+    if (!StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+        /* A driver loaded earlier in this prefix stays loaded. */
+        HANDLE device = CreateFileA("\\\\.\\VexaControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    NULL, OPEN_EXISTING, 0, NULL);
+        if (device == INVALID_HANDLE_VALUE) return fail("StartService");
+        CloseHandle(device);
+    }
     printf("driver started\n");
     return 0;
 }
