@@ -19,6 +19,11 @@ function(tovl_program_test name script)
   if(ARG_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   endif()
+  # Under Wine the programs share the prefix's registry with the unit tests,
+  # which clear the product's key: take turns with them.
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND ARG_LOCKS wine_registry)
+  endif()
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
   endif()
