@@ -390,6 +390,11 @@ class LiveProgram(Program):
     def output(self):
         return self.text()
 
+    def stop(self, sig=signal.SIGKILL):
+        super().stop(sig)
+        self._reader.join(5)
+        self.proc.stdout.close()
+
 
 class ScriptedServer:
     """A stand-in for tovlserver on a free loopback port: the test accepts
