@@ -121,9 +121,9 @@ class CSerialPort {
     // Reader: starts a port read of up to capacity bytes into buffer unless
     // one is pending, then waits with no time limit for modemChange, stop or
     // the read's completion, in that order of priority. Data: *count holds
-    // what the completed read delivered (may be 0). The buffer must stay the
-    // same between calls. Once reading has failed (the device hung up or a
-    // read failed at once) only the two events are waited for.
+    // what the completed read delivered (may be 0), copied to buffer; a read
+    // still pending keeps its bytes in the port between calls. Once reading has failed (the device
+    // hung up or a read failed at once) only the two events are waited for.
     virtual ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
                                      uint32_t capacity, uint32_t* count) = 0;
 

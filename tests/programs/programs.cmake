@@ -23,6 +23,7 @@ function(tovl_program_test name script)
   # which clear the product's key: take turns with them.
   if(CMAKE_CROSSCOMPILING)
     list(APPEND ARG_LOCKS wine_registry)
+    list(REMOVE_DUPLICATES ARG_LOCKS)
   endif()
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
@@ -31,7 +32,8 @@ endfunction()
 
 tovl_program_test(programs.service_command_line test_service_command_line LOCKS tcp4445 scm TIMEOUT 240)
 tovl_program_test(programs.server_listener test_server_listener LOCKS tcp4445 TIMEOUT 300)
-tovl_program_test(programs.server_port_session test_server_port_session LOCKS tcp4445 TIMEOUT 300)
+# Under Wine the registry is the shared prefix's, which the unit tests use too.
+tovl_program_test(programs.server_port_session test_server_port_session LOCKS tcp4445 wine_registry TIMEOUT 300)
 tovl_program_test(programs.client_sessions test_client_sessions TIMEOUT 240)
 tovl_program_test(programs.client_failures test_client_failures TIMEOUT 240)
 tovl_program_test(programs.client_with_server test_client_with_server LOCKS tcp4445 TIMEOUT 300)

@@ -187,9 +187,10 @@ class PortSessionTest(ProgramTestCase):
         gone_start = cpu_seconds(pid)
         time.sleep(2.0)
         gone_end = cpu_seconds(pid)
-        if idle_start is not None and not ON_WINE:
-            self.assertLess(idle_end - idle_start, 0.1)
-            self.assertLess(gone_end - gone_start, 0.1)
+        self.assertIsNotNone(idle_start)
+        limit = 0.3 if ON_WINE else 0.1  # seconds of processor time in 2 s
+        self.assertLess(idle_end - idle_start, limit)
+        self.assertLess(gone_end - gone_start, limit)
         # The session goes on: writes to the dead port are dropped at once,
         # line requests are still answered.
         sock.sendall(u32(PL_DATA, 3) + b"abc" + u32(PL_FLOW_CONTROL, 0))
@@ -312,8 +313,10 @@ class PortSessionTest(ProgramTestCase):
             drainer.join()
         self.assertEqual(drained[0], 8 << 20)
         self.assertTrue(self.server.alive())
-        if before is not None and after is not None and not ON_WINE:
-            self.assertLess(after - before, 16 * 1024, "server memory grew by %d KiB" % (after - before))
+        self.assertIsNotNone(before)
+        self.assertIsNotNone(after)
+        growth_limit = (32 if ON_WINE else 16) * 1024
+        self.assertLess(after - before, growth_limit, "server memory grew by %d KiB" % (after - before))
         # The next client is served once the dropped session has ended.
         deadline = time.monotonic() + 5
         while True:

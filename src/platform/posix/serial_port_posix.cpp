@@ -236,6 +236,7 @@ class CPosixSerialPort final : public CSerialPort {
 
     std::thread watcher_;
     std::atomic<bool> watcherDone_{false};
+    std::atomic<bool> readerInPoll_{false};
 };
 
 bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
@@ -336,7 +337,13 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
                          {fd_, POLLIN, 0}};
         const nfds_t n = readFailed_ ? 2 : 3;
         const int timeoutMs = read_.Pending() ? read_.WaitMs(Clock::now()) : -1;
+        readerInPoll_ = true;
         int r = poll(fds, n, timeoutMs);
+        // Cleared again once the device is no longer used in this round.
+        struct Leave {
+            std::atomic<bool>& flag;
+            ~Leave() { flag = false; }
+        } leave{readerInPoll_};
         if (r < 0 && errno != EINTR) {
             SleepMs(10);  // never spin on a failing wait
             continue;
@@ -380,6 +387,9 @@ void CPosixSerialPort::Close() {
         dup2(null, fd_);  // closes the device; the number stays ours
         close(null);
     }
+    // A poll of the reader holds the device (and its lock) until it returns;
+    // the stop of the session wakes it at once.
+    for (int i = 0; i < 1000 && readerInPoll_; ++i) SleepMs(1);
 }
 
 }  // namespace

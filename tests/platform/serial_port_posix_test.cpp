@@ -1,0 +1,177 @@
+// The POSIX serial port on a pseudo-terminal: the test holds the master,
+// the port opens the slave through the registry's device map.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/last_error.h"
+#include "platform/serial_port.h"
+#include "test_support/temp_registry.h"
+
+using namespace tovl;
+using namespace testing_support;
+
+namespace {
+
+class SerialPortPosixTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int slave = -1;
+        char name[128];
+        ASSERT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
+        close(slave);
+        registry_.SetValue("Software\\Dravik\\TOVL\\Devices", "COM4", name);
+        registry_.SetValue("Software\\Dravik\\TOVL\\Devices", "COM8", "/nonexistent/tovl-com8");
+        stop_.Create(CEvent::ResetMode::Manual, false);
+        modem_.Create(CEvent::ResetMode::Auto, false);
+    }
+    void TearDown() override {
+        if (master_ >= 0) close(master_);
+    }
+
+    std::string ReadMaster(size_t n) {
+        std::string got;
+        while (got.size() < n) {
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) break;
+            char buf[4096];
+            ssize_t r = read(master_, buf, sizeof buf);
+            if (r <= 0) break;
+            got.append(buf, static_cast<size_t>(r));
+        }
+        return got;
+    }
+
+    TempRegistry registry_;
+    int master_ = -1;
+    CEvent stop_;
+    CEvent modem_;
+};
+
+TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
+    auto port = OpenSerialPort(4);
+    ASSERT_TRUE(port);
+    termios t;
+    ASSERT_EQ(tcgetattr(master_, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
+
+    EXPECT_FALSE(OpenSerialPort(4));  // in use
+    EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
+
+    const std::string out("\x00\x0a\x0d\x11\x13\xff", 6);
+    uint32_t written = 0;
+    ASSERT_TRUE(port->Write(reinterpret_cast<const uint8_t*>(out.data()), 6, &written));
+    EXPECT_EQ(written, 6u);
+    EXPECT_EQ(ReadMaster(6), out);
+
+    SerialTimeouts to;
+    to.ReadIntervalTimeout = 0xFFFFFFFF;
+    ASSERT_TRUE(port->SetTimeouts(to));
+    ASSERT_EQ(write(master_, "\r\nab", 4), 4);
+    uint8_t buf[1024];
+    uint32_t count = 0;
+    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::Data);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), count), "\r\nab");
+
+    // A pseudo-terminal has no modem lines.
+    uint32_t reg = 0;
+    EXPECT_FALSE(port->GetModemStatus(&reg));
+    port->StartModemWait(modem_);  // nothing to wait for, nothing started
+}
+
+TEST_F(SerialPortPosixTest, MissingDeviceAndPortZeroFail) {
+    EXPECT_FALSE(OpenSerialPort(8));
+    EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound);
+    EXPECT_FALSE(OpenSerialPort(0));
+    EXPECT_FALSE(OpenSerialPort(-3));
+}
+
+TEST_F(SerialPortPosixTest, SettingsReachTheTtyAndAZeroRateIsRefused) {
+    auto port = OpenSerialPort(4);
+    ASSERT_TRUE(port);
+    SerialDcb dcb;
+    ASSERT_TRUE(port->GetState(&dcb));
+    dcb.BaudRate = 57600;
+    dcb.StopBits = 2;
+    ASSERT_TRUE(port->SetState(dcb));
+    SerialHandflow h;
+    h.ControlHandShake = SERIAL_CTS_HANDSHAKE;
+    h.FlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
+    ASSERT_TRUE(port->SetHandflow(h));
+    termios t;
+    ASSERT_EQ(tcgetattr(master_, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+
+    dcb.BaudRate = 0;
+    EXPECT_FALSE(port->SetState(dcb));
+    ASSERT_EQ(tcgetattr(master_, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
+    SerialDcb now;
+    ASSERT_TRUE(port->GetState(&now));
+    EXPECT_EQ(now.BaudRate, 57600u);
+}
+
+TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {
+    auto port = OpenSerialPort(4);
+    ASSERT_TRUE(port);
+    std::atomic<int> wake{-1};
+    std::thread reader([&] {
+        uint8_t buf[1024];
+        uint32_t count = 0;
+        wake = static_cast<int>(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count));
+    });
+    usleep(100 * 1000);
+    stop_.Set();
+    port->Close();
+    // The device and its lock are released when Close returns.
+    auto again = OpenSerialPort(4);
+    EXPECT_TRUE(again);
+    reader.join();
+    EXPECT_EQ(wake, static_cast<int>(ReaderWake::Stop));
+    uint32_t written = 0;
+    EXPECT_FALSE(port->Write(reinterpret_cast<const uint8_t*>("x"), 1, &written));
+}
+
+TEST_F(SerialPortPosixTest, HangUpStopsReadingWithoutSpinningButNotTheEvents) {
+    auto port = OpenSerialPort(4);
+    ASSERT_TRUE(port);
+    SerialTimeouts to;  // all zero: wait for the full count
+    ASSERT_TRUE(port->SetTimeouts(to));
+    close(master_);  // the device hangs up
+    master_ = -1;
+    uint8_t buf[1024];
+    uint32_t count = 0;
+    std::thread stopper([this] {
+        usleep(300 * 1000);
+        stop_.Set();
+    });
+    timespec before, after;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    EXPECT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::Stop);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    stopper.join();
+    const double used = (after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
+    EXPECT_LT(used, 0.05);  // slept in poll, did not spin on EIO
+    stop_.Clear();
+    modem_.Set();
+    EXPECT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::ModemChange);
+    uint32_t written = 0;
+    EXPECT_FALSE(port->Write(reinterpret_cast<const uint8_t*>("x"), 1, &written));
+}
+
+}  // namespace
