@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "client/client_port.h"
@@ -151,4 +152,45 @@ TEST_F(SessionManagerTest, MoreThan64PortsAreAllServedLowestRecordFirst) {
     driver_.Raw(65).opened.Set();
     for (int i = 0; i < 500 && PortLoopWatchers() != 0; ++i) SleepMs(10);
     EXPECT_EQ(PortLoopWatchers(), 0u);
+}
+
+TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
+    auto& port = driver_.AddPort(3);
+    port.openState = 1;
+    registry_.SetValue(kSettings, "PORT3", "0;0;0;0;0");
+    LoopbackListener listener;
+    ClientPorts[0].LocalPort = 3;
+    strcpy(ClientPorts[0].RemoteAddress, "127.0.0.1");
+    ClientPorts[0].RemoteTcpPort = listener.port;
+    ClientPorts[0].RemoteComPort = 2;
+    ClientPorts[0].OpenedEvent = VexaOpenOpenedEvent(3);
+    ClientPortCount = 1;
+    // An old session still ending: its stop is gone, one pump still runs.
+    ClientPorts[0].PumpsRunning.store(1);
+    std::thread loop([] { RunPortLoop(); });
+    port.opened.Set();
+    SleepMs(2500);
+    // No connect yet: the old pump may still read slot 3's socket.
+    EXPECT_FALSE(PortSocket(3).HoldsSocket());
+    ClientPorts[0].PumpsRunning.fetch_sub(1);
+    SocketHandle s = listener.AcceptOne();
+    ASSERT_NE(s, kInvalidSocket);
+    EXPECT_EQ(RecvU32(s), PL_OPEN);
+    EXPECT_EQ(RecvU32(s), 2u);
+    SendU32s(s, {0, 0});
+    uint8_t rest[48];
+    EXPECT_TRUE(RecvAll(s, rest, sizeof rest));
+    // The new session runs: end it and the loop.
+    for (int i = 0; i < 500 && ClientPorts[0].StopEvent.load() == nullptr; ++i) SleepMs(10);
+    ASSERT_NE(ClientPorts[0].StopEvent.load(), nullptr);
+    RequestPortLoopEnd();
+    port.opened.Set();
+    loop.join();
+    ClientPorts[0].StopEvent.load()->Set();
+    uint8_t close[4];
+    EXPECT_TRUE(RecvAll(s, close, 4));
+    EXPECT_EQ(DecodeU32(close), PL_CLOSE);
+    for (int i = 0; i < 500 && ClientPorts[0].PumpsRunning.load() != 0; ++i) SleepMs(10);
+    EXPECT_EQ(ClientPorts[0].PumpsRunning.load(), 0);
+    CloseRaw(s);
 }

@@ -19,9 +19,11 @@ function(tovl_program_test name script)
   if(ARG_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   endif()
-  # Under Wine every test shares the prefix's registry, so they take turns.
+  # Under Wine the programs share the prefix's registry with the unit tests,
+  # which clear the product's key: take turns with them.
   if(CMAKE_CROSSCOMPILING)
     list(APPEND ARG_LOCKS wine_registry)
+    list(REMOVE_DUPLICATES ARG_LOCKS)
   endif()
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")

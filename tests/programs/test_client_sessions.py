@@ -124,7 +124,8 @@ class ClientSessions(h.ClientTestCase):
         code, body = h.MessageReader(conn).next()
         self.assertEqual(code, h.PL_SETTINGS)
         self.assertEqual(h.decode_settings(body)["BaudRate"], 57600)
-        self.assertLess(time.monotonic() - changed_at, 1.0)
+        # Within 200 ms on an idle machine; slack for sanitizer builds.
+        self.assertLess(time.monotonic() - changed_at, 2.0)
 
     def test_many_ports_are_all_served(self):
         server = self.scripted_server()
@@ -143,7 +144,7 @@ class ClientSessions(h.ClientTestCase):
         self.configure_port(6, server.port, 2)
         client = self.start_client([self.link(6)])
         client.stop()
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 15
         while os.path.lexists(self.link(6)) and time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertFalse(os.path.lexists(self.link(6)))

@@ -50,6 +50,18 @@ class ClientWithServer(h.ClientTestCase):
         self.assertEqual(app.read(len(data), 20), data)
         app.close()
 
+    def test_address_not_allowed_prints_the_refusal(self):
+        device = self.com.map_pty(2)
+        self.addCleanup(device.close)
+        self.registry.delete_value(h.IPADDR_KEY, "127.0.0.1")
+        self.configure_port(3, h.SERVER_PORT, 2)
+        self.start_server()
+        client = self.start_client([self.link(3)])
+        app = self.app(3)
+        self.assertTrue(client.wait_for_text("ERROR open remote real ports!\n", 20))
+        app.write(b"nowhere")
+        self.assertEqual(device.read_some(1.0), b"")
+
     @unittest.skipIf(h.ON_WINE, "the full session runs against the Linux server")
     def test_session_data_speed_close_and_reopen(self):
         import termios
