@@ -9,14 +9,20 @@ using namespace tovl;
 CFakeVexaBinding::Port& CFakeVexaBinding::AddPort(uint32_t n) {
     auto port = std::make_unique<Port>();
     char name[48];
-    snprintf(name, sizeof name, "vexaPortData%u", n);
-    port->data.Create(CEvent::ResetMode::Auto, false, name);
-    snprintf(name, sizeof name, "vexaPortSettings%u", n);
-    port->settings.Create(CEvent::ResetMode::Auto, false, name);
-    snprintf(name, sizeof name, "vexaPortFlowControl%u", n);
-    port->flowControl.Create(CEvent::ResetMode::Auto, false, name);
-    snprintf(name, sizeof name, "vexaPortOpened%u", n);
-    port->opened.Create(CEvent::ResetMode::Auto, false, name);
+    struct {
+        const char* base;
+        CEvent* event;
+    } events[] = {{"vexaPortData", &port->data},
+                  {"vexaPortSettings", &port->settings},
+                  {"vexaPortFlowControl", &port->flowControl},
+                  {"vexaPortOpened", &port->opened}};
+    for (auto& e : events) {
+        snprintf(name, sizeof name, "%s%u", e.base, n);
+        e.event->Create(CEvent::ResetMode::Auto, false, name);
+        // Under Wine the name may belong to an event that outlives the test
+        // (the stand-in driver's); start from a clear one.
+        e.event->Clear();
+    }
     std::lock_guard<std::mutex> guard(lock_);
     auto& slot = ports_[n];
     slot = std::move(port);
