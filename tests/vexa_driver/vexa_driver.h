@@ -34,10 +34,10 @@
 
 struct vexa_app_state {
     unsigned int open;
-    unsigned int modem_status;   /* input lines the client set */
-    unsigned int dtr_rts;        /* output lines the application set */
-    unsigned int status;         /* last IOCTL_VEXA_SET_STATUS */
-    unsigned int status_count;   /* how many IOCTL_VEXA_SET_STATUS calls */
+    unsigned int modem_status; /* input lines the client set */
+    unsigned int dtr_rts;      /* output lines the application set */
+    unsigned int status;       /* last IOCTL_VEXA_SET_STATUS */
+    unsigned int status_count; /* how many IOCTL_VEXA_SET_STATUS calls */
     unsigned int set_lines_count;
     unsigned int pending_to_app; /* bytes the client delivered, not yet read */
 };
