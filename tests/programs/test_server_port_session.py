@@ -240,6 +240,20 @@ class PortSessionTest(ProgramTestCase):
         self.pty.write_all(b"xyz")
         self.assertEqual(recv_message(first), (PL_DATA, b"xyz"))
 
+    def open_once_free(self, seconds):
+        """A new session on the port, retried until the previous session
+        has let go of it or seconds have passed."""
+        deadline = time.monotonic() + seconds
+        while True:
+            probe = connect()
+            self.addCleanup(probe.close)
+            reply, _ = open_session(probe, PORT)
+            if reply != PL_OPEN_FAILED or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        return probe
+
     def test_port_opens_again_after_close_and_after_a_drop(self):
         sock = self.assert_opens()
         sock.sendall(u32(PL_CLOSE))
@@ -251,15 +265,7 @@ class PortSessionTest(ProgramTestCase):
         self.assertEqual(sock.recv(1), b"")
         sock = self.assert_opens()
         sock.close()
-        deadline = time.monotonic() + 2.0
-        while True:
-            probe = connect()
-            self.addCleanup(probe.close)
-            reply, _ = open_session(probe, PORT)
-            if reply != PL_OPEN_FAILED or time.monotonic() > deadline:
-                break
-            time.sleep(0.05)
-        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        probe = self.open_once_free(2.0)
         probe.sendall(u32(PL_DATA, 2) + b"ok")
         self.assertEqual(self.pty.read_exact(2), b"ok")
 
@@ -318,15 +324,7 @@ class PortSessionTest(ProgramTestCase):
         growth_limit = (32 if ON_WINE else 16) * 1024
         self.assertLess(after - before, growth_limit, "server memory grew by %d KiB" % (after - before))
         # The next client is served once the dropped session has ended.
-        deadline = time.monotonic() + 5
-        while True:
-            probe = connect()
-            self.addCleanup(probe.close)
-            reply, _ = open_session(probe, PORT)
-            if reply != PL_OPEN_FAILED or time.monotonic() > deadline:
-                break
-            time.sleep(0.1)
-        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        probe = self.open_once_free(5.0)
         probe.sendall(u32(PL_DATA, 4) + b"next")
         self.assertEqual(self.pty.read_exact(4), b"next")
 
