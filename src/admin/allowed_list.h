@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "config/product_keys.h"
+
 namespace tovl {
 
 // The list build opens the key with a trailing backslash, add without one;
 // both name the same key.
-constexpr const char* kIpAddrListKey = "Software\\Dravik\\TOVL\\IpAddr\\";
-constexpr const char* kIpAddrAddKey = "Software\\Dravik\\TOVL\\IpAddr";
+// The list is enumerated and edited through the key of the product's
+// configuration module.
+inline constexpr const char* kIpAddrAddKey = kIpAddrKey;
 
 constexpr const char* kMsgCantOpenKey = "Can't Open Registry Key. Try To Reinstall Application!!!";
 constexpr const char* kMsgCantDeleteValue = "Can't Delete Registry Value";

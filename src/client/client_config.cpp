@@ -6,14 +6,13 @@
 
 #include "client/client_port.h"
 #include "client/vexa_driver.h"
+#include "config/product_keys.h"
 #include "platform/registry.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
-const char kConnectionsKey[] = "Software\\Dravik\\TOVL\\Connections";
-const char kSettingsKey[] = "Software\\Dravik\\TOVL\\Settings";
 
 // The standard decimal conversion: leading blanks, an optional sign, digits;
 // anything else gives 0. Values beyond 32 bits keep their low bits.
@@ -67,7 +66,7 @@ bool ParseRemoteEnd(const char* text, RemoteEnd* end) {
     } else {
         address = cutter.Next(";");
         if (address == nullptr) return false;
-        parsed.TcpPort = 4445;
+        parsed.TcpPort = kServerTcpPort;
     }
     const char* rest = cutter.Rest();
     if (rest == nullptr || *rest == '\0') return false;
@@ -138,3 +137,5 @@ bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {
     ParsePortTimeouts(text, values);
     return true;
 }
+
+}  // namespace tovl

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tovl {
+
 // Parsed form of one "REMOTEPORT%d" value.
 struct RemoteEnd {
     char Address[32] = {};
@@ -25,3 +27,5 @@ uint32_t ReadClientConnections();
 // Reads the PORT<n> value of Software\Dravik\TOVL\Settings. On failure
 // prints why to standard output and returns false.
 bool ReadPortTimeouts(uint32_t n, int32_t values[5]);
+
+}  // namespace tovl

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+namespace tovl {
+
 ClientPort ClientPorts[kClientPortCapacity];
 uint32_t ClientPortCount = 0;
 
@@ -40,3 +42,5 @@ void ResetClientPorts() {
     }
     ClientPortCount = 0;
 }
+
+}  // namespace tovl

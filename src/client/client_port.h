@@ -16,6 +16,8 @@
 #include "net/blocking_socket.h"
 #include "platform/event.h"
 
+namespace tovl {
+
 constexpr uint32_t kClientPortCapacity = 256;
 
 struct ClientPort {
@@ -38,3 +40,5 @@ CBlockingSocket& PortSocket(uint32_t n);
 
 // Empties the table (tests; the program fills it once).
 void ResetClientPorts();
+
+}  // namespace tovl

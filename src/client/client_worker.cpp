@@ -6,9 +6,13 @@
 #include "client/session_manager.h"
 #include "client/vexa_binding.h"
 
+namespace tovl {
+
 uint32_t ClientWorkerThread(void* /*param*/) {
     StartVexaBinding();
     ReadClientConnections();
     RunPortLoop();
     return 0;
 }
+
+}  // namespace tovl

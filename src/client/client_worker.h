@@ -4,4 +4,8 @@
 
 #include <cstdint>
 
+namespace tovl {
+
 uint32_t ClientWorkerThread(void* param);
+
+}  // namespace tovl

@@ -6,7 +6,7 @@
 #include "client/vexa_driver.h"
 #include "platform/thread.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -133,3 +133,5 @@ uint32_t SocketToDriverPump(void* param) {
     port.PumpsRunning.fetch_sub(1);
     return 0;
 }
+
+}  // namespace tovl

@@ -8,5 +8,9 @@
 
 #include <cstdint>
 
+namespace tovl {
+
 uint32_t DriverToSocketPump(void* param);
 uint32_t SocketToDriverPump(void* param);
+
+}  // namespace tovl

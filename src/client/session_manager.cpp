@@ -11,7 +11,7 @@
 #include "platform/socket_api.h"
 #include "platform/thread.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -35,23 +35,20 @@ struct WatchGroup {
     uint32_t count;
 };
 
-uint32_t WatchOpenedEvents(void* param) {
-    auto* group = static_cast<WatchGroup*>(param);
+void WatchOpenedEvents(const WatchGroup& group) {
     std::vector<CEvent*> events;
-    for (uint32_t i = 0; i < group->count; ++i)
-        events.push_back(&ClientPorts[group->first + i].OpenedEvent);
+    for (uint32_t i = 0; i < group.count; ++i)
+        events.push_back(&ClientPorts[group.first + i].OpenedEvent);
     while (!g_loopEnd.load()) {
         int which = WaitForAnyEvent(events.data(), events.size(), kInfinite);
         if (which < 0) {
             SleepMs(kFailedWaitPauseMs);
             continue;
         }
-        g_marked[group->first + static_cast<uint32_t>(which)].store(true);
+        g_marked[group.first + static_cast<uint32_t>(which)].store(true);
         g_markedEvent.Set();
     }
-    delete group;
     g_watchers.fetch_sub(1);
-    return 0;
 }
 
 void StartSession(uint32_t k) {
@@ -60,10 +57,10 @@ void StartSession(uint32_t k) {
     port.StopEvent.store(&port.StopEventObject);
     port.PumpsRunning.store(2);
     void* param = reinterpret_cast<void*>(static_cast<uintptr_t>(k));
-    if (!StartThread(SocketToDriverPump, param)) {
+    if (!StartThread([param] { SocketToDriverPump(param); })) {
         port.PumpsRunning.fetch_sub(1);
     }
-    if (!StartThread(DriverToSocketPump, param)) {
+    if (!StartThread([param] { DriverToSocketPump(param); })) {
         // Nobody would end the session: end it here.
         PortSocket(port.LocalPort).Close();
         port.StopEvent.store(nullptr);
@@ -115,13 +112,9 @@ uint32_t RunGroupedLoop() {
     g_markedEvent.Create(CEvent::ResetMode::Auto, false);
     for (auto& mark : g_marked) mark.store(false);
     for (uint32_t first = 0; first < ClientPortCount; first += kMaxWaitEvents) {
-        auto* group =
-            new WatchGroup{first, std::min<uint32_t>(kMaxWaitEvents, ClientPortCount - first)};
+        const WatchGroup group{first, std::min<uint32_t>(kMaxWaitEvents, ClientPortCount - first)};
         g_watchers.fetch_add(1);
-        if (!StartThread(WatchOpenedEvents, group)) {
-            g_watchers.fetch_sub(1);
-            delete group;
-        }
+        if (!StartThread([group] { WatchOpenedEvents(group); })) g_watchers.fetch_sub(1);
     }
     auto lowestMarked = [] {
         uint32_t k = 0;
@@ -213,3 +206,5 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
         return 1;
     }
 }
+
+}  // namespace tovl

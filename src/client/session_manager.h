@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace tovl {
+
 // Serves the ports of the table for ever; returns 0 at once when the table
 // is empty.
 uint32_t RunPortLoop();
@@ -20,3 +22,5 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
 void RequestPortLoopEnd();
 // Watcher threads still running (tests).
 uint32_t PortLoopWatchers();
+
+}  // namespace tovl

@@ -4,4 +4,8 @@
 // Called once by the worker before the port list is read.
 #pragma once
 
+namespace tovl {
+
 void StartVexaBinding();
+
+}  // namespace tovl

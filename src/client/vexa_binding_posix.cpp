@@ -5,9 +5,10 @@
 #include "client/posix/link_janitor_posix.h"
 #include "client/posix/pty_port_provider_posix.h"
 #include "client/vexa_binding.h"
+#include "config/product_keys.h"
 #include "platform/registry.h"
 
-using namespace tovl;
+namespace tovl {
 
 void StartVexaBinding() {
     // Lives until the process ends; pumps may use it to the last moment.
@@ -15,7 +16,7 @@ void StartVexaBinding() {
     static CLinkJanitor janitor;
     janitor.Start();
     CRegKey key;
-    if (key.OpenLocalMachine("Software\\Dravik\\TOVL\\VirtualPorts", kKeyAllAccess) == 0) {
+    if (key.OpenLocalMachine(kVirtualPortsKey, kKeyAllAccess) == 0) {
         for (uint32_t n = 1; n <= kVexaMaxPort; ++n) {
             char name[32];
             snprintf(name, sizeof name, "VPORT%u", n);
@@ -32,3 +33,5 @@ void StartVexaBinding() {
     provider->Start();
     SetVexaBinding(provider);
 }
+
+}  // namespace tovl

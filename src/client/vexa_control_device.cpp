@@ -4,7 +4,7 @@
 
 #include "platform/last_error.h"
 
-using namespace tovl;
+namespace tovl {
 
 bool CVexaControlDevice::Call(uint32_t code, const void* in, uint32_t inSize, void* out,
                               uint32_t outSize) {
@@ -104,3 +104,5 @@ bool CVexaControlDevice::SetStatus(uint32_t index, uint32_t status) {
     EncodeU32(status, in + 4);
     return Call(IOCTL_VEXA_SET_STATUS, in, sizeof in, nullptr, 0);
 }
+
+}  // namespace tovl

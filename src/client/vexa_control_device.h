@@ -14,6 +14,8 @@
 
 #include "client/vexa_driver.h"
 
+namespace tovl {
+
 constexpr uint32_t IOCTL_VEXA_SET_LINES = 0x830020CC;
 constexpr uint32_t IOCTL_VEXA_GET_LINES = 0x830020D0;
 constexpr uint32_t IOCTL_VEXA_GET_SETTINGS = 0x830020D4;
@@ -58,3 +60,5 @@ class CVexaControlDevice final : public CVexaBinding {
 
     VexaDeviceApi api_;
 };
+
+}  // namespace tovl

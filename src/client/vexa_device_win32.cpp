@@ -4,6 +4,8 @@
 
 #include "client/vexa_control_device.h"
 
+namespace tovl {
+
 VexaDeviceApi VexaSystemDeviceApi() {
     VexaDeviceApi api;
     api.open = []() -> uintptr_t {
@@ -21,3 +23,5 @@ VexaDeviceApi VexaSystemDeviceApi() {
     api.close = [](uintptr_t device) { CloseHandle(reinterpret_cast<HANDLE>(device)); };
     return api;
 }
+
+}  // namespace tovl

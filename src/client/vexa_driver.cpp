@@ -7,7 +7,7 @@
 
 #include "platform/last_error.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -175,3 +175,5 @@ CEvent VexaOpenFlowControlEvent(uint32_t n) {
 CEvent VexaOpenOpenedEvent(uint32_t n) {
     return OpenPortEvent(n, "vexaPortOpened%u");
 }
+
+}  // namespace tovl

@@ -14,6 +14,8 @@
 #include "net/port_link.h"
 #include "platform/event.h"
 
+namespace tovl {
+
 // The driver's record of the lines of one port.
 struct VexaLineState {
     uint32_t PortIndex = 0;
@@ -72,3 +74,5 @@ tovl::CEvent VexaOpenDataEvent(uint32_t n);
 tovl::CEvent VexaOpenSettingsEvent(uint32_t n);
 tovl::CEvent VexaOpenFlowControlEvent(uint32_t n);
 tovl::CEvent VexaOpenOpenedEvent(uint32_t n);
+
+}  // namespace tovl

@@ -6,7 +6,7 @@
 
 #include "platform/thread.h"
 
-using namespace tovl;
+namespace tovl {
 
 CBlockingSocketException::CBlockingSocketException(const char* operation)
     : m_nError(SockLastError()), m_strMessage(operation) {}
@@ -149,3 +149,5 @@ void CBlockingSocket::Close() {
     }
     if (s) s->Abort();
 }
+
+}  // namespace tovl

@@ -19,6 +19,8 @@
 
 #include "platform/socket_api.h"
 
+namespace tovl {
+
 enum class SocketVariant { Client, Server };
 
 class CBlockingSocketException {
@@ -72,3 +74,5 @@ class CBlockingSocket {
     mutable std::mutex lock_;
     std::shared_ptr<tovl::CSocketHandle> socket_;
 };
+
+}  // namespace tovl

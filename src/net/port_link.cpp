@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace tovl {
+
 void EncodeU32(uint32_t value, uint8_t* out) {
     out[0] = static_cast<uint8_t>(value);
     out[1] = static_cast<uint8_t>(value >> 8);
@@ -115,3 +117,5 @@ bool ReadPayload(CBlockingSocket& socket, uint32_t length, int seconds, bool use
     }
     return true;
 }
+
+}  // namespace tovl

@@ -11,6 +11,8 @@
 
 #include "net/blocking_socket.h"
 
+namespace tovl {
+
 constexpr uint32_t PL_DATA = 0;
 constexpr uint32_t PL_SETTINGS = 1;
 constexpr uint32_t PL_OPEN = 2;
@@ -101,3 +103,5 @@ constexpr uint32_t kPayloadChunk = 64 * 1024;
 // failed before the whole payload had arrived.
 bool ReadPayload(CBlockingSocket& socket, uint32_t length, int seconds, bool useReceive,
                  const std::function<void(const uint8_t*, uint32_t)>& sink);
+
+}  // namespace tovl

@@ -3,8 +3,8 @@
 // time-outs, modem control and status, writes, and the reader's wait for port
 // data, a modem-line change or the stop of the session.
 //
-// Win32: a COM port opened for overlapped I/O. POSIX: the device that the
-// registry maps to COM<n>, a raw tty locked with flock. One object is shared
+// Win32: a COM port opened for overlapped I/O. POSIX: a raw tty locked with
+// flock. Which name stands for COM<n> is the server's business. One object is shared
 // (std::shared_ptr) by the session thread and the port reader thread. The
 // session thread calls the settings, control, Write and Close members; the
 // reader calls StartModemWait, GetModemStatus and WaitForReader. Close may come
@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/event.h"
 
@@ -131,9 +132,10 @@ class CSerialPort {
     virtual void Close() = 0;
 };
 
-// Opens COM<portNumber>. Null with the last error set when it cannot be had
-// (no such port, in use, access denied).
-std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber);
+// Opens the port of that name ("COM3" on Windows, a device path on POSIX)
+// for exclusive use. Null with the last error set when it cannot be had (no
+// such port, in use, access denied).
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name);
 
 using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumber)>;
 

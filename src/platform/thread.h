@@ -3,17 +3,26 @@
 // any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace tovl {
 
-// A thread entry as the programs write them: one pointer parameter, a 32-bit
-// result that nobody reads.
-using ThreadProc = uint32_t (*)(void* param);
+// What a thread reserves for its stack unless its starter says otherwise:
+// the programs' threads keep their buffers on the heap, so 256 KiB is ample
+// and a thousand sessions stay far below a gigabyte of address space. The
+// sanitizers' instrumented frames need more.
+#if defined(TOVL_SANITIZED_BUILD)
+inline constexpr size_t kDefaultThreadStackBytes = 1024 * 1024;
+#else
+inline constexpr size_t kDefaultThreadStackBytes = 256 * 1024;
+#endif
 
-// Starts proc(param) on a new detached thread with the default stack size.
-// Returns false when no thread could be made.
-bool StartThread(ThreadProc proc, void* param);
+// Starts body on a new detached thread that reserves stackBytes for its
+// stack. The callable is moved to the new thread and destroyed there when it
+// returns. Returns false (and body is dropped) when no thread could be made.
+bool StartThread(std::function<void()> body, size_t stackBytes = kDefaultThreadStackBytes);
 
 void SleepMs(uint32_t milliseconds);
 

@@ -3,15 +3,15 @@
 #include <string>
 
 #include "platform/last_error.h"
+#include "config/product_keys.h"
 #include "platform/registry.h"
 
-using namespace tovl;
+namespace tovl {
 
-const char* const kAllowedAddressKey = "Software\\Dravik\\TOVL\\IpAddr\\";
 
 bool IsAddressAllowed(const char* dottedAddress) {
     CRegKey key;
-    if (key.OpenLocalMachine(kAllowedAddressKey, kKeyAllAccess) != kErrorSuccess) return false;
+    if (key.OpenLocalMachine(kIpAddrListKey, kKeyAllAccess) != kErrorSuccess) return false;
     char data[100];
     uint32_t size = sizeof data;
     return key.QueryValue(dottedAddress, data, &size) == kErrorSuccess;
@@ -22,3 +22,5 @@ bool IsPeerAllowed(CBlockingSocket& connection) {
     connection.GetPeerName(&peer);
     return IsAddressAllowed(InetNtoa(peer.addrBe).c_str());
 }
+
+}  // namespace tovl

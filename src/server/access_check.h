@@ -6,6 +6,8 @@
 
 #include "net/blocking_socket.h"
 
+namespace tovl {
+
 extern const char* const kAllowedAddressKey;
 
 // Throws CBlockingSocketException ("GetPeerName") when the peer's address
@@ -14,3 +16,5 @@ bool IsPeerAllowed(CBlockingSocket& connection);
 
 // The registry half of the check, for an address already in dotted text.
 bool IsAddressAllowed(const char* dottedAddress);
+
+}  // namespace tovl

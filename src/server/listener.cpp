@@ -5,7 +5,7 @@
 #include "platform/thread.h"
 #include "server/port_session.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -62,7 +62,7 @@ uint32_t ConnectionThreadProc(void* /*param*/) {
         // The next waiter starts before anything is read from this
         // connection. If no thread can be made, this one goes back to
         // accepting once its session has ended.
-        bool nextStarted = StartThread(ConnectionThreadProc, nullptr);
+        bool nextStarted = StartThread([] { ConnectionThreadProc(nullptr); });
         RunPortSession(connection);
         if (nextStarted) return 0;
     }
@@ -72,3 +72,5 @@ uint32_t ServerWorkerThread(void* /*param*/) {
     if (StartListener() != 0) return 0;
     return ConnectionThreadProc(nullptr);
 }
+
+}  // namespace tovl

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 
-constexpr uint16_t kServerTcpPort = 4445;
+#include "config/product_keys.h"
+
+namespace tovl {
+
 
 // The worker of tovlserver: sets up the listener, then becomes the first
 // connection thread. Returns 0 when the listener cannot be set up or the
@@ -21,3 +24,5 @@ int StartListenerOn(uint16_t port);
 // Accepts one connection, starts the next connection thread, runs the
 // session of the accepted connection. Returns 0.
 uint32_t ConnectionThreadProc(void* param);
+
+}  // namespace tovl

@@ -2,7 +2,7 @@
 
 #include "net/port_link.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -50,11 +50,10 @@ void RunReader(PortReaderContext& context) {
 
 }  // namespace
 
-uint32_t PortReaderThreadProc(void* param) {
-    auto* holder = static_cast<std::shared_ptr<PortReaderContext>*>(param);
-    std::shared_ptr<PortReaderContext> context = std::move(*holder);
-    delete holder;
+uint32_t PortReaderThreadProc(std::shared_ptr<PortReaderContext> context) {
     RunReader(*context);
     context->ended.Set();
     return 0;
 }
+
+}  // namespace tovl

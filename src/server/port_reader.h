@@ -16,6 +16,8 @@
 #include "platform/event.h"
 #include "platform/serial_port.h"
 
+namespace tovl {
+
 struct PortReaderContext {
     std::shared_ptr<tovl::CSerialPort> port;
     CBlockingSocket* connection = nullptr;
@@ -24,7 +26,8 @@ struct PortReaderContext {
     tovl::CEvent ended;        // manual reset: the reader has finished
 };
 
-// param: a heap-allocated std::shared_ptr<PortReaderContext>, which the
-// reader deletes. A send that fails or times out closes the connection, so
+// The reader holds its share of the context until it returns. A send that fails or times out closes the connection, so
 // the session ends at once and releases the port.
-uint32_t PortReaderThreadProc(void* param);
+uint32_t PortReaderThreadProc(std::shared_ptr<PortReaderContext> context);
+
+}  // namespace tovl

@@ -8,10 +8,11 @@
 #include "net/port_link.h"
 #include "platform/thread.h"
 #include "server/access_check.h"
+#include "server/port_device.h"
 #include "server/port_reader.h"
 #include "server/port_settings.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -96,9 +97,7 @@ class CPortSession {
         port_->SetTimeouts(timeouts);
 
         context_->port = port_;
-        auto* handOver = new std::shared_ptr<PortReaderContext>(context_);
-        if (!StartThread(PortReaderThreadProc, handOver)) {
-            delete handOver;
+        if (!StartThread([context = context_] { PortReaderThreadProc(context); })) {
             throw CBlockingSocketException("Open Port");
         }
         readerStarted_ = true;
@@ -172,6 +171,8 @@ uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener&
 }
 
 uint32_t RunPortSession(CBlockingSocket& connection) {
-    static const SerialPortOpener kOpen = [](int n) { return OpenSerialPort(n); };
+    static const SerialPortOpener kOpen = [](int n) { return OpenSerialPort(ResolvePortDevice(n)); };
     return RunPortSessionWith(connection, kOpen);
 }
+
+}  // namespace tovl

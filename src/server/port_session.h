@@ -9,7 +9,11 @@
 #include "net/blocking_socket.h"
 #include "platform/serial_port.h"
 
+namespace tovl {
+
 uint32_t RunPortSession(CBlockingSocket& connection);
 
 // The same with the ports taken from openPort (tests pass a fake).
 uint32_t RunPortSessionWith(CBlockingSocket& connection, const tovl::SerialPortOpener& openPort);
+
+}  // namespace tovl

@@ -1,6 +1,6 @@
 #include "server/port_settings.h"
 
-using namespace tovl;
+namespace tovl {
 
 void ApplySettingsToDcb(const PortLinkSettings& settings, SerialDcb* dcb) {
     dcb->BaudRate = settings.BaudRate;
@@ -26,3 +26,5 @@ SerialHandflow HandflowFromSettings(const PortLinkSettings& settings) {
     h.XoffLimit = settings.XoffLimit;
     return h;
 }
+
+}  // namespace tovl

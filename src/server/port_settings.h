@@ -7,9 +7,13 @@
 #include "net/port_link.h"
 #include "platform/serial_port.h"
 
+namespace tovl {
+
 constexpr uint16_t kSessionXonLim = 2048;
 constexpr uint16_t kSessionXoffLim = 512;
 
 // Changes the DCB members that the settings carry; leaves the rest.
 void ApplySettingsToDcb(const PortLinkSettings& settings, tovl::SerialDcb* dcb);
 tovl::SerialHandflow HandflowFromSettings(const PortLinkSettings& settings);
+
+}  // namespace tovl

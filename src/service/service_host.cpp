@@ -4,8 +4,9 @@
 #include <string>
 
 #include "platform/service_control.h"
+#include "platform/thread.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -47,7 +48,7 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
     g_status.checkPoint = 0;
     g_status.waitHint = 0;
     ReportServiceStatus(g_statusHandle, g_status);
-    StartThread(g_program->worker, nullptr);
+    StartThread([worker = g_program->worker] { worker(nullptr); });
 }
 
 int DeleteCommand(const ServiceProgram& program) {
@@ -107,3 +108,5 @@ int ServiceHostMain(int argc, char** argv, const ServiceProgram& program) {
     }
     return 0;
 }
+
+}  // namespace tovl

@@ -11,6 +11,8 @@
 #include "client/fake_vexa_binding.h"
 #include "test_support/temp_registry.h"
 
+namespace tovl {
+
 using testing_support::TempRegistry;
 
 namespace {
@@ -177,3 +179,5 @@ TEST_F(ClientConfigTest, PortTimeoutsAreReadAnewEachTime) {
     EXPECT_FALSE(ReadPortTimeouts(3, v));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR registry read!\n");
 }
+
+}  // namespace tovl

@@ -61,9 +61,9 @@ class PumpTest : public ::testing::Test {
         ClientPorts[0].StopEvent.store(&ClientPorts[0].StopEventObject);
         ClientPorts[0].PumpsRunning.store(socketToDriver ? 2 : 1);
         if (socketToDriver) {
-            ASSERT_TRUE(StartThread(SocketToDriverPump, nullptr));
+            ASSERT_TRUE(StartThread([] { SocketToDriverPump(nullptr); }));
         }
-        ASSERT_TRUE(StartThread(DriverToSocketPump, nullptr));
+        ASSERT_TRUE(StartThread([] { DriverToSocketPump(nullptr); }));
     }
 
     void Stop() { ClientPorts[0].StopEvent.load()->Set(); }

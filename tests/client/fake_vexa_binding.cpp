@@ -4,7 +4,7 @@
 
 #include "platform/last_error.h"
 
-using namespace tovl;
+namespace tovl {
 
 CFakeVexaBinding::Port& CFakeVexaBinding::AddPort(uint32_t n) {
     auto port = std::make_unique<Port>();
@@ -130,3 +130,5 @@ bool CFakeVexaBinding::SetStatus(uint32_t index, uint32_t) {
     std::lock_guard<std::mutex> guard(lock_);
     return Find(index) != nullptr;
 }
+
+}  // namespace tovl

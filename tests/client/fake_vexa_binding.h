@@ -12,6 +12,8 @@
 
 #include "client/vexa_driver.h"
 
+namespace tovl {
+
 class CFakeVexaBinding final : public CVexaBinding {
   public:
     struct Port {
@@ -65,3 +67,5 @@ class CFakeVexaBinding final : public CVexaBinding {
     std::map<uint32_t, std::unique_ptr<Port>> ports_;
     std::vector<uint32_t> openOrder_;
 };
+
+}  // namespace tovl

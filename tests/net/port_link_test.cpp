@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace tovl {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -107,3 +109,5 @@ TEST(PortLink, WideClientFieldsKeepTheirLowBits) {
 }
 
 }  // namespace
+
+}  // namespace tovl

@@ -15,12 +15,18 @@
 #include "platform/event.h"
 #include "platform/last_error.h"
 #include "platform/serial_port.h"
+#include "server/port_device.h"
 #include "test_support/temp_registry.h"
 
 using namespace tovl;
 using namespace testing_support;
 
 namespace {
+
+// COM<n> as the server opens it: through the registry's device map.
+std::shared_ptr<CSerialPort> OpenCom(int n) {
+    return OpenSerialPort(ResolvePortDevice(n));
+}
 
 class SerialPortPosixTest : public ::testing::Test {
   protected:
@@ -58,7 +64,7 @@ class SerialPortPosixTest : public ::testing::Test {
 };
 
 TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
-    auto port = OpenSerialPort(4);
+    auto port = OpenCom(4);
     ASSERT_TRUE(port);
     termios t;
     ASSERT_EQ(tcgetattr(master_, &t), 0);
@@ -66,7 +72,7 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
 
-    EXPECT_FALSE(OpenSerialPort(4));  // in use
+    EXPECT_FALSE(OpenCom(4));  // in use
     EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
 
     const std::string out("\x00\x0a\x0d\x11\x13\xff", 6);
@@ -91,14 +97,14 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
 }
 
 TEST_F(SerialPortPosixTest, MissingDeviceAndPortZeroFail) {
-    EXPECT_FALSE(OpenSerialPort(8));
+    EXPECT_FALSE(OpenCom(8));
     EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound);
-    EXPECT_FALSE(OpenSerialPort(0));
-    EXPECT_FALSE(OpenSerialPort(-3));
+    EXPECT_FALSE(OpenCom(0));
+    EXPECT_FALSE(OpenCom(-3));
 }
 
 TEST_F(SerialPortPosixTest, SettingsReachTheTtyAndAZeroRateIsRefused) {
-    auto port = OpenSerialPort(4);
+    auto port = OpenCom(4);
     ASSERT_TRUE(port);
     SerialDcb dcb;
     ASSERT_TRUE(port->GetState(&dcb));
@@ -127,7 +133,7 @@ TEST_F(SerialPortPosixTest, SettingsReachTheTtyAndAZeroRateIsRefused) {
 }
 
 TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {
-    auto port = OpenSerialPort(4);
+    auto port = OpenCom(4);
     ASSERT_TRUE(port);
     std::atomic<int> wake{-1};
     std::thread reader([&] {
@@ -139,7 +145,7 @@ TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {
     stop_.Set();
     port->Close();
     // The device and its lock are released when Close returns.
-    auto again = OpenSerialPort(4);
+    auto again = OpenCom(4);
     EXPECT_TRUE(again);
     reader.join();
     EXPECT_EQ(wake, static_cast<int>(ReaderWake::Stop));
@@ -148,7 +154,7 @@ TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {
 }
 
 TEST_F(SerialPortPosixTest, HangUpStopsReadingWithoutSpinningButNotTheEvents) {
-    auto port = OpenSerialPort(4);
+    auto port = OpenCom(4);
     ASSERT_TRUE(port);
     SerialTimeouts to;  // all zero: wait for the full count
     ASSERT_TRUE(port->SetTimeouts(to));

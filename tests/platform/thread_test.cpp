@@ -32,7 +32,7 @@ TEST(Thread, StartsDetachedWithItsParameter) {
     Probe probe;
     ASSERT_TRUE(probe.done.Create(CEvent::ResetMode::Manual, false));
     SetLastErrorCode(kErrorNoMoreItems);
-    ASSERT_TRUE(StartThread(ProbeThread, &probe));
+    ASSERT_TRUE(StartThread([&probe] { ProbeThread(&probe); }));
     ASSERT_EQ(probe.done.Wait(5000), 0);
     EXPECT_EQ(probe.param, &probe);
     EXPECT_NE(probe.errorSeen.load(), kErrorNoMoreItems) << "the last error is per thread";

@@ -25,7 +25,7 @@ TEST(ListenerRecovery, AcceptFailingForLackOfDescriptorsDoesNotEndTheListener) {
         port = probe.port;
     }
     ASSERT_EQ(StartListenerOn(port), 0);
-    ASSERT_TRUE(StartThread(ConnectionThreadProc, nullptr));
+    ASSERT_TRUE(StartThread([] { ConnectionThreadProc(nullptr); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     rlimit saved{};

@@ -39,7 +39,7 @@ TEST(Listener, ServesClientsEachOnItsOwnThread) {
     registry.CreateKey("Software\\Dravik\\TOVL\\IpAddr");
     uint16_t port = FreePort();
     ASSERT_EQ(StartListenerOn(port), 0);
-    ASSERT_TRUE(StartThread(ConnectionThreadProc, nullptr));
+    ASSERT_TRUE(StartThread([] { ConnectionThreadProc(nullptr); }));
 
     // A client that connects and says nothing holds up nobody.
     SocketHandle silent = ConnectFrom("127.0.0.1", port);

@@ -356,7 +356,7 @@ TEST(PortReader, SendsNothingOnceStopped) {
     port->Feed("held");
     context->stop.Set();
     context->modemChange.Set();
-    ASSERT_TRUE(StartThread(PortReaderThreadProc, new std::shared_ptr<PortReaderContext>(context)));
+    ASSERT_TRUE(StartThread([context] { PortReaderThreadProc(context); }));
     ASSERT_EQ(context->ended.Wait(5000), 0);
     EXPECT_EQ(SockWait(link.client, false, 1), 0);  // not a byte
     link.server.Close();

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+namespace tovl {
+
 namespace {
 
 constexpr size_t kListCapacity = 1 << 20;
@@ -103,3 +105,5 @@ void CLinkJanitor::Add(const std::string& link, const std::string& target) {
         done += static_cast<size_t>(n);
     }
 }
+
+}  // namespace tovl

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace tovl {
+
 class CLinkJanitor {
   public:
     // Starts the child; call before the first link is made.
@@ -17,3 +19,5 @@ class CLinkJanitor {
   private:
     int pipe_ = -1;
 };
+
+}  // namespace tovl

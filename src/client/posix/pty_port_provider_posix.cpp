@@ -16,7 +16,7 @@
 #include "client/posix/pty_settings_posix.h"
 #include "platform/last_error.h"
 
-using namespace tovl;
+namespace tovl {
 
 namespace {
 
@@ -321,3 +321,5 @@ bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
 bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
     return Find(index) != nullptr;
 }
+
+}  // namespace tovl

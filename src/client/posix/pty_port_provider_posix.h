@@ -22,6 +22,8 @@
 
 #include "client/vexa_driver.h"
 
+namespace tovl {
+
 class CPtyPortProvider final : public CVexaBinding {
   public:
     CPtyPortProvider();
@@ -64,3 +66,5 @@ class CPtyPortProvider final : public CVexaBinding {
     std::atomic<bool> stopping_{false};
     std::thread monitor_;
 };
+
+}  // namespace tovl

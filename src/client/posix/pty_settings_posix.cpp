@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace tovl {
+
 namespace {
 
 struct SpeedEntry {
@@ -77,3 +79,5 @@ bool SettingsDiffer(const termios& a, const termios& b) {
            (a.c_iflag & imask) != (b.c_iflag & imask) || a.c_cc[VSTART] != b.c_cc[VSTART] ||
            a.c_cc[VSTOP] != b.c_cc[VSTOP];
 }
+
+}  // namespace tovl

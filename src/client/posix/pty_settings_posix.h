@@ -10,6 +10,8 @@
 
 #include "client/vexa_driver.h"
 
+namespace tovl {
+
 constexpr uint32_t kPtyXonLimit = 2048;
 constexpr uint32_t kPtyXoffLimit = 512;
 
@@ -20,3 +22,5 @@ VexaPortSettings TermiosToVexaSettings(const termios& t);
 
 // True when the fields that travel to the server differ.
 bool SettingsDiffer(const termios& a, const termios& b);
+
+}  // namespace tovl

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/posix/errno_posix.h"
 #include "platform/registry.h"
 
 namespace fs = std::filesystem;
@@ -99,20 +100,6 @@ bool ResolveKey(const char* path, bool create, fs::path* out) {
     return true;
 }
 
-uint32_t ErrnoToError(int e) {
-    switch (e) {
-        case ENOENT:
-        case ENOTDIR:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return kErrorAccessDenied;
-        default:
-            return kErrorGenFailure;
-    }
-}
-
 bool WriteAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
@@ -151,7 +138,7 @@ uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const
     if (!IsUsableName(name) || !FindEntry(impl_->dir, name, false, &file))
         return kErrorFileNotFound;
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return ErrnoToError(errno);
+    if (fd < 0) return WindowsErrorFromErrno(errno);
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size > 0x7FFFFFF0) {
         close(fd);
@@ -194,11 +181,11 @@ uint32_t CRegKey::SetValue(const char* name, uint32_t type, const void* data, ui
     fs::path temp = impl_->dir / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
                                   std::to_string(counter++));
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return ErrnoToError(errno);
+    if (fd < 0) return WindowsErrorFromErrno(errno);
     bool ok = WriteAll(fd, data, size) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
-        uint32_t error = ok ? ErrnoToError(errno) : kErrorGenFailure;
+        uint32_t error = ok ? WindowsErrorFromErrno(errno) : kErrorGenFailure;
         unlink(temp.c_str());
         return error;
     }
@@ -210,7 +197,7 @@ uint32_t CRegKey::DeleteValue(const char* name) {
     fs::path file;
     if (name == nullptr || !IsUsableName(name) || !FindEntry(impl_->dir, name, false, &file))
         return kErrorFileNotFound;
-    return unlink(file.c_str()) == 0 ? kErrorSuccess : ErrnoToError(errno);
+    return unlink(file.c_str()) == 0 ? kErrorSuccess : WindowsErrorFromErrno(errno);
 }
 
 uint32_t CRegKey::EnumValueName(uint32_t index, std::string* name) const {
@@ -221,7 +208,7 @@ uint32_t CRegKey::EnumValueName(uint32_t index, std::string* name) const {
         std::string entry = it->path().filename().string();
         if (IsUsableName(entry) && it->is_regular_file(ec)) names.push_back(entry);
     }
-    if (ec) return ErrnoToError(ec.value());
+    if (ec) return WindowsErrorFromErrno(ec.value());
     std::sort(names.begin(), names.end());
     if (index >= names.size()) return kErrorNoMoreItems;
     *name = names[index];
@@ -230,7 +217,7 @@ uint32_t CRegKey::EnumValueName(uint32_t index, std::string* name) const {
 
 uint32_t CreateLocalMachineKey(const char* path) {
     fs::path dir;
-    return ResolveKey(path, true, &dir) ? kErrorSuccess : ErrnoToError(errno);
+    return ResolveKey(path, true, &dir) ? kErrorSuccess : WindowsErrorFromErrno(errno);
 }
 
 uint32_t DeleteLocalMachineKey(const char* path) {
@@ -238,7 +225,7 @@ uint32_t DeleteLocalMachineKey(const char* path) {
     if (!ResolveKey(path, false, &dir)) return kErrorFileNotFound;
     std::error_code ec;
     fs::remove_all(dir, ec);
-    return ec ? ErrnoToError(ec.value()) : kErrorSuccess;
+    return ec ? WindowsErrorFromErrno(ec.value()) : kErrorSuccess;
 }
 
 }  // namespace tovl

@@ -1,6 +1,5 @@
-// COM<n> on POSIX: the device named by the value COM<n> of the registry key
-// HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\Devices (else /dev/ttyS<n-1>), opened
-// non-blocking, locked with flock and TIOCEXCL, and put in raw mode.
+// A serial device on POSIX, by its path: opened non-blocking, locked with
+// flock and TIOCEXCL, and put in raw mode.
 //
 // The descriptor number stays reserved until the object is destroyed: Close
 // moves /dev/null onto it, which releases the device and its lock at once
@@ -23,11 +22,11 @@
 #include <thread>
 
 #include "platform/last_error.h"
+#include "platform/posix/errno_posix.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
 #include "platform/posix/serial_read_posix.h"
 #include "platform/posix/serial_termios_posix.h"
-#include "platform/registry.h"
 #include "platform/serial_handflow.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
@@ -38,7 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kDevicesKey = "Software\\Dravik\\TOVL\\Devices";
 // Interrupts a modem-line wait (TIOCMIWAIT) when the port closes. Ignored by
 // default, so a stray one does no harm.
 constexpr int kWakeSignal = SIGURG;
@@ -56,36 +54,6 @@ void InstallWakeHandler() {
         sa.sa_flags = 0;  // no SA_RESTART: the wait must return EINTR
         sigaction(kWakeSignal, &sa, nullptr);
     });
-}
-
-uint32_t ErrorFromErrno(int e) {
-    switch (e) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-        case ENOTDIR:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK:
-            return kErrorAccessDenied;
-        default:
-            return kErrorGenFailure;
-    }
-}
-
-std::string DevicePath(int portNumber) {
-    char name[32];
-    snprintf(name, sizeof name, "COM%d", portNumber);
-    CRegKey key;
-    if (key.OpenLocalMachine(kDevicesKey) == 0) {
-        char data[512] = {};
-        uint32_t size = sizeof data - 1;
-        if (key.QueryValue(name, data, &size) == 0 && data[0] != '\0') return data;
-    }
-    if (portNumber < 1) return {};
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
 uint32_t StatusFromLines(int lines) {
@@ -262,7 +230,7 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         if (n < 0 && errno != EAGAIN) {
             // The device is gone or refuses: nothing to wait for.
             *written = done;
-            return done > 0 || Fail(ErrorFromErrno(errno));
+            return done > 0 || Fail(WindowsErrorFromErrno(errno));
         }
         int waitMs = -1;
         if (limited) {
@@ -394,15 +362,14 @@ void CPosixSerialPort::Close() {
 
 }  // namespace
 
-std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber) {
-    const std::string path = DevicePath(portNumber);
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path) {
     if (path.empty()) {
         SetLastErrorCode(kErrorFileNotFound);
         return nullptr;
     }
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        SetLastErrorCode(ErrorFromErrno(errno));
+        SetLastErrorCode(WindowsErrorFromErrno(errno));
         return nullptr;
     }
     termios t;

@@ -2,7 +2,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <ctime>
 
 #include "platform/last_error.h"
@@ -13,15 +17,9 @@ namespace tovl {
 namespace {
 thread_local uint32_t t_lastError = 0;
 
-struct ThreadStart {
-    ThreadProc proc;
-    void* param;
-};
-
 void* ThreadTrampoline(void* arg) {
-    ThreadStart start = *static_cast<ThreadStart*>(arg);
-    delete static_cast<ThreadStart*>(arg);
-    start.proc(start.param);
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    (*body)();
     return nullptr;
 }
 }  // namespace
@@ -33,19 +31,25 @@ void SetLastErrorCode(uint32_t code) {
     t_lastError = code;
 }
 
-bool StartThread(ThreadProc proc, void* param) {
-    auto* start = new ThreadStart{proc, param};
+bool StartThread(std::function<void()> body, size_t stackBytes) {
+    auto start = std::make_unique<std::function<void()>>(std::move(body));
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stackBytes != 0) {
+        const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t rounded = (std::max(stackBytes, size_t{PTHREAD_STACK_MIN}) + pageBytes - 1) /
+                               pageBytes * pageBytes;
+        pthread_attr_setstacksize(&attr, rounded);
+    }
     pthread_t thread;
-    int rc = pthread_create(&thread, &attr, ThreadTrampoline, start);
+    int rc = pthread_create(&thread, &attr, ThreadTrampoline, start.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete start;
         SetLastErrorCode(kErrorNotEnoughMemory);
         return false;
     }
+    start.release();  // the new thread owns it now
     return true;
 }
 

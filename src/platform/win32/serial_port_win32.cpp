@@ -297,10 +297,8 @@ class CWin32SerialPort final : public CSerialPort {
 
 }  // namespace
 
-std::shared_ptr<CSerialPort> OpenSerialPort(int portNumber) {
-    char name[32];
-    wsprintfA(name, "COM%d", portNumber);
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name) {
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_shared<CWin32SerialPort>(h);

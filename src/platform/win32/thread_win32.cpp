@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 #include "platform/last_error.h"
 #include "platform/thread.h"
@@ -8,15 +10,10 @@
 namespace tovl {
 
 namespace {
-struct ThreadStart {
-    ThreadProc proc;
-    void* param;
-};
-
 DWORD WINAPI ThreadTrampoline(LPVOID arg) {
-    ThreadStart start = *static_cast<ThreadStart*>(arg);
-    delete static_cast<ThreadStart*>(arg);
-    return start.proc(start.param);
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    (*body)();
+    return 0;
 }
 }  // namespace
 
@@ -27,13 +24,13 @@ void SetLastErrorCode(uint32_t code) {
     SetLastError(code);
 }
 
-bool StartThread(ThreadProc proc, void* param) {
-    auto* start = new ThreadStart{proc, param};
-    HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
-    if (thread == nullptr) {
-        delete start;
-        return false;
-    }
+bool StartThread(std::function<void()> body, size_t stackBytes) {
+    auto start = std::make_unique<std::function<void()>>(std::move(body));
+    // The size is the reservation, not the commitment, of the new stack.
+    HANDLE thread = CreateThread(nullptr, stackBytes, ThreadTrampoline, start.get(),
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) return false;
+    start.release();  // the new thread owns it now
     CloseHandle(thread);
     return true;
 }

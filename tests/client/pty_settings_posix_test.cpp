@@ -3,6 +3,8 @@
 
 #include "client/posix/pty_settings_posix.h"
 
+namespace tovl {
+
 namespace {
 
 termios Raw(speed_t speed) {
@@ -72,3 +74,5 @@ TEST(PtySettings, OnlyTravellingFieldsCountAsAChange) {
     b.c_cc[VSTOP] = 1;
     EXPECT_TRUE(SettingsDiffer(a, b));
 }
+
+}  // namespace tovl

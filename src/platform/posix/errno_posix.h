@@ -1,0 +1,12 @@
+// The POSIX backend's one translation of errno into the Windows error
+// numbers that the programs see through GetLastErrorCode. (The socket
+// backend reports Windows Sockets numbers, a numbering of its own.)
+#pragma once
+
+#include <cstdint>
+
+namespace tovl {
+
+uint32_t WindowsErrorFromErrno(int e);
+
+}  // namespace tovl
