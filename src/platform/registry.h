@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tovl {
@@ -21,7 +22,7 @@ struct RegKeyImpl;
 
 class CRegKey {
   public:
-    CRegKey() = default;
+    CRegKey();
     ~CRegKey();
     CRegKey(const CRegKey&) = delete;
     CRegKey& operator=(const CRegKey&) = delete;
@@ -42,7 +43,7 @@ class CRegKey {
     uint32_t EnumValueName(uint32_t index, std::string* name) const;
 
   private:
-    RegKeyImpl* impl_ = nullptr;
+    std::unique_ptr<RegKeyImpl> impl_;
 };
 
 // Creates HKEY_LOCAL_MACHINE\path with its parents (installers and tests;

@@ -2,16 +2,19 @@
  * control device \\.\VexaControl with the client's nine control codes, the
  * four named events of each port, and test-only codes with which a test
  * program plays the application that uses the virtual port. */
+/* The kit's headers need ntdef.h first, and vexa_driver.h needs both. */
+/* clang-format off */
 #include <ntdef.h>
 #include <ddk/wdm.h>
 
 #include "vexa_driver.h"
+/* clang-format on */
 
 /* Exported by the kernel, not declared by the kit's headers. */
 NTSYSAPI NTSTATUS NTAPI ZwCreateSymbolicLinkObject(PHANDLE handle, ACCESS_MASK access,
                                                    POBJECT_ATTRIBUTES attributes,
                                                    PUNICODE_STRING target);
-int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
+int __cdecl _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 
 #define RING_SIZE 8192
 
@@ -36,20 +39,20 @@ typedef struct {
 } PORT;
 
 enum { EV_DATA, EV_SETTINGS, EV_FLOW, EV_OPENED };
-static const WCHAR *const event_names[4] = {L"vexaPortData", L"vexaPortSettings",
+static const WCHAR* const event_names[4] = {L"vexaPortData", L"vexaPortSettings",
                                             L"vexaPortFlowControl", L"vexaPortOpened"};
 
 static PORT ports[VEXA_PORT_COUNT];
 static KSPIN_LOCK lock;
 
-static BOOLEAN ring_put(RING *r, UCHAR b) {
+static BOOLEAN ring_put(RING* r, UCHAR b) {
     if (r->count >= r->limit) return FALSE;
     r->data[(r->head + r->count) % RING_SIZE] = b;
     r->count++;
     return TRUE;
 }
 
-static BOOLEAN ring_get(RING *r, UCHAR *b) {
+static BOOLEAN ring_get(RING* r, UCHAR* b) {
     if (r->count == 0) return FALSE;
     *b = r->data[r->head];
     r->head = (r->head + 1) % RING_SIZE;
@@ -57,13 +60,13 @@ static BOOLEAN ring_get(RING *r, UCHAR *b) {
     return TRUE;
 }
 
-static void signal(PORT *p, int which) {
+static void signal(PORT* p, int which) {
     if (p->events[which]) KeSetEvent(p->events[which], IO_NO_INCREMENT, FALSE);
 }
 
 /* Makes the event \BaseNamedObjects\<name><n> and links to it from the
  * session namespaces where programs look up plain names. */
-static PKEVENT make_event(const WCHAR *base, int n) {
+static PKEVENT make_event(const WCHAR* base, int n) {
     WCHAR name[96] = {0};
     UNICODE_STRING uname;
     HANDLE handle;
@@ -100,17 +103,19 @@ static NTSTATUS WINAPI dispatch_create_close(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
-static ULONG u32_at(const UCHAR *p) { return p[0] | p[1] << 8 | p[2] << 16 | (ULONG)p[3] << 24; }
+static ULONG u32_at(const UCHAR* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | (ULONG)p[3] << 24;
+}
 
-static void put_u32(UCHAR *p, ULONG v) {
+static void put_u32(UCHAR* p, ULONG v) {
     p[0] = (UCHAR)v;
     p[1] = (UCHAR)(v >> 8);
     p[2] = (UCHAR)(v >> 16);
     p[3] = (UCHAR)(v >> 24);
 }
 
-static NTSTATUS control(ULONG code, UCHAR *buf, ULONG in, ULONG out, ULONG_PTR *info) {
-    PORT *p;
+static NTSTATUS control(ULONG code, UCHAR* buf, ULONG in, ULONG out, ULONG_PTR* info) {
+    PORT* p;
     ULONG index, i;
     UCHAR b;
 
@@ -220,7 +225,7 @@ static NTSTATUS WINAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
     KeAcquireSpinLock(&lock, &irql);
     status = control(stack->Parameters.DeviceIoControl.IoControlCode,
-                     (UCHAR *)irp->AssociatedIrp.SystemBuffer,
+                     (UCHAR*)irp->AssociatedIrp.SystemBuffer,
                      stack->Parameters.DeviceIoControl.InputBufferLength,
                      stack->Parameters.DeviceIoControl.OutputBufferLength, &info);
     KeReleaseSpinLock(&lock, irql);

@@ -3,7 +3,7 @@
 # nothing here is installed with the programs.
 set(VEXA_DRIVER_SYS ${CMAKE_BINARY_DIR}/bin/vexa_driver.sys)
 add_custom_command(OUTPUT ${VEXA_DRIVER_SYS}
-  COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -nostdlib -nostartfiles -shared
+  COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -Werror -nostdlib -nostartfiles -shared
           -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000
           -Wl,--dynamicbase -o ${VEXA_DRIVER_SYS}
           ${CMAKE_CURRENT_LIST_DIR}/vexa_driver.c -lntoskrnl -lhal

@@ -3,22 +3,21 @@
  * tests, the client's control calls). One action per run; results on
  * standard output; exit code 0 on success, 1 on failure with the Windows
  * error printed. Ports are numbered from 1 as the client numbers them. */
-#include <windows.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "vexa_driver.h"
 
 static const char service_name[] = "vexastandin";
 
-static int fail(const char *what) {
+static int fail(const char* what) {
     printf("%s failed: %lu\n", what, (unsigned long)GetLastError());
     return 1;
 }
 
-static int install(const char *path) {
+static int install(const char* path) {
     SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service;
     if (!scm) return fail("OpenSCManager");
@@ -29,8 +28,9 @@ static int install(const char *path) {
     if (!service) return fail("CreateService");
     if (!StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         /* A driver loaded earlier in this prefix stays loaded. */
-        HANDLE device = CreateFileA("\\\\.\\VexaControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    NULL, OPEN_EXISTING, 0, NULL);
+        HANDLE device =
+            CreateFileA("\\\\.\\VexaControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                        OPEN_EXISTING, 0, NULL);
         if (device == INVALID_HANDLE_VALUE) return fail("StartService");
         CloseHandle(device);
     }
@@ -52,20 +52,20 @@ static int uninstall(void) {
 }
 
 /* One control call; returns the bytes returned, or -1 with the error kept. */
-static int call(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size) {
+static int call(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size) {
     DWORD returned = 0, error;
     BOOL ok;
-    HANDLE device = CreateFileA("\\\\.\\VexaControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE device = CreateFileA("\\\\.\\VexaControl", GENERIC_ALL,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     if (device == INVALID_HANDLE_VALUE) return -1;
-    ok = DeviceIoControl(device, code, (void *)in, in_size, out, out_size, &returned, NULL);
+    ok = DeviceIoControl(device, code, (void*)in, in_size, out, out_size, &returned, NULL);
     error = GetLastError();
     CloseHandle(device);
     SetLastError(error);
     return ok ? (int)returned : -1;
 }
 
-static size_t parse_hex(const char *text, unsigned char *out, size_t max) {
+static size_t parse_hex(const char* text, unsigned char* out, size_t max) {
     size_t n = 0;
     while (text[0] && text[1] && n < max) {
         char pair[3] = {text[0], text[1], 0};
@@ -75,17 +75,17 @@ static size_t parse_hex(const char *text, unsigned char *out, size_t max) {
     return n;
 }
 
-static void print_hex(const unsigned char *bytes, int n) {
+static void print_hex(const unsigned char* bytes, int n) {
     int i;
     for (i = 0; i < n; i++) printf("%02x", bytes[i]);
     printf("\n");
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     unsigned char buf[8192 + 8];
     DWORD index;
     int n;
-    const char *action;
+    const char* action;
 
     if (argc < 2) return 2;
     action = argv[1];
@@ -116,13 +116,15 @@ int main(int argc, char **argv) {
     if (!strcmp(action, "settings") && argc == 4) {
         memset(buf + 4, 0, VEXA_SETTINGS_SIZE);
         parse_hex(argv[3], buf + 4, VEXA_SETTINGS_SIZE);
-        return call(IOCTL_VEXA_APP_SETTINGS, buf, 4 + VEXA_SETTINGS_SIZE, NULL, 0) < 0 ? fail("settings")
-                                                                                        : 0;
+        return call(IOCTL_VEXA_APP_SETTINGS, buf, 4 + VEXA_SETTINGS_SIZE, NULL, 0) < 0
+                   ? fail("settings")
+                   : 0;
     }
     if ((!strcmp(action, "lines") || !strcmp(action, "limit")) && argc == 4) {
         DWORD value = strtoul(argv[3], NULL, 0);
         memcpy(buf + 4, &value, 4);
-        return call(action[1] == 'i' && action[2] == 'n' ? IOCTL_VEXA_APP_LINES : IOCTL_VEXA_APP_LIMIT,
+        return call(action[1] == 'i' && action[2] == 'n' ? IOCTL_VEXA_APP_LINES
+                                                         : IOCTL_VEXA_APP_LIMIT,
                     buf, 8, NULL, 0) < 0
                    ? fail(action)
                    : 0;
@@ -130,14 +132,16 @@ int main(int argc, char **argv) {
     if (!strcmp(action, "state")) {
         struct vexa_app_state s;
         if (call(IOCTL_VEXA_APP_STATE, buf, 4, &s, sizeof s) < 0) return fail("state");
-        printf("open=%u modem_status=0x%x dtr_rts=0x%x status=%u status_count=%u set_lines=%u pending=%u\n",
-               s.open, s.modem_status, s.dtr_rts, s.status, s.status_count, s.set_lines_count,
-               s.pending_to_app);
+        printf(
+            "open=%u modem_status=0x%x dtr_rts=0x%x status=%u status_count=%u set_lines=%u "
+            "pending=%u\n",
+            s.open, s.modem_status, s.dtr_rts, s.status, s.status_count, s.set_lines_count,
+            s.pending_to_app);
         return 0;
     }
     if (!strcmp(action, "events")) {
-        static const char *const names[] = {"vexaPortData", "vexaPortSettings", "vexaPortFlowControl",
-                                            "vexaPortOpened"};
+        static const char* const names[] = {"vexaPortData", "vexaPortSettings",
+                                            "vexaPortFlowControl", "vexaPortOpened"};
         int i, missing = 0;
         for (i = 0; i < 4; i++) {
             char name[64];

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/last_error.h"
+#include "platform/posix/unique_fd_posix.h"
 
 namespace tovl {
 
@@ -23,7 +24,7 @@ struct EventImpl {
     // Set and take happen under this lock, which also makes the hand-over
     // visible to thread checkers that do not know eventfd.
     std::mutex lock;
-    int fd = -1;
+    CUniqueFd fd;
     CEvent::ResetMode mode = CEvent::ResetMode::Manual;
     std::string name;
     ~EventImpl();
@@ -48,11 +49,11 @@ std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>& Names() {
 bool TakeImpl(EventImpl* e) {
     std::lock_guard<std::mutex> guard(e->lock);
     if (e->mode == CEvent::ResetMode::Manual) {
-        pollfd p{e->fd, POLLIN, 0};
+        pollfd p{e->fd.Get(), POLLIN, 0};
         return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
     }
     uint64_t value;
-    return read(e->fd, &value, sizeof value) == sizeof value;
+    return read(e->fd.Get(), &value, sizeof value) == sizeof value;
 }
 
 int PollTimeout(std::chrono::steady_clock::time_point deadline, uint32_t timeoutMs) {
@@ -71,7 +72,6 @@ EventImpl::~EventImpl() {
         auto it = Names().find(name);
         if (it != Names().end() && it->second.expired()) Names().erase(it);
     }
-    if (fd >= 0) close(fd);
 }
 
 CEvent::~CEvent() = default;
@@ -91,8 +91,8 @@ bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
         }
     }
     auto impl = std::make_shared<EventImpl>();
-    impl->fd = eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (impl->fd < 0) {
+    impl->fd.Reset(eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!impl->fd) {
         SetLastErrorCode(kErrorNotEnoughMemory);
         impl_.reset();
         return false;
@@ -137,7 +137,7 @@ bool CEvent::Set() {
     uint64_t one = 1;
     std::lock_guard<std::mutex> guard(impl->lock);
     // A full counter (never reached in practice) still reads as set.
-    return write(impl->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
+    return write(impl->fd.Get(), &one, sizeof one) == sizeof one || errno == EAGAIN;
 }
 
 bool CEvent::Clear() {
@@ -147,7 +147,7 @@ bool CEvent::Clear() {
     }
     uint64_t value;
     std::lock_guard<std::mutex> guard(impl_->lock);
-    while (read(impl_->fd, &value, sizeof value) == sizeof value) {
+    while (read(impl_->fd.Get(), &value, sizeof value) == sizeof value) {
     }
     return true;
 }
@@ -158,7 +158,7 @@ int CEvent::Wait(uint32_t timeoutMs) {
 }
 
 int EventPollFd(const CEvent& event) {
-    return event.Impl() ? event.Impl()->fd : -1;
+    return event.Impl() ? event.Impl()->fd.Get() : -1;
 }
 
 bool EventTryTake(const CEvent& event) {
@@ -176,7 +176,7 @@ int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
             SetLastErrorCode(kErrorInvalidHandle);
             return kWaitFailed;
         }
-        fds[i] = pollfd{events[i]->Impl()->fd, POLLIN, 0};
+        fds[i] = pollfd{events[i]->Impl()->fd.Get(), POLLIN, 0};
     }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);

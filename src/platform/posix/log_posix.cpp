@@ -34,7 +34,8 @@ void LogLine(LogPriority priority, const char* format, ...) {
     int used = journal ? snprintf(line, sizeof line, "<%d>", static_cast<int>(priority)) : 0;
     va_list args;
     va_start(args, format);
-    const int text = vsnprintf(line + used, sizeof line - static_cast<size_t>(used) - 1, format, args);
+    const int text =
+        vsnprintf(line + used, sizeof line - static_cast<size_t>(used) - 1, format, args);
     va_end(args);
     if (text < 0) return;
     used = static_cast<int>(strlen(line));

@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "platform/last_error.h"
 #include "platform/posix/errno_posix.h"
+#include "platform/posix/unique_fd_posix.h"
 #include "platform/registry.h"
 
 namespace fs = std::filesystem;
@@ -114,6 +116,8 @@ bool WriteAll(int fd, const void* data, size_t size) {
 
 }  // namespace
 
+CRegKey::CRegKey() = default;
+
 CRegKey::~CRegKey() {
     Close();
 }
@@ -123,13 +127,12 @@ uint32_t CRegKey::OpenLocalMachine(const char* path, uint32_t /*access*/) {
     fs::path dir;
     if (!ResolveKey(path, false, &dir)) return kErrorFileNotFound;
     if (access(dir.c_str(), R_OK | X_OK) != 0) return kErrorAccessDenied;
-    impl_ = new RegKeyImpl{dir};
+    impl_ = std::make_unique<RegKeyImpl>(RegKeyImpl{dir});
     return kErrorSuccess;
 }
 
 void CRegKey::Close() {
-    delete impl_;
-    impl_ = nullptr;
+    impl_.reset();
 }
 
 uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const {
@@ -137,13 +140,10 @@ uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const
     fs::path file;
     if (!IsUsableName(name) || !FindEntry(impl_->dir, name, false, &file))
         return kErrorFileNotFound;
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return WindowsErrorFromErrno(errno);
+    CUniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return WindowsErrorFromErrno(errno);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size > 0x7FFFFFF0) {
-        close(fd);
-        return kErrorGenFailure;
-    }
+    if (fstat(fd.Get(), &st) != 0 || st.st_size > 0x7FFFFFF0) return kErrorGenFailure;
     const uint32_t length = static_cast<uint32_t>(st.st_size);
     // An empty value has no data, not even a terminator.
     const uint32_t needed = length == 0 ? 0 : length + 1;
@@ -154,7 +154,7 @@ uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const
         char* out = static_cast<char*>(data);
         uint32_t got = 0;
         while (got < length) {
-            ssize_t n = read(fd, out + got, length - got);
+            ssize_t n = read(fd.Get(), out + got, length - got);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got += static_cast<uint32_t>(n);
@@ -162,7 +162,6 @@ uint32_t CRegKey::QueryValue(const char* name, void* data, uint32_t* size) const
         if (got != length) result = kErrorGenFailure;
         out[length] = '\0';
     }
-    close(fd);
     if (size != nullptr) *size = needed;
     return result;
 }
@@ -180,10 +179,12 @@ uint32_t CRegKey::SetValue(const char* name, uint32_t type, const void* data, ui
     static std::atomic<unsigned> counter{0};
     fs::path temp = impl_->dir / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
                                   std::to_string(counter++));
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return WindowsErrorFromErrno(errno);
-    bool ok = WriteAll(fd, data, size) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    CUniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) return WindowsErrorFromErrno(errno);
+    bool ok = WriteAll(fd.Get(), data, size) && fsync(fd.Get()) == 0;
+    // A failed close can lose written data: checked, so the descriptor is
+    // given up by hand here.
+    ok = close(fd.Release()) == 0 && ok;
     if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
         uint32_t error = ok ? WindowsErrorFromErrno(errno) : kErrorGenFailure;
         unlink(temp.c_str());

@@ -1,13 +1,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
-#include <ctime>
 
 #include "platform/last_error.h"
 #include "platform/thread.h"

@@ -15,7 +15,7 @@ bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
         return false;
     }
     impl_ = std::make_shared<EventImpl>();
-    impl_->handle = h;
+    impl_->handle.Reset(h);
     return true;
 }
 
@@ -24,7 +24,7 @@ bool CEvent::Open(const char* name) {
     HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
     if (h == nullptr) return false;
     impl_ = std::make_shared<EventImpl>();
-    impl_->handle = h;
+    impl_->handle.Reset(h);
     return true;
 }
 
@@ -37,7 +37,7 @@ bool CEvent::Set() {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    return SetEvent(impl_->handle) != 0;
+    return SetEvent(impl_->handle.Get()) != 0;
 }
 
 bool CEvent::Clear() {
@@ -45,7 +45,7 @@ bool CEvent::Clear() {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    return ResetEvent(impl_->handle) != 0;
+    return ResetEvent(impl_->handle.Get()) != 0;
 }
 
 int CEvent::Wait(uint32_t timeoutMs) {
@@ -64,7 +64,7 @@ int WaitForAnyEvent(CEvent* const* events, size_t count, uint32_t timeoutMs) {
             SetLastError(ERROR_INVALID_HANDLE);
             return kWaitFailed;
         }
-        handles[i] = events[i]->Impl()->handle;
+        handles[i] = events[i]->Impl()->handle.Get();
     }
     DWORD rc = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE, timeoutMs);
     if (rc < WAIT_OBJECT_0 + count) return static_cast<int>(rc - WAIT_OBJECT_0);

@@ -4,18 +4,16 @@
 #include <windows.h>
 
 #include "platform/event.h"
+#include "platform/win32/unique_handle_win32.h"
 
 namespace tovl {
 
 struct EventImpl {
-    HANDLE handle = nullptr;
-    ~EventImpl() {
-        if (handle) CloseHandle(handle);
-    }
+    CUniqueHandle handle;
 };
 
 inline HANDLE EventHandle(const CEvent& event) {
-    return event.Impl() ? event.Impl()->handle : nullptr;
+    return event.Impl() ? event.Impl()->handle.Get() : nullptr;
 }
 
 }  // namespace tovl

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/serial_port.h"
 #include "platform/win32/event_win32.h"
+#include "platform/win32/unique_handle_win32.h"
 
 namespace tovl {
 
@@ -103,7 +105,9 @@ void CopyFromDcb(const DCB& from, SerialDcb* to) {
 
 class CWin32SerialPort final : public CSerialPort {
   public:
-    explicit CWin32SerialPort(HANDLE handle) : handle_(handle) {}
+    explicit CWin32SerialPort(CUniqueHandle handle)
+        : handleValue_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle.Get()))),
+          handle_(std::move(handle)) {}
 
     ~CWin32SerialPort() override {
         Close();
@@ -112,13 +116,11 @@ class CWin32SerialPort final : public CSerialPort {
         if (commPending_) WaitForSingleObject(commOv_.hEvent, kCancelWaitMs);
     }
 
-    uint32_t HandleValue() const override {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle_));
-    }
+    uint32_t HandleValue() const override { return handleValue_; }
 
     void Purge() override {
         std::lock_guard<std::mutex> lock(lock_);
-        if (!closed_) PurgeComm(handle_, kPurgeAll);
+        if (!closed_) PurgeComm(handle_.Get(), kPurgeAll);
     }
 
     bool GetModemControl(uint32_t* control) override {
@@ -137,7 +139,7 @@ class CWin32SerialPort final : public CSerialPort {
         std::lock_guard<std::mutex> lock(lock_);
         DCB d{};
         d.DCBlength = sizeof d;
-        if (closed_ || !GetCommState(handle_, &d)) return false;
+        if (closed_ || !GetCommState(handle_.Get(), &d)) return false;
         CopyFromDcb(d, dcb);
         return true;
     }
@@ -146,9 +148,9 @@ class CWin32SerialPort final : public CSerialPort {
         std::lock_guard<std::mutex> lock(lock_);
         DCB d{};
         d.DCBlength = sizeof d;
-        if (closed_ || !GetCommState(handle_, &d)) return false;
+        if (closed_ || !GetCommState(handle_.Get(), &d)) return false;
         CopyToDcb(dcb, &d);
-        return SetCommState(handle_, &d) != FALSE;
+        return SetCommState(handle_.Get(), &d) != FALSE;
     }
 
     bool SetHandflow(const SerialHandflow& h) override {
@@ -159,7 +161,7 @@ class CWin32SerialPort final : public CSerialPort {
     bool GetTimeouts(SerialTimeouts* t) override {
         std::lock_guard<std::mutex> lock(lock_);
         COMMTIMEOUTS c{};
-        if (closed_ || !GetCommTimeouts(handle_, &c)) return false;
+        if (closed_ || !GetCommTimeouts(handle_.Get(), &c)) return false;
         *t = SerialTimeouts{c.ReadIntervalTimeout, c.ReadTotalTimeoutMultiplier,
                             c.ReadTotalTimeoutConstant, c.WriteTotalTimeoutMultiplier,
                             c.WriteTotalTimeoutConstant};
@@ -171,7 +173,7 @@ class CWin32SerialPort final : public CSerialPort {
         COMMTIMEOUTS c{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                        t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
                        t.WriteTotalTimeoutConstant};
-        return !closed_ && SetCommTimeouts(handle_, &c);
+        return !closed_ && SetCommTimeouts(handle_.Get(), &c);
     }
 
     bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override {
@@ -180,7 +182,7 @@ class CWin32SerialPort final : public CSerialPort {
             std::lock_guard<std::mutex> lock(lock_);
             if (closed_) return false;
             write_.Reset();
-            if (!WriteFile(handle_, data, length, nullptr, &write_.ov) &&
+            if (!WriteFile(handle_.Get(), data, length, nullptr, &write_.ov) &&
                 GetLastError() != ERROR_IO_PENDING)
                 return false;  // failed at once: no completion will come
         }
@@ -188,7 +190,7 @@ class CWin32SerialPort final : public CSerialPort {
         WaitForSingleObject(write_.ov.hEvent, INFINITE);
         std::lock_guard<std::mutex> lock(lock_);
         DWORD n = 0;
-        if (!closed_ && GetOverlappedResult(handle_, &write_.ov, &n, FALSE)) *written = n;
+        if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &n, FALSE)) *written = n;
         return true;
     }
 
@@ -198,13 +200,13 @@ class CWin32SerialPort final : public CSerialPort {
         // A wait still pending (the session set the event) is left alone.
         if (commPending_ && !HasOverlappedIoCompleted(&commOv_)) return;
         if (!maskSet_) {
-            SetCommMask(handle_, kCommEventMask);
+            SetCommMask(handle_.Get(), kCommEventMask);
             maskSet_ = true;
         }
         memset(&commOv_, 0, sizeof commOv_);
         commOv_.hEvent = EventHandle(modemChange);
-        commPending_ =
-            WaitCommEvent(handle_, &commMask_, &commOv_) || GetLastError() == ERROR_IO_PENDING;
+        commPending_ = WaitCommEvent(handle_.Get(), &commMask_, &commOv_) ||
+                       GetLastError() == ERROR_IO_PENDING;
     }
 
     ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
@@ -215,7 +217,7 @@ class CWin32SerialPort final : public CSerialPort {
             if (!closed_ && !readFailed_ && !readPending_) {
                 read_.Reset();
                 const DWORD want = std::min<uint32_t>(capacity, sizeof readBuffer_);
-                if (ReadFile(handle_, readBuffer_, want, nullptr, &read_.ov) ||
+                if (ReadFile(handle_.Get(), readBuffer_, want, nullptr, &read_.ov) ||
                     GetLastError() == ERROR_IO_PENDING)
                     readPending_ = true;
                 else
@@ -235,7 +237,7 @@ class CWin32SerialPort final : public CSerialPort {
                 // A read that fails (the device went away, or abort-on-error
                 // holds after a line error) would fail again at once: stop
                 // reading rather than spin; the events go on.
-                if (!GetOverlappedResult(handle_, &read_.ov, &got, FALSE)) {
+                if (!GetOverlappedResult(handle_.Get(), &read_.ov, &got, FALSE)) {
                     got = 0;
                     readFailed_ = true;
                 }
@@ -251,8 +253,8 @@ class CWin32SerialPort final : public CSerialPort {
         std::lock_guard<std::mutex> lock(lock_);
         if (closed_) return;
         closed_ = true;
-        CancelIoEx(handle_, nullptr);
-        CloseHandle(handle_);
+        CancelIoEx(handle_.Get(), nullptr);
+        handle_.Reset();
     }
 
   private:
@@ -262,7 +264,7 @@ class CWin32SerialPort final : public CSerialPort {
             if (closed_) return false;
             record.Reset();
             DWORD n = 0;
-            if (DeviceIoControl(handle_, code, in, inSize, out, outSize, &n, &record.ov)) {
+            if (DeviceIoControl(handle_.Get(), code, in, inSize, out, outSize, &n, &record.ov)) {
                 // Completed at once; the event was set too: take it.
                 WaitForSingleObject(record.ov.hEvent, 0);
                 return true;
@@ -273,10 +275,12 @@ class CWin32SerialPort final : public CSerialPort {
         WaitForSingleObject(record.ov.hEvent, INFINITE);
         std::lock_guard<std::mutex> lock(lock_);
         DWORD n = 0;
-        return !closed_ && GetOverlappedResult(handle_, &record.ov, &n, FALSE);
+        return !closed_ && GetOverlappedResult(handle_.Get(), &record.ov, &n, FALSE);
     }
 
-    HANDLE handle_;
+    // Kept for HandleValue, which may be asked after the close.
+    const uint32_t handleValue_;
+    CUniqueHandle handle_;  // under lock_
     std::mutex lock_;
     bool closed_ = false;
 
@@ -298,10 +302,10 @@ class CWin32SerialPort final : public CSerialPort {
 }  // namespace
 
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name) {
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_shared<CWin32SerialPort>(h);
+    CUniqueHandle h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!h) return nullptr;
+    return std::make_shared<CWin32SerialPort>(std::move(h));
 }
 
 }  // namespace tovl

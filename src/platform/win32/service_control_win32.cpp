@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/service_control.h"
+#include "platform/win32/unique_handle_win32.h"
 
 namespace tovl {
 
@@ -23,25 +24,22 @@ void WINAPI ControlTrampoline(DWORD control) {
 }  // namespace
 
 ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
-    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    if (scm == nullptr) return ScmResult::CantOpenScm;
-    SC_HANDLE service = CreateServiceA(
-        scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-        SERVICE_ERROR_NORMAL, quotedImagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service == nullptr) return ScmResult::Failed;
-    CloseServiceHandle(service);
-    CloseServiceHandle(scm);
+    CUniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!scm) return ScmResult::CantOpenScm;
+    CUniqueServiceHandle service(CreateServiceA(scm.Get(), name, name, SERVICE_ALL_ACCESS,
+                                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                                SERVICE_ERROR_NORMAL, quotedImagePath.c_str(),
+                                                nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) return ScmResult::Failed;
     return ScmResult::Ok;
 }
 
 ScmResult RemoveService(const char* name) {
-    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    if (scm == nullptr) return ScmResult::CantOpenScm;
-    SC_HANDLE service = OpenServiceA(scm, name, DELETE);
-    if (service == nullptr) return ScmResult::CantOpenService;
-    if (!DeleteService(service)) return ScmResult::Failed;
-    CloseServiceHandle(service);
-    CloseServiceHandle(scm);
+    CUniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!scm) return ScmResult::CantOpenScm;
+    CUniqueServiceHandle service(OpenServiceA(scm.Get(), name, DELETE));
+    if (!service) return ScmResult::CantOpenService;
+    if (!DeleteService(service.Get())) return ScmResult::Failed;
     return ScmResult::Ok;
 }
 

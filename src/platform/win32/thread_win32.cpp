@@ -6,6 +6,7 @@
 
 #include "platform/last_error.h"
 #include "platform/thread.h"
+#include "platform/win32/unique_handle_win32.h"
 
 namespace tovl {
 
@@ -27,11 +28,11 @@ void SetLastErrorCode(uint32_t code) {
 bool StartThread(std::function<void()> body, size_t stackBytes) {
     auto start = std::make_unique<std::function<void()>>(std::move(body));
     // The size is the reservation, not the commitment, of the new stack.
-    HANDLE thread = CreateThread(nullptr, stackBytes, ThreadTrampoline, start.get(),
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) return false;
+    // The thread runs detached: its handle is closed at once.
+    CUniqueHandle thread(CreateThread(nullptr, stackBytes, ThreadTrampoline, start.get(),
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread) return false;
     start.release();  // the new thread owns it now
-    CloseHandle(thread);
     return true;
 }
 
