@@ -12,6 +12,13 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 
+# Formatting and clang-tidy (over the linux build's compile commands).
+status=0
+echo "== format"
+bash scripts/check_format.sh || status=1
+echo "== tidy"
+bash scripts/check_tidy.sh || status=1
+
 # The server's port 4445 is fixed: with root rights the tests run in a
 # network namespace of their own, so nothing else on the machine can collide
 # with them (inside, a ctest resource lock keeps the tests apart).
@@ -23,7 +30,6 @@ in_own_network() {
   fi
 }
 
-status=0
 for preset in "${presets[@]}"; do
   echo "== test $preset"
   in_own_network ctest --preset "$preset" || status=1

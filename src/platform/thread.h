@@ -14,9 +14,9 @@ namespace tovl {
 // and a thousand sessions stay far below a gigabyte of address space. The
 // sanitizers' instrumented frames need more.
 #if defined(TOVL_SANITIZED_BUILD)
-inline constexpr size_t kDefaultThreadStackBytes = 1024 * 1024;
+inline constexpr size_t kDefaultThreadStackBytes = size_t{1024} * 1024;
 #else
-inline constexpr size_t kDefaultThreadStackBytes = 256 * 1024;
+inline constexpr size_t kDefaultThreadStackBytes = size_t{256} * 1024;
 #endif
 
 // Starts body on a new detached thread that reserves stackBytes for its

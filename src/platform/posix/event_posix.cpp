@@ -42,6 +42,9 @@ struct CaseInsensitiveLess {
 // refers to it.
 std::mutex g_namesLock;
 std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>& Names() {
+    // Never destroyed: detached threads may still use events while the
+    // process exits.
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
     static auto* names = new std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>;
     return *names;
 }

@@ -35,7 +35,8 @@ constexpr const char* kHive = "HKEY_LOCAL_MACHINE";
 constexpr const char* kTempPrefix = ".tovl-tmp-";
 
 fs::path RegistryRoot() {
-    const char* root = getenv("TOVL_REGISTRY_ROOT");
+    // The programs never change their environment (tests set it up first).
+    const char* root = getenv("TOVL_REGISTRY_ROOT");  // NOLINT(concurrency-mt-unsafe)
     return fs::path(root && *root ? root : "/etc/tovl/registry");
 }
 

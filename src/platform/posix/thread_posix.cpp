@@ -38,8 +38,9 @@ bool StartThread(std::function<void()> body, size_t stackBytes) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stackBytes != 0) {
         const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const size_t rounded = (std::max(stackBytes, size_t{PTHREAD_STACK_MIN}) + pageBytes - 1) /
-                               pageBytes * pageBytes;
+        const size_t rounded =
+            (std::max(stackBytes, static_cast<size_t>(PTHREAD_STACK_MIN)) + pageBytes - 1) /
+            pageBytes * pageBytes;
         pthread_attr_setstacksize(&attr, rounded);
     }
     pthread_t thread;
@@ -49,7 +50,7 @@ bool StartThread(std::function<void()> body, size_t stackBytes) {
         SetLastErrorCode(kErrorNotEnoughMemory);
         return false;
     }
-    start.release();  // the new thread owns it now
+    static_cast<void>(start.release());  // the new thread owns it now
     return true;
 }
 

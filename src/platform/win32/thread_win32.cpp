@@ -32,7 +32,7 @@ bool StartThread(std::function<void()> body, size_t stackBytes) {
     CUniqueHandle thread(CreateThread(nullptr, stackBytes, ThreadTrampoline, start.get(),
                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) return false;
-    start.release();  // the new thread owns it now
+    static_cast<void>(start.release());  // the new thread owns it now
     return true;
 }
 
