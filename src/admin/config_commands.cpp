@@ -141,6 +141,8 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         *exitCode = kAdminExitOk;
     } else if (word == "init" && args.size() == 1) {
         *exitCode = kAdminExitOk;
+        const std::string rootProblem = MakeRegistryRoot();
+        if (!rootProblem.empty()) err << "tovladmin: " << rootProblem << '\n';
         for (const char* key : kKeys) {
             const uint32_t rc = CreateLocalMachineKey(key);
             if (rc != 0) {

@@ -21,6 +21,9 @@ std::string ExplainPortTimeouts(unsigned n, const std::string& text);
 std::string ExplainDevice(const std::string& path);
 // The problem with the folder of a virtual port's link path, or "".
 std::string ExplainLinkPath(const std::string& path);
+// Creates the registry's root folder (0755, with its parents) when it is
+// missing, so that keys can be made below it; "" or the problem in words.
+std::string MakeRegistryRoot();
 // True for four numbers 0 to 255 joined by dots, nothing else.
 bool IsDottedDecimal(const std::string& text);
 

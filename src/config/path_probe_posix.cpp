@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -53,6 +54,19 @@ std::string ExplainLinkPath(const std::string& path) {
     struct stat st {};
     if (stat(dir.empty() ? "/" : dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return "the folder of link " + path + " does not exist";
+    return "";
+}
+
+std::string MakeRegistryRoot() {
+    // The registry backend's own default root (see platform/registry.h).
+    const char* env = getenv("TOVL_REGISTRY_ROOT");
+    const std::string root = env && *env ? env : "/etc/tovl/registry";
+    for (size_t at = root.find('/', 1);; at = root.find('/', at + 1)) {
+        const std::string part = root.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return "cannot create " + part + " (" + strerror(errno) + ")";
+        if (at == std::string::npos) break;
+    }
     return "";
 }
 
