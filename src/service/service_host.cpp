@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/service_control.h"
 #include "platform/thread.h"
+#include "service/command_help.h"
 
 namespace tovl {
 
@@ -29,6 +31,8 @@ void Print(const char* text) {
 
 void ServiceCtrlHandler(uint32_t control) {
     if (control == kServiceControlStop) {
+        LogLine(LogPriority::Notice, "%s: stopping on request; open sessions are dropped",
+                g_program->name);
         g_status.win32ExitCode = 0;
         g_status.currentState = kServiceStopped;
         g_status.checkPoint = 0;
@@ -43,7 +47,12 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
     g_status.currentState = kServiceStartPending;
     g_status.controlsAccepted = kServiceAcceptStop;
     g_statusHandle = RegisterServiceControl(g_program->name, ServiceCtrlHandler);
-    if (g_statusHandle == nullptr) return;
+    if (g_statusHandle == nullptr) {
+        LogLine(LogPriority::Error, "%s: cannot register with the service manager",
+                g_program->name);
+        return;
+    }
+    LogLine(LogPriority::Notice, "%s: started as a service", g_program->name);
     g_status.currentState = kServiceRunning;
     g_status.checkPoint = 0;
     g_status.waitHint = 0;
@@ -93,13 +102,20 @@ int SetupCommand(const ServiceProgram& program) {
 
 int ServiceHostMain(int argc, char** argv, const ServiceProgram& program) {
     g_program = &program;
+    int exitCode = 0;
+    if (AnswerInformationRequest(program, argc, argv, &exitCode)) return exitCode;
     if (argc > 1) {
         const char* command = argv[1];
         if (SameWord(command, "delete")) return DeleteCommand(program);
         if (SameWord(command, "setup")) return SetupCommand(program);
         if (SameWord(command, "debug")) {
+            LogLine(LogPriority::Notice, "%s: started in debug mode", program.name);
             program.worker(nullptr);
-            if (!program.continueAfterDebug) SleepForever();
+            if (!program.continueAfterDebug) {
+                LogLine(LogPriority::Info, "%s: worker ended; waiting until interrupted",
+                        program.name);
+                SleepForever();
+            }
         }
     }
     if (RunServiceDispatcher(program.name, ServiceMain)) {

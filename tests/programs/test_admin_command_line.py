@@ -101,7 +101,7 @@ class AdminCommandLineTest(ProgramTestCase):
     def test_usage_errors_exit_2(self):
         self.registry.allow("10.0.0.1")
         for args in (("lst",), ("list", "extra"), ("add",), ("remove",),
-                     ("add", "1.2.3.4", "5.6.7.8"), ("--help",)):
+                     ("add", "1.2.3.4", "5.6.7.8"), ("--hlp",), ("check", "x")):
             code, out, err = self.admin(*args)
             self.assertEqual(code, 2, args)
             self.assertIn("usage: tovladmin", err, args)

@@ -41,7 +41,19 @@ class SystemdCommands(unittest.TestCase):
             with open(unit) as f:
                 text = f.read()
             self.assertIn('ExecStart="%s"\n' % path, text)
-            self.assertIn("StandardOutput=null\n", text)
+            for line in ("Type=notify", "After=network-online.target",
+                         "Wants=network-online.target", "Restart=on-failure",
+                         "LimitNOFILE=65536", "StandardOutput=journal", "StandardError=journal",
+                         "NoNewPrivileges=yes", "ProtectSystem=strict", "ProtectHome=yes",
+                         "PrivateTmp=yes", "SystemCallFilter=@system-service",
+                         "RestrictAddressFamilies=AF_INET AF_UNIX", "DevicePolicy=closed"):
+                self.assertIn(line + "\n", text, program)
+            self.assertIn("DeviceAllow=char-pts rw\n", text)
+            if program == "tovlserver":
+                self.assertIn("ReadWritePaths=-/run/lock\n", text)
+            else:
+                self.assertIn("DeviceAllow=/dev/ptmx rw\n", text)
+            self.check_exposure(unit, 4.0 if program == "tovlserver" else 5.0)
             self.assertIn("WantedBy=multi-user.target\n", text)
             self.assertEqual(os.path.realpath(link), unit)
             self.assertEqual(self.run_cmd(program, "setup"), (2, "Registration error!\n"))
@@ -49,6 +61,28 @@ class SystemdCommands(unittest.TestCase):
             self.assertFalse(os.path.lexists(unit))
             self.assertFalse(os.path.lexists(link))
             self.assertEqual(self.run_cmd(program, "delete"), (2, "Can't open service\n"))
+
+    def check_exposure(self, unit, limit):
+        analyze = shutil.which("systemd-analyze")
+        if analyze is None:
+            return
+        proc = subprocess.run([analyze, "security", "--offline=yes", unit],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        found = re.search(r"Overall exposure level for \S+: ([0-9.]+)", proc.stdout.decode())
+        self.assertIsNotNone(found, proc.stdout.decode())
+        print("\n%s exposure %s" % (os.path.basename(unit), found.group(1)))
+        self.assertLessEqual(float(found.group(1)), limit)
+
+    def test_help_and_version(self):
+        for program in ("tovlserver", "tovlclient"):
+            self.assertEqual(self.run_cmd(program, "--version"), (0, program + " 1.0.0.1\n"))
+            code, out = self.run_cmd(program, "--help")
+            self.assertEqual(code, 0)
+            self.assertTrue(out.startswith("usage: %s [setup | delete | debug" % program), out)
+
+    def test_inherited_invocation_id_without_notify_socket_is_a_prompt(self):
+        env = dict(self.env, INVOCATION_ID="0123456789abcdef")
+        self.assertEqual(self.run_cmd("tovlserver", env=env), (0, ""))
 
     def test_command_words_ignore_case_and_further_arguments(self):
         self.assertEqual(self.run_cmd("tovlserver", "SeTuP", "delete")[0], 0)
@@ -85,7 +119,7 @@ class SystemdCommands(unittest.TestCase):
         notify.settimeout(10)
         self.addCleanup(notify.close)
         env = dict(registry.env, NOTIFY_SOCKET=notify_path, INVOCATION_ID="0123")
-        server = harness.Program("tovlserver", env=env)
+        server = harness.Program("tovlserver", env=env, stderr=subprocess.PIPE)
         self.addCleanup(server.stop)
         self.assertEqual(notify.recv(100), b"READY=1")
         self.assertTrue(harness.wait_for_listener(timeout=10), "the worker does not listen")
@@ -94,6 +128,9 @@ class SystemdCommands(unittest.TestCase):
             server.proc.send_signal(signal.SIGTERM)
             self.assertEqual(server.proc.wait(timeout=5), 0)
             self.assertEqual(notify.recv(100), b"STOPPING=1")
+            log = server.proc.stderr.read().decode()
+            self.assertIn("tovlserver: started as a service\n", log)
+            self.assertIn("tovlserver: stopping on request", log)
             held.settimeout(5)
             try:
                 self.assertEqual(held.recv(10), b"")

@@ -1,7 +1,8 @@
-// Services under systemd. "setup" writes a unit and its wants link the way
-// `systemctl enable` would; the dispatcher runs only when systemd started
-// the process, reports readiness on NOTIFY_SOCKET and turns SIGTERM into the
-// stop control.
+// Services under systemd. "setup" writes a unit (the hardened template the
+// package ships too) and its wants link the way `systemctl enable` would;
+// the dispatcher runs only when systemd started the process with a notify
+// socket, reports readiness on NOTIFY_SOCKET and turns SIGTERM into the stop
+// control.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/service_control.h"
+#include "service/unit_template.h"
 
 namespace tovl {
 
@@ -89,15 +92,29 @@ std::atomic<bool> g_stopped{false};
 
 }  // namespace
 
+// The unit text for program "name" (also rendered at build for the package).
+std::string ServiceUnitText(const char* name, const std::string& quotedImagePath) {
+    const bool server = strcmp(name, "tovlserver") == 0;
+    const std::string description = server ? "tovl serial port server (real ports over TCP/IP)"
+                                           : "tovl serial port client (virtual ports over TCP/IP)";
+    std::string text = kUnitTemplate;
+    auto replace = [&text](const std::string& marker, const std::string& with) {
+        for (size_t at = text.find(marker); at != std::string::npos;
+             at = text.find(marker, at + with.size()))
+            text.replace(at, marker.size(), with);
+    };
+    replace("@PROGRAM_LINES@\n", server ? kServerUnitLines : kClientUnitLines);
+    replace("@DESCRIPTION@", description);
+    replace("@EXEC_START@", QuoteForUnit(quotedImagePath));
+    replace("@NAME@", name);
+    return text;
+}
+
 ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
     const std::string dir = UnitDir();
     if (!UnitDirUsable(dir)) return ScmResult::CantOpenScm;
     const std::string unit = dir + "/" + name + ".service";
-    const std::string text = std::string("[Unit]\nDescription=") + name +
-                             "\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=" +
-                             QuoteForUnit(quotedImagePath) +
-                             "\nStandardOutput=null\nStandardError=null\n\n"
-                             "[Install]\nWantedBy=multi-user.target\n";
+    const std::string text = ServiceUnitText(name, quotedImagePath);
     if (!WriteNewFile(unit, text)) return ScmResult::Failed;
     const std::string wants = dir + "/multi-user.target.wants";
     mkdir(wants.c_str(), 0755);
@@ -107,6 +124,8 @@ ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
         unlink(unit.c_str());
         return ScmResult::Failed;
     }
+    LogLine(LogPriority::Notice, "%s: unit %s written and enabled for multi-user.target", name,
+            unit.c_str());
     return ScmResult::Ok;
 }
 
@@ -118,6 +137,7 @@ ScmResult RemoveService(const char* name) {
     if (lstat(unit.c_str(), &st) != 0) return ScmResult::CantOpenService;
     if (unlink(unit.c_str()) != 0) return ScmResult::Failed;
     unlink((dir + "/multi-user.target.wants/" + name + ".service").c_str());
+    LogLine(LogPriority::Notice, "%s: unit %s removed", name, unit.c_str());
     return ScmResult::Ok;
 }
 
@@ -129,7 +149,10 @@ std::string OwnExecutablePath() {
 }
 
 bool RunServiceDispatcher(const char* name, ServiceMainProc serviceMain) {
-    if (getenv("NOTIFY_SOCKET") == nullptr && getenv("INVOCATION_ID") == nullptr) return false;
+    // INVOCATION_ID alone is inherited by anything started from a service's
+    // shell; only a notify socket shows that systemd waits for this process.
+    const char* notify = getenv("NOTIFY_SOCKET");
+    if (notify == nullptr || *notify == '\0') return false;
     // Block the stop signals before any thread exists, so every thread
     // inherits the mask and only the wait below receives them.
     sigset_t stopSignals;

@@ -1,0 +1,203 @@
+#include "admin/config_commands.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "admin/command_line.h"
+#include "config/config_check.h"
+#include "config/product_keys.h"
+#include "platform/registry.h"
+
+namespace tovl {
+
+namespace {
+
+const char* const kKeys[] = {kIpAddrKey,      kDevicesKey,  kRfc2217Key,
+                             kConnectionsKey, kSettingsKey, kVirtualPortsKey};
+
+bool Number(const std::string& text, long low, long high, long* value) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *value = strtol(text.c_str(), nullptr, 10);
+    return *value >= low && *value <= high;
+}
+
+bool ComName(const std::string& text, long* n) {
+    return text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0) &&
+           Number(text.substr(3), 1, 255, n);
+}
+
+int SetValue(const char* keyPath, const std::string& name, const std::string& data,
+             std::ostream& err) {
+    CRegKey key;
+    uint32_t rc = key.OpenLocalMachine(keyPath);
+    if (rc == 0)
+        rc = key.SetValue(name.c_str(), kRegSz, data.data(), static_cast<uint32_t>(data.size()));
+    if (rc != 0) {
+        err << "tovladmin: cannot write " << name << " in HKEY_LOCAL_MACHINE\\" << keyPath
+            << " (error " << rc << "; run tovladmin init as root)\n";
+        return kAdminExitRegistry;
+    }
+    return kAdminExitOk;
+}
+
+int DeleteValue(const char* keyPath, const std::string& name) {
+    CRegKey key;
+    if (key.OpenLocalMachine(keyPath) != 0) return 2;
+    return static_cast<int>(key.DeleteValue(name.c_str()));
+}
+
+void ListValues(const char* keyPath, const std::string& prefix, std::ostream& out) {
+    CRegKey key;
+    if (key.OpenLocalMachine(keyPath) != 0) return;
+    std::string name;
+    for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char data[1024] = {};
+        uint32_t size = sizeof data - 1;
+        key.QueryValue(name.c_str(), data, &size);
+        out << name << " = " << data << '\n';
+    }
+}
+
+void PrintUsage(std::ostream& err) {
+    PrintAdminUsage(err);
+    err << "       tovladmin init            create the configuration keys\n"
+           "       tovladmin port set N --server ADDR[:TCPPORT] --com M [--link PATH]\n"
+           "                          [--timeouts R;M;C;WM;WC]\n"
+           "       tovladmin port remove N | port list\n"
+           "       tovladmin device set COM<n> PATH | device list\n"
+           "       tovladmin rfc2217 set COM<n> TCPPORT | rfc2217 remove COM<n> | rfc2217 list\n"
+           "       tovladmin check           explain every problem of the configuration\n"
+           "       tovladmin --help | --version\n";
+}
+
+int PortSet(const std::vector<std::string>& args, std::ostream& err) {
+    long n = 0;
+    if (args.size() < 3 || !Number(args[2], 1, 254, &n)) {
+        err << "tovladmin: port set takes a virtual port number 1 to 254\n";
+        return kAdminExitUsage;
+    }
+    std::string server, com, link = "/dev/ttyV" + args[2], timeouts = "-1;0;0;0;0";
+    for (size_t i = 3; i + 1 < args.size() + 1; i += 2) {
+        if (i + 1 >= args.size()) {
+            err << "tovladmin: " << args[i] << " needs a value\n";
+            return kAdminExitUsage;
+        }
+        const std::string& option = args[i];
+        const std::string& value = args[i + 1];
+        if (option == "--server")
+            server = value;
+        else if (option == "--com")
+            com = value;
+        else if (option == "--link")
+            link = value;
+        else if (option == "--timeouts")
+            timeouts = value;
+        else {
+            err << "tovladmin: unknown option " << option << '\n';
+            return kAdminExitUsage;
+        }
+    }
+    if (server.empty() || com.empty()) {
+        err << "tovladmin: port set needs --server and --com\n";
+        return kAdminExitUsage;
+    }
+    long m = 0;
+    if (ComName(com, &m)) com = std::to_string(m);
+    const std::string remote = server + ";" + com;
+    for (const std::string& problem : {ExplainRemotePort(static_cast<unsigned>(n), remote),
+                                       ExplainPortTimeouts(static_cast<unsigned>(n), timeouts)}) {
+        if (!problem.empty()) {
+            err << "tovladmin: " << problem << '\n';
+            return kAdminExitUsage;
+        }
+    }
+    const std::string linkProblem = ExplainLinkPath(link);
+    if (!linkProblem.empty()) {
+        err << "tovladmin: " << linkProblem << '\n';
+        return kAdminExitUsage;
+    }
+    int rc = SetValue(kSettingsKey, "PORT" + args[2], timeouts, err);
+    if (rc == 0) rc = SetValue(kVirtualPortsKey, "VPORT" + args[2], link, err);
+    if (rc == 0) rc = SetValue(kConnectionsKey, "REMOTEPORT" + args[2], remote, err);
+    return rc;
+}
+
+}  // namespace
+
+bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                      int* exitCode) {
+    if (args.empty()) return false;
+    const std::string& word = args[0];
+    const std::string sub = args.size() > 1 ? args[1] : "";
+    long n = 0;
+    if (word == "--version") {
+        out << "tovladmin " << TOVL_VERSION << '\n';
+        *exitCode = kAdminExitOk;
+    } else if (word == "--help" || word == "-h") {
+        PrintUsage(out);
+        *exitCode = kAdminExitOk;
+    } else if (word == "init" && args.size() == 1) {
+        *exitCode = kAdminExitOk;
+        const std::string rootProblem = MakeRegistryRoot();
+        if (!rootProblem.empty()) err << "tovladmin: " << rootProblem << '\n';
+        for (const char* key : kKeys) {
+            const uint32_t rc = CreateLocalMachineKey(key);
+            if (rc != 0) {
+                err << "tovladmin: cannot create HKEY_LOCAL_MACHINE\\" << key << " (error " << rc
+                    << ")\n";
+                *exitCode = kAdminExitRegistry;
+            }
+        }
+    } else if (word == "port" && sub == "set") {
+        *exitCode = PortSet(args, err);
+    } else if (word == "port" && sub == "remove" && args.size() == 3 &&
+               Number(args[2], 0, 999, &n)) {
+        DeleteValue(kConnectionsKey, "REMOTEPORT" + args[2]);
+        DeleteValue(kSettingsKey, "PORT" + args[2]);
+        DeleteValue(kVirtualPortsKey, "VPORT" + args[2]);
+        *exitCode = kAdminExitOk;
+    } else if (word == "port" && sub == "list" && args.size() == 2) {
+        ListValues(kConnectionsKey, "", out);
+        ListValues(kSettingsKey, "", out);
+        ListValues(kVirtualPortsKey, "", out);
+        *exitCode = kAdminExitOk;
+    } else if (word == "device" && sub == "set" && args.size() == 4 && ComName(args[2], &n)) {
+        const std::string problem = ExplainDevice(args[3]);
+        if (!problem.empty()) err << "tovladmin: warning: " << problem << '\n';
+        *exitCode = SetValue(kDevicesKey, "COM" + std::to_string(n), args[3], err);
+    } else if (word == "device" && sub == "list" && args.size() == 2) {
+        ListValues(kDevicesKey, "", out);
+        *exitCode = kAdminExitOk;
+    } else if (word == "rfc2217" && sub == "set" && args.size() == 4 && ComName(args[2], &n)) {
+        long port = 0;
+        if (!Number(args[3], 1, 65535, &port)) {
+            err << "tovladmin: \"" << args[3] << "\" is not a TCP port 1 to 65535\n";
+            *exitCode = kAdminExitUsage;
+        } else {
+            *exitCode = SetValue(kRfc2217Key, "COM" + std::to_string(n), std::to_string(port), err);
+        }
+    } else if (word == "rfc2217" && sub == "remove" && args.size() == 3 && ComName(args[2], &n)) {
+        *exitCode = DeleteValue(kRfc2217Key, "COM" + std::to_string(n)) == 0 ? kAdminExitOk
+                                                                             : kAdminExitRegistry;
+    } else if (word == "rfc2217" && sub == "list" && args.size() == 2) {
+        ListValues(kRfc2217Key, "", out);
+        *exitCode = kAdminExitOk;
+    } else if (word == "check" && args.size() == 1) {
+        const std::vector<std::string> problems = CheckConfiguration();
+        for (const std::string& problem : problems) out << problem << '\n';
+        if (problems.empty()) out << "no problem found\n";
+        *exitCode = problems.empty() ? kAdminExitOk : kAdminExitRegistry;
+    } else if (word == "init" || word == "port" || word == "device" || word == "rfc2217" ||
+               word == "check") {
+        PrintUsage(err);
+        *exitCode = kAdminExitUsage;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tovl

@@ -1,0 +1,17 @@
+// tovladmin's configuration commands on Linux: init, port, device, rfc2217,
+// check, --help and --version. Each writes the registry values exactly as
+// the services read them (see tovl-registry(5)). Main thread only.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tovl {
+
+// True when args[0] is one of these commands; *exitCode is then its result
+// (0 success, 1 registry failure or problems found, 2 usage error).
+bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                      int* exitCode);
+
+}  // namespace tovl

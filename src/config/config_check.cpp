@@ -1,0 +1,231 @@
+#include "config/config_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/product_keys.h"
+#include "platform/registry.h"
+
+namespace tovl {
+
+namespace {
+
+const char* const kRoot = "HKEY_LOCAL_MACHINE\\";
+
+bool ReadText(const CRegKey& key, const std::string& name, std::string* text, uint32_t limit) {
+    std::string buffer(limit, '\0');
+    uint32_t size = limit;
+    const uint32_t rc = key.QueryValue(name.c_str(), buffer.data(), &size);
+    if (rc == 234) {
+        *text = std::string(limit + 1, 'x');  // too long for the reader's buffer
+        return true;
+    }
+    if (rc != 0) return false;
+    *text = buffer.c_str();
+    return true;
+}
+
+// Decimal digits only, within [low, high].
+bool DecimalIn(const std::string& text, long low, long high, long* value) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    *value = strtol(text.c_str(), nullptr, 10);
+    return *value >= low && *value <= high;
+}
+
+bool SignedDecimal(const std::string& text) {
+    size_t i = text.size() > 1 && text[0] == '-' ? 1 : 0;
+    if (i == text.size()) return false;
+    for (; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+std::string ComDevice(const CRegKey* devices, long com, bool* mapped) {
+    std::string path;
+    *mapped = devices != nullptr && ReadText(*devices, "COM" + std::to_string(com), &path, 512) &&
+              !path.empty();
+    return *mapped ? path : "/dev/ttyS" + std::to_string(com - 1);
+}
+
+void CheckComPort(const CRegKey* devices, long com, const std::string& who,
+                  std::vector<std::string>* out) {
+    bool mapped = false;
+    const std::string device = ComDevice(devices, com, &mapped);
+    if (!mapped)
+        out->push_back(who + ": COM" + std::to_string(com) + " has no value in " + kRoot +
+                       kDevicesKey + " and falls back to " + device);
+    const std::string problem = ExplainDevice(device);
+    if (!problem.empty()) out->push_back(who + ": COM" + std::to_string(com) + ": " + problem);
+}
+
+void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
+    CRegKey connections, settings, vports;
+    const bool haveConnections = connections.OpenLocalMachine(kConnectionsKey) == 0;
+    const bool haveSettings = settings.OpenLocalMachine(kSettingsKey) == 0;
+    const bool haveVports = vports.OpenLocalMachine(kVirtualPortsKey) == 0;
+    if (!haveConnections)
+        out->push_back(std::string("key ") + kRoot + kConnectionsKey +
+                       " is missing: the client serves no port (tovladmin init creates it)");
+    if (!haveSettings)
+        out->push_back(std::string("key ") + kRoot + kSettingsKey +
+                       " is missing: no port can connect (tovladmin init creates it)");
+    if (!haveVports)
+        out->push_back(std::string("key ") + kRoot + kVirtualPortsKey +
+                       " is missing: no virtual port is offered (tovladmin init creates it)");
+    if (!haveConnections) return;
+    std::string name;
+    for (uint32_t i = 0; connections.EnumValueName(i, &name) == 0; ++i) {
+        std::string upper;
+        for (char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        long n = 0;
+        if (upper.rfind("REMOTEPORT", 0) != 0 || !DecimalIn(upper.substr(10), 0, 99999, &n) ||
+            upper.substr(10) != std::to_string(n)) {
+            out->push_back("value " + name +
+                           " is not read (names are REMOTEPORT1 to REMOTEPORT254)");
+            continue;
+        }
+        if (n < 1 || n > 254) {
+            out->push_back(name + " is never used: virtual ports are numbered 1 to 254");
+            continue;
+        }
+        std::string text;
+        ReadText(connections, name, &text, 32);
+        const std::string problem = ExplainRemotePort(static_cast<unsigned>(n), text);
+        if (!problem.empty()) {
+            out->push_back(problem);
+            continue;
+        }
+        std::string timeouts;
+        const std::string portName = "PORT" + std::to_string(n);
+        if (!haveSettings || !ReadText(settings, portName, &timeouts, 100)) {
+            out->push_back(portName + " is missing from " + kRoot + kSettingsKey +
+                           ": every open of virtual port " + std::to_string(n) +
+                           " fails (\"ERROR registry read!\"); tovladmin port set writes it");
+        } else {
+            const std::string bad = ExplainPortTimeouts(static_cast<unsigned>(n), timeouts);
+            if (!bad.empty()) out->push_back(bad);
+        }
+        std::string link;
+        const std::string vportName = "VPORT" + std::to_string(n);
+        if (!haveVports || !ReadText(vports, vportName, &link, 1024) || link.empty()) {
+            out->push_back(vportName + " is missing from " + kRoot + kVirtualPortsKey +
+                           ": virtual port " + std::to_string(n) + " is not offered");
+        } else {
+            const std::string bad = ExplainLinkPath(link);
+            if (!bad.empty()) out->push_back(vportName + ": " + bad);
+        }
+        // A server on this machine: its device must be there too.
+        const size_t end = text.find_first_of(":;");
+        if (text.substr(0, end) == "127.0.0.1") {
+            const long com = strtol(text.substr(text.rfind(';') + 1).c_str(), nullptr, 10);
+            CheckComPort(devices, com, name + " (server on this machine)", out);
+        }
+    }
+}
+
+void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
+    CRegKey allowed;
+    if (allowed.OpenLocalMachine(kIpAddrKey) != 0)
+        out->push_back(std::string("key ") + kRoot + kIpAddrKey +
+                       " is missing: the server refuses every client (tovladmin init creates it)");
+    std::string name;
+    for (uint32_t i = 0; allowed.IsOpen() && allowed.EnumValueName(i, &name) == 0; ++i)
+        if (!IsDottedDecimal(name))
+            out->push_back("allowed address \"" + name +
+                           "\" is not dotted decimal and matches no client");
+    if (devices == nullptr)
+        out->push_back(
+            std::string("key ") + kRoot + kDevicesKey +
+            " is missing: every COM<n> falls back to /dev/ttyS<n-1> (tovladmin init creates it)");
+    for (uint32_t i = 0; devices != nullptr && devices->EnumValueName(i, &name) == 0; ++i) {
+        std::string path;
+        ReadText(*devices, name, &path, 512);
+        const std::string bad = ExplainDevice(path);
+        if (!bad.empty()) out->push_back(name + ": " + bad);
+    }
+    CRegKey rfc2217;
+    if (rfc2217.OpenLocalMachine(kRfc2217Key) != 0) return;
+    for (uint32_t i = 0; rfc2217.EnumValueName(i, &name) == 0; ++i) {
+        std::string text;
+        ReadText(rfc2217, name, &text, 32);
+        long port = 0, com = 0;
+        if (name.size() < 4 || !DecimalIn(name.substr(3), 1, 255, &com))
+            out->push_back("RFC 2217 value " + name + " is not named COM1 to COM255");
+        else if (!DecimalIn(text, 1, 65535, &port))
+            out->push_back("RFC 2217 " + name + " = \"" + text + "\" is not a TCP port 1 to 65535");
+        else
+            CheckComPort(devices, com, "RFC 2217 " + name, out);
+    }
+}
+
+}  // namespace
+
+bool IsDottedDecimal(const std::string& text) {
+    int parts = 0;
+    size_t at = 0;
+    while (parts < 4) {
+        const size_t dot = text.find('.', at);
+        const std::string part =
+            text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+        long value = 0;
+        if (part.size() > 3 || !DecimalIn(part, 0, 255, &value)) return false;
+        ++parts;
+        if (dot == std::string::npos) break;
+        at = dot + 1;
+    }
+    return parts == 4 && text.find('.', at) == std::string::npos && at < text.size();
+}
+
+std::string ExplainRemotePort(unsigned n, const std::string& text) {
+    const std::string name = "REMOTEPORT" + std::to_string(n);
+    if (text.size() > 31) return name + " is longer than 31 characters and is ignored";
+    const size_t semicolon = text.rfind(';');
+    if (semicolon == std::string::npos || semicolon + 1 == text.size())
+        return name + " = \"" + text + "\" has no \";COM\" part: the port is left out";
+    const std::string host = text.substr(0, semicolon);
+    const size_t colon = host.find(':');
+    const std::string address = host.substr(0, colon);
+    if (!IsDottedDecimal(address))
+        return name + " = \"" + text + "\": \"" + address +
+               "\" is not a dotted decimal IPv4 address (names are not looked up)";
+    long value = 0;
+    if (colon != std::string::npos && !DecimalIn(host.substr(colon + 1), 1, 65535, &value))
+        return name + " = \"" + text + "\": TCP port \"" + host.substr(colon + 1) +
+               "\" is not 1 to 65535 (a larger number wraps to another port)";
+    if (!DecimalIn(text.substr(semicolon + 1), 1, 255, &value))
+        return name + " = \"" + text + "\": COM number \"" + text.substr(semicolon + 1) +
+               "\" is not 1 to 255";
+    return "";
+}
+
+std::string ExplainPortTimeouts(unsigned n, const std::string& text) {
+    int fields = 0;
+    size_t at = 0;
+    while (true) {
+        const size_t semi = text.find(';', at);
+        if (!SignedDecimal(
+                text.substr(at, semi == std::string::npos ? std::string::npos : semi - at)))
+            break;
+        ++fields;
+        if (semi == std::string::npos) break;
+        at = semi + 1;
+    }
+    if (fields == 5 && std::count(text.begin(), text.end(), ';') == 4) return "";
+    return "PORT" + std::to_string(n) + " = \"" + text +
+           "\" is not five whole numbers joined by \";\" (for example -1;0;0;0;0)";
+}
+
+std::vector<std::string> CheckConfiguration() {
+    std::vector<std::string> problems;
+    CRegKey devices;
+    const bool haveDevices = devices.OpenLocalMachine(kDevicesKey) == 0;
+    CheckServer(haveDevices ? &devices : nullptr, &problems);
+    CheckClient(haveDevices ? &devices : nullptr, &problems);
+    return problems;
+}
+
+}  // namespace tovl

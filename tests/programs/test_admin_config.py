@@ -1,0 +1,100 @@
+"""tovladmin's configuration commands on Linux (init, port, device, rfc2217,
+check, --help, --version) against a temporary registry root."""
+import os
+import subprocess
+import tempfile
+import unittest
+
+from harness import (CONNECTIONS_KEY, DEVICES_KEY, IPADDR_KEY, SETTINGS_KEY, VIRTUAL_PORTS_KEY,
+                     ProgramTestCase, PtyPort, program_command)
+
+
+class AdminConfigTest(ProgramTestCase):
+    def admin(self, *args):
+        env = dict(self.registry.env)
+        env.pop("DISPLAY", None)
+        proc = subprocess.run(program_command("tovladmin", *args), env=env, timeout=30,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL)
+        return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+    def value(self, key, name):
+        with open(os.path.join(self.registry._key_dir(key), name)) as f:
+            return f.read()
+
+    def test_version_and_help(self):
+        self.assertEqual(self.admin("--version"), (0, "tovladmin 1.0.0.1\n", ""))
+        code, out, _ = self.admin("--help")
+        self.assertEqual(code, 0)
+        self.assertIn("tovladmin check", out)
+
+    def test_a_fresh_tree_is_reported_then_init_makes_add_work(self):
+        code, out, _ = self.admin("check")
+        self.assertEqual(code, 1)
+        for key in (IPADDR_KEY, DEVICES_KEY, CONNECTIONS_KEY, SETTINGS_KEY, VIRTUAL_PORTS_KEY):
+            self.assertIn("key HKEY_LOCAL_MACHINE\\%s is missing" % key, out)
+        self.assertEqual(self.admin("init"), (0, "", ""))
+        self.assertEqual(self.admin("add", "10.0.0.7"), (0, "", ""))
+        self.assertEqual(self.admin("check"), (0, "no problem found\n", ""))
+
+    def test_port_set_writes_what_the_client_reads_and_check_accepts_it(self):
+        self.admin("init")
+        device = PtyPort()
+        self.addCleanup(device.close)
+        links = tempfile.mkdtemp(prefix="tovl-links-")
+        self.addCleanup(os.rmdir, links)
+        self.assertEqual(self.admin("device", "set", "COM2", device.path)[0], 0)
+        self.assertEqual(self.admin("port", "set", "3", "--server", "127.0.0.1:5000", "--com",
+                                    "2", "--link", links + "/ttyV3"), (0, "", ""))
+        self.assertEqual(self.admin("port", "set", "4", "--server", "10.0.0.9", "--com", "COM1",
+                                    "--link", links + "/ttyV4", "--timeouts",
+                                    "100;10;1000;10;1000"), (0, "", ""))
+        self.assertEqual(self.value(CONNECTIONS_KEY, "REMOTEPORT3"), "127.0.0.1:5000;2")
+        self.assertEqual(self.value(CONNECTIONS_KEY, "REMOTEPORT4"), "10.0.0.9;1")
+        self.assertEqual(self.value(SETTINGS_KEY, "PORT3"), "-1;0;0;0;0")
+        self.assertEqual(self.value(SETTINGS_KEY, "PORT4"), "100;10;1000;10;1000")
+        self.assertEqual(self.value(VIRTUAL_PORTS_KEY, "VPORT3"), links + "/ttyV3")
+        self.assertEqual(self.admin("check"), (0, "no problem found\n", ""))
+        self.assertEqual(self.admin("rfc2217", "set", "COM2", "7002"), (0, "", ""))
+        self.assertEqual(self.admin("rfc2217", "list"), (0, "COM2 = 7002\n", ""))
+        self.assertEqual(self.admin("port", "remove", "4"), (0, "", ""))
+        code, out, _ = self.admin("port", "list")
+        self.assertNotIn("PORT4", out)
+        self.assertIn("REMOTEPORT3 = 127.0.0.1:5000;2\n", out)
+
+    def test_port_set_refuses_what_the_client_would_misread(self):
+        self.admin("init")
+        for server in ("localhost", "10.0.0.7:99999", "10.0.0.7:0"):
+            code, _, err = self.admin("port", "set", "3", "--server", server, "--com", "2",
+                                      "--link", "/dev/ttyV3")
+            self.assertEqual(code, 2, server)
+        self.assertEqual(self.admin("port", "set", "3", "--server", "10.0.0.7", "--com", "2",
+                                    "--link", "/no/such/dir/ttyV3")[0], 2)
+        self.assertFalse(os.listdir(self.registry._key_dir(CONNECTIONS_KEY)))
+
+    def test_check_explains_each_problem(self):
+        self.admin("init")
+        r = self.registry
+        r.set_value(CONNECTIONS_KEY, "REMOTEPORT1", "10.0.0.7;2")  # no PORT1, no VPORT1
+        r.set_value(CONNECTIONS_KEY, "REMOTEPORT2", "garbage")
+        r.set_value(CONNECTIONS_KEY, "REMOTEPORT3", "localhost;2")
+        r.set_value(CONNECTIONS_KEY, "REMOTEPORT4", "10.0.0.7:99999;2")
+        r.set_value(CONNECTIONS_KEY, "REMOTEPORT5", "127.0.0.1;9")  # unmapped COM9
+        r.set_value(SETTINGS_KEY, "PORT5", "-1;0;0")
+        r.set_value(VIRTUAL_PORTS_KEY, "VPORT5", "/no/such/dir/ttyV5")
+        r.set_value(DEVICES_KEY, "COM7", "/no/such/device")
+        r.set_value(DEVICES_KEY, "COM8", "/dev/null")
+        code, out, _ = self.admin("check")
+        self.assertEqual(code, 1)
+        for words in ("PORT1 is missing", "VPORT1 is missing", 'REMOTEPORT2 = "garbage" has no',
+                      '"localhost" is not a dotted decimal', 'TCP port "99999" is not 1 to 65535',
+                      "COM9 has no value in HKEY_LOCAL_MACHINE\\%s and falls back to /dev/ttyS8"
+                      % DEVICES_KEY, 'PORT5 = "-1;0;0" is not five whole numbers',
+                      "the folder of link /no/such/dir/ttyV5 does not exist",
+                      "COM7: device /no/such/device does not exist",
+                      "COM8: /dev/null is a character device but not a terminal"):
+            self.assertIn(words, out)
+
+
+if __name__ == "__main__":
+    unittest.main()
