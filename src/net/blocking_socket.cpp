@@ -9,15 +9,15 @@
 namespace tovl {
 
 CBlockingSocketException::CBlockingSocketException(const char* operation)
-    : m_nError(SockLastError()), m_strMessage(operation) {}
+    : error_(SockLastError()), operation_(operation) {}
 
 bool CBlockingSocketException::GetErrorMessage(char* text, unsigned capacity,
                                                unsigned* /*helpContext*/) const {
     char scratch[200];
-    if (m_nError != 0)
-        snprintf(scratch, sizeof scratch, "%s error #%d", m_strMessage.c_str(), m_nError);
+    if (error_ != 0)
+        snprintf(scratch, sizeof scratch, "%s error #%d", operation_.c_str(), error_);
     else
-        snprintf(scratch, sizeof scratch, "%s error", m_strMessage.c_str());
+        snprintf(scratch, sizeof scratch, "%s error", operation_.c_str());
     if (text != nullptr && capacity > 0) {
         size_t n = std::min<size_t>(strlen(scratch), capacity - 1);
         memcpy(text, scratch, n);
@@ -48,6 +48,8 @@ void CBlockingSocket::Create(int type) {
     Store(h);
     if (h == kInvalidSocket) throw CBlockingSocketException("Create");
     SockSetNoDelay(h);
+    // Every connection this object makes notices a vanished peer.
+    SockSetKeepAlive(h);
 }
 
 void CBlockingSocket::Connect(const SockAddrIn& address) {
@@ -66,7 +68,7 @@ void CBlockingSocket::Bind(const SockAddrIn& address) {
 void CBlockingSocket::Listen() {
     auto s = Acquire();
     if (!s) SockSetLastError(kWsaEnotsock);
-    if (!s || !SockListen(s->Get(), 5)) throw CBlockingSocketException("Listen");
+    if (!s || !SockListen(s->Get(), kListenBacklog)) throw CBlockingSocketException("Listen");
 }
 
 bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddrIn* peer) {
@@ -77,6 +79,7 @@ bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddrIn* peer) {
     else
         SockSetLastError(kWsaEnotsock);
     int error = SockLastError();
+    if (h != kInvalidSocket) SockSetKeepAlive(h);
     target.Store(h);
     if (h != kInvalidSocket) return true;
     SockSetLastError(error);

@@ -2,6 +2,11 @@
 // bounded by whole seconds (-1: no limit, receiving only). Every failure is
 // thrown as a CBlockingSocketException by value.
 //
+// Every socket made by Create or Accept has TCP keep-alive switched on
+// (SockSetKeepAlive), so a peer that vanished ends the calls on it within
+// 30 s whether or not data flows. Listen takes a backlog large enough for a
+// burst of a thousand connects.
+//
 // The two services use slightly different variants (chosen at construction):
 // the client pauses a second before making a socket in an empty object and
 // throws on a failed receive; the server returns -1 instead and treats an
@@ -21,6 +26,9 @@
 
 namespace tovl {
 
+// Pending connections the listening socket queues before Accept takes them.
+constexpr int kListenBacklog = 1024;
+
 enum class SocketVariant { Client, Server };
 
 class CBlockingSocketException {
@@ -32,12 +40,12 @@ class CBlockingSocketException {
     // into text, cut to capacity - 1 characters. Always true.
     bool GetErrorMessage(char* text, unsigned capacity, unsigned* helpContext = nullptr) const;
 
-    int ErrorCode() const { return m_nError; }
-    const std::string& Operation() const { return m_strMessage; }
+    int ErrorCode() const { return error_; }
+    const std::string& Operation() const { return operation_; }
 
   private:
-    int m_nError;
-    std::string m_strMessage;
+    int error_;
+    std::string operation_;
 };
 
 class CBlockingSocket {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -58,6 +59,14 @@ void SockSetLastError(int code);
 SocketHandle SockSocket(int family, int type, int protocol);
 // TCP_NODELAY = 1; the result is not reported.
 void SockSetNoDelay(SocketHandle s);
+// TCP keep-alive tuned so that a peer that vanished without a word (its
+// packets lost) fails the calls on the socket within 30 s: probes after 10 s
+// of silence, and on Linux TCP_USER_TIMEOUT for data left unacknowledged.
+// The wire bytes of a working connection do not change. False when the
+// platform refused the keep-alive itself.
+bool SockSetKeepAlive(SocketHandle s);
+// Whether SO_KEEPALIVE is on, read back from the socket (tests).
+bool SockKeepAliveEnabled(SocketHandle s);
 // SO_REUSEADDR where the platform's listeners need it to rebind at once after
 // a restart (POSIX); nothing on Windows, where it would allow port stealing.
 void SockPrepareListener(SocketHandle s);
@@ -71,6 +80,12 @@ bool SockGetSockName(SocketHandle s, SockAddrIn* local);
 // Waits until readable (forWrite false) or writable, at most seconds whole
 // seconds (-1: no limit). 1 ready, 0 time-out, -1 the wait failed.
 int SockWait(SocketHandle s, bool forWrite, int seconds);
+// Waits until one of count sockets is readable (or hung up, or failed), at
+// most timeoutMs milliseconds (-1: no limit); count is at most
+// kPollMaxSockets. readable[i] tells which. The number of ready sockets,
+// 0 at the time-out, -1 when the wait failed.
+constexpr size_t kPollMaxSockets = 1000;
+int SockPollReadable(const SocketHandle* handles, size_t count, int timeoutMs, bool* readable);
 // One send or receive, no flags. The count, or -1 with the error set.
 int SockSend(SocketHandle s, const void* data, int length);
 int SockRecv(SocketHandle s, void* buffer, int capacity);

@@ -1,24 +1,21 @@
 #include "server/listener.h"
 
 #include "net/blocking_socket.h"
+#include "platform/log.h"
 #include "platform/socket_api.h"
-#include "platform/thread.h"
+#include "server/accept_loop.h"
 #include "server/port_session.h"
 
 namespace tovl {
 
 namespace {
 
-// Lives for the whole process; never destroyed, so a connection thread can
-// still be waiting in Accept while the process ends.
+// Lives for the whole process; never destroyed, so the accept loop can
+// still be waiting on it while the process ends.
 CBlockingSocket& ListeningSocket() {
     static auto* socket = new CBlockingSocket(SocketVariant::Server);
     return *socket;
 }
-
-// Pause before waiting in Accept again after it failed (for example when the
-// process is out of descriptors), so a lasting failure does not spin.
-constexpr uint32_t kAcceptRetryPauseMs = 100;
 
 }  // namespace
 
@@ -33,10 +30,13 @@ int StartListenerOn(uint16_t port) {
         listener.Create(kSockStream);
         listener.Bind(address);
         listener.Listen();
-    } catch (const CBlockingSocketException&) {
+    } catch (const CBlockingSocketException& e) {
+        LogLine(LogPriority::Error, "cannot listen on 0.0.0.0:%u: %s error %d", port,
+                e.Operation().c_str(), e.ErrorCode());
         listener.Close();
         return 1;
     }
+    LogLine(LogPriority::Info, "listening on 0.0.0.0:%u", port);
     return 0;
 }
 
@@ -45,27 +45,8 @@ int StartListener() {
 }
 
 uint32_t ConnectionThreadProc(void* /*param*/) {
-    for (;;) {
-        CBlockingSocket connection(SocketVariant::Server);
-        SockAddrIn peer;
-        peer.family = kAfInet;
-        for (;;) {
-            try {
-                ListeningSocket().Accept(connection, &peer);
-                break;
-            } catch (const CBlockingSocketException&) {
-                // Anything but an interrupted wait: wait in Accept again.
-                connection.Close();
-                SleepMs(kAcceptRetryPauseMs);
-            }
-        }
-        // The next waiter starts before anything is read from this
-        // connection. If no thread can be made, this one goes back to
-        // accepting once its session has ended.
-        bool nextStarted = StartThread([] { ConnectionThreadProc(nullptr); });
-        RunPortSession(connection);
-        if (nextStarted) return 0;
-    }
+    RunAcceptLoop(ListeningSocket(), "port-link",
+                  [](CBlockingSocket& connection) { RunPortSession(connection); });
 }
 
 uint32_t ServerWorkerThread(void* /*param*/) {

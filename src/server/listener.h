@@ -1,7 +1,7 @@
-// The server's front door: the listening socket on TCP 4445 and the chain of
-// connection threads. Exactly one thread waits in Accept at a time; each
-// accepted connection starts the next waiter before anything is read from it,
-// then runs its port session on its own thread.
+// The server's front door: the process-wide listening socket on TCP 4445
+// and its accept loop (server/accept_loop.h): one thread accepts, and every
+// connection runs its port session on a thread of its own, started at once
+// for a listed peer and at its first message for any other.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include "config/product_keys.h"
 
 namespace tovl {
-
 
 // The worker of tovlserver: sets up the listener, then becomes the first
 // connection thread. Returns 0 when the listener cannot be set up or the
@@ -21,8 +20,8 @@ int StartListener();
 // The same on another port (tests).
 int StartListenerOn(uint16_t port);
 
-// Accepts one connection, starts the next connection thread, runs the
-// session of the accepted connection. Returns 0.
-uint32_t ConnectionThreadProc(void* param);
+// Runs the accept loop of the listening socket with a port session per
+// connection. Never returns.
+[[noreturn]] uint32_t ConnectionThreadProc(void* param);
 
 }  // namespace tovl

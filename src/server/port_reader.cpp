@@ -6,38 +6,45 @@ namespace tovl {
 
 namespace {
 
-void SendData(CBlockingSocket& connection, const uint8_t* data, uint32_t count) {
-    uint8_t header[8];
-    EncodeU32(PL_DATA, header);
-    EncodeU32(count, header + 4);
-    connection.Write(header, sizeof header, kServerSendTimeout);
-    connection.Write(data, static_cast<int>(count), kServerSendTimeout);
+// Each message leaves in one Write: header and payload in one segment.
+void SendData(CBlockingSocket& connection, uint8_t* message, uint32_t count) {
+    EncodeU32(PL_DATA, message);
+    EncodeU32(count, message + 4);
+    connection.Write(message, static_cast<int>(8 + count), kServerSendTimeout);
+}
+
+void SendFlowControl(CBlockingSocket& connection, uint32_t status) {
+    uint8_t message[8];
+    EncodeU32(PL_FLOW_CONTROL, message);
+    EncodeU32(status, message + 4);
+    connection.Write(message, sizeof message, kServerSendTimeout);
 }
 
 void RunReader(PortReaderContext& context) {
     CSerialPort& port = *context.port;
     CBlockingSocket& connection = *context.connection;
-    uint8_t buffer[PL_DATA_MAX];
+    // The port reads into the payload's place behind an 8-byte header.
+    uint8_t message[8 + PL_DATA_MAX];
+    uint8_t* const buffer = message + 8;
     port.StartModemWait(context.modemChange);
     try {
         for (;;) {
             uint32_t count = 0;
-            switch (port.WaitForReader(context.modemChange, context.stop, buffer, sizeof buffer,
+            switch (port.WaitForReader(context.modemChange, context.stop, buffer, PL_DATA_MAX,
                                        &count)) {
                 case ReaderWake::ModemChange: {
                     uint32_t status = 0;
                     if (!port.GetModemStatus(&status)) status = 0;
                     // The session has ended: the next wait sees the stop.
                     if (context.stop.Wait(0) == 0) break;
-                    WriteU32(connection, PL_FLOW_CONTROL, kServerSendTimeout);
-                    WriteU32(connection, status, kServerSendTimeout);
+                    SendFlowControl(connection, status);
                     port.StartModemWait(context.modemChange);
                     break;
                 }
                 case ReaderWake::Stop:
                     return;
                 case ReaderWake::Data:
-                    if (count != 0) SendData(connection, buffer, count);
+                    if (count != 0) SendData(connection, message, count);
                     break;
             }
         }

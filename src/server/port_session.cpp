@@ -4,8 +4,11 @@
 #include "server/port_session.h"
 
 #include <memory>
+#include <string>
 
 #include "net/port_link.h"
+#include "platform/last_error.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 #include "server/access_check.h"
 #include "server/port_device.h"
@@ -29,15 +32,31 @@ class CPortSession {
     }
 
     void Run() {
+        SockAddrIn peer;
+        try {
+            connection_.GetPeerName(&peer);
+            peer_ = InetNtoa(peer.addrBe);
+        } catch (const CBlockingSocketException&) {
+            peer_ = "unknown peer";
+        }
         try {
             while (HandleMessage()) {
             }
-        } catch (const CBlockingSocketException&) {
+        } catch (const CBlockingSocketException& e) {
+            if (endReason_.empty()) endReason_ = DescribeFailure(e);
         }
         End();
+        LogLine(LogPriority::Info, "session of %s ended: %s", peer_.c_str(), endReason_.c_str());
     }
 
   private:
+    static std::string DescribeFailure(const CBlockingSocketException& e) {
+        const std::string& op = e.Operation();
+        if (op.find("timeout") != std::string::npos) return "time-out (" + op + ")";
+        if (e.ErrorCode() == 0) return "connection closed mid-message";
+        return "connection dropped (" + op + " error " + std::to_string(e.ErrorCode()) + ")";
+    }
+
     uint32_t ReadField() {
         uint32_t value = 0;
         if (!ReadU32(connection_, &value, kFieldTimeout)) throw CBlockingSocketException("Receive");
@@ -47,7 +66,10 @@ class CPortSession {
     // False when the session ends.
     bool HandleMessage() {
         uint32_t code = 0;
-        if (!ReadU32(connection_, &code, kNoTimeout)) return false;
+        if (!ReadU32(connection_, &code, kNoTimeout)) {
+            endReason_ = "connection closed by the client";
+            return false;
+        }
         switch (code) {
             case PL_OPEN:
                 Open(static_cast<int32_t>(ReadField()));
@@ -62,6 +84,7 @@ class CPortSession {
                 FlowControl(ReadField());
                 return true;
             case PL_CLOSE:
+                endReason_ = "client closed";
                 return false;
             default:
                 return true;  // the code alone
@@ -71,10 +94,12 @@ class CPortSession {
     void Open(int portNumber) {
         // A connection serves one port; once the reader runs only it sends.
         if (port_) return;
-        if (!IsPeerAllowed(connection_)) Refuse();
+        if (!IsPeerAllowed(connection_)) Refuse(portNumber, "not on the allowed list");
         std::shared_ptr<CSerialPort> port = openPort_(portNumber);
-        if (!port) Refuse();
+        if (!port) Refuse(portNumber, OpenFailureText(GetLastErrorCode()).c_str());
         port_ = port;
+        LogLine(LogPriority::Info, "opened COM%d (%s) for %s", portNumber,
+                ResolvePortDevice(portNumber).c_str(), peer_.c_str());
         port_->Purge();
         WriteU32(connection_, port_->HandleValue(), kFieldTimeout);
 
@@ -103,7 +128,25 @@ class CPortSession {
         readerStarted_ = true;
     }
 
-    [[noreturn]] void Refuse() {
+    static std::string OpenFailureText(uint32_t error) {
+        switch (error) {
+            case kErrorFileNotFound:
+                return "no such device";
+            case kErrorAccessDenied:
+                return "busy or not permitted";
+            case kErrorNotSupported:
+                return "not a terminal";
+            case kErrorInvalidParameter:
+                return "no device for this port number";
+            default:
+                return "open error " + std::to_string(error);
+        }
+    }
+
+    [[noreturn]] void Refuse(int portNumber, const char* cause) {
+        LogLine(LogPriority::Notice, "refused %s: COM%d (%s): %s", peer_.c_str(), portNumber,
+                ResolvePortDevice(portNumber).c_str(), cause);
+        endReason_ = "open refused";
         WriteU32(connection_, PL_OPEN_FAILED, kFieldTimeout);
         throw CBlockingSocketException("Open Port");
     }
@@ -138,10 +181,13 @@ class CPortSession {
 
     void FlowControl(uint32_t lineMask) {
         if (!port_) return;
+        // Lines are only ever raised: without the register as it stands, a
+        // write could lower the line the request does not name, so none is made.
         uint32_t control = 0;
-        if (!port_->GetModemControl(&control)) control = 0;
-        const uint32_t wanted = ApplyLineRequest(control, lineMask);
-        if (wanted != control) port_->SetModemControl(wanted);
+        if (port_->GetModemControl(&control)) {
+            const uint32_t wanted = ApplyLineRequest(control, lineMask);
+            if (wanted != control) port_->SetModemControl(wanted);
+        }
         // The reader reports the status as it now stands.
         context_->modemChange.Set();
     }
@@ -160,6 +206,8 @@ class CPortSession {
     std::shared_ptr<PortReaderContext> context_;
     std::shared_ptr<CSerialPort> port_;
     bool readerStarted_ = false;
+    std::string peer_;
+    std::string endReason_;
 };
 
 }  // namespace
@@ -171,7 +219,9 @@ uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener&
 }
 
 uint32_t RunPortSession(CBlockingSocket& connection) {
-    static const SerialPortOpener kOpen = [](int n) { return OpenSerialPort(ResolvePortDevice(n)); };
+    static const SerialPortOpener kOpen = [](int n) {
+        return OpenSerialPort(ResolvePortDevice(n));
+    };
     return RunPortSessionWith(connection, kOpen);
 }
 

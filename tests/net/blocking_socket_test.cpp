@@ -276,3 +276,31 @@ TEST(BlockingSocket, CloseFromAnotherThreadEndsABlockedReceiveWithoutTouchingANe
 }
 
 }  // namespace
+
+namespace {
+
+// Both ends a CBlockingSocket makes, connected and accepted, notice a peer
+// that vanished: keep-alive is on (under Wine: SIO_KEEPALIVE_VALS took).
+TEST(BlockingSocket, KeepAliveOnConnectedAndAcceptedSockets) {
+    CBlockingSocket listener(SocketVariant::Server);
+    listener.Create();
+    SockAddrIn any = LoopbackAddress(0);
+    listener.Bind(any);
+    listener.Listen();
+    SockAddrIn bound;
+    ASSERT_TRUE(SockGetSockName(listener.Handle(), &bound));
+    CBlockingSocket client(SocketVariant::Client);
+    client.Create();
+    EXPECT_TRUE(SockKeepAliveEnabled(client.Handle()));
+    client.Connect(LoopbackAddress(NetToHost16(bound.portBe)));
+    CBlockingSocket accepted(SocketVariant::Server);
+    SockAddrIn peer;
+    ASSERT_TRUE(listener.Accept(accepted, &peer));
+    EXPECT_TRUE(SockKeepAliveEnabled(accepted.Handle()));
+    EXPECT_TRUE(SockSetKeepAlive(accepted.Handle()));
+    accepted.Close();
+    client.Close();
+    listener.Close();
+}
+
+}  // namespace

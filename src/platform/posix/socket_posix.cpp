@@ -125,6 +125,29 @@ void SockSetNoDelay(SocketHandle s) {
     setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+bool SockSetKeepAlive(SocketHandle s) {
+    // 10 s of silence, then a probe every 5 s, 3 unanswered: 25 s. Data
+    // left unacknowledged for 25 s ends the connection the same way.
+    const int fd = Fd(s);
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return Fail() == 0;
+    int idle = 10;
+    int interval = 5;
+    int count = 3;
+    unsigned userTimeoutMs = 25000;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+    return true;
+}
+
+bool SockKeepAliveEnabled(SocketHandle s) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return getsockopt(Fd(s), SOL_SOCKET, SO_KEEPALIVE, &on, &len) == 0 && on != 0;
+}
+
 void SockPrepareListener(SocketHandle s) {
     int one = 1;
     setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -198,6 +221,22 @@ int SockWait(SocketHandle s, bool forWrite, int seconds) {
         // Hang-up and error count as ready: the call that follows reports them.
         return 1;
     }
+}
+
+int SockPollReadable(const SocketHandle* handles, size_t count, int timeoutMs, bool* readable) {
+    if (count > kPollMaxSockets) {
+        errno = EINVAL;
+        return Fail();
+    }
+    pollfd set[kPollMaxSockets];
+    for (size_t i = 0; i < count; ++i) set[i] = pollfd{Fd(handles[i]), POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(set, count, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return Fail();
+    for (size_t i = 0; i < count; ++i) readable[i] = set[i].revents != 0;
+    return rc;
 }
 
 int SockSend(SocketHandle s, const void* data, int length) {

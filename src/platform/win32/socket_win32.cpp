@@ -1,6 +1,11 @@
 // Windows Sockets 1.1 calls. Errors are Windows Sockets numbers already.
+// The waiting room of the listener selects on up to kPollMaxSockets sockets.
+#define FD_SETSIZE 1024
+// clang-format off: winsock2 before windows, mstcpip after both.
+#include <mstcpip.h>
 #include <windows.h>
 #include <winsock2.h>
+// clang-format on
 
 #include "platform/socket_api.h"
 
@@ -46,6 +51,32 @@ SocketHandle SockSocket(int family, int type, int protocol) {
 void SockSetNoDelay(SocketHandle s) {
     int one = 1;
     setsockopt(S(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+bool SockSetKeepAlive(SocketHandle s) {
+    // Probes after 10 s of silence, one a second: a vanished peer fails the
+    // connection after about 20 s (10 probes on current Windows). TCP_MAXRT
+    // bounds retransmission of unacknowledged data where it is known.
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = 10000;
+    values.keepaliveinterval = 1000;
+    DWORD returned = 0;
+    if (WSAIoctl(S(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                 nullptr) != 0)
+        return false;
+    constexpr int kTcpMaxRt = 5;
+    DWORD maxRetransmitSeconds = 25;
+    setsockopt(S(s), IPPROTO_TCP, kTcpMaxRt, reinterpret_cast<const char*>(&maxRetransmitSeconds),
+               sizeof maxRetransmitSeconds);
+    return true;
+}
+
+bool SockKeepAliveEnabled(SocketHandle s) {
+    BOOL on = FALSE;
+    int len = sizeof on;
+    return getsockopt(S(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &len) == 0 &&
+           on != FALSE;
 }
 
 void SockPrepareListener(SocketHandle) {}
@@ -96,6 +127,23 @@ int SockWait(SocketHandle s, bool forWrite, int seconds) {
     int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
                     seconds < 0 ? nullptr : &tv);
     return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+int SockPollReadable(const SocketHandle* handles, size_t count, int timeoutMs, bool* readable) {
+    static_assert(kPollMaxSockets <= FD_SETSIZE, "the set holds every socket");
+    if (count > kPollMaxSockets) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    // fd_set of FD_SETSIZE handles is 8 KiB: kept off the small stacks.
+    static thread_local fd_set set;
+    FD_ZERO(&set);
+    for (size_t i = 0; i < count; ++i) FD_SET(S(handles[i]), &set);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int rc = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+    if (rc == SOCKET_ERROR) return -1;
+    for (size_t i = 0; i < count; ++i) readable[i] = FD_ISSET(S(handles[i]), &set) != 0;
+    return rc;
 }
 
 int SockSend(SocketHandle s, const void* data, int length) {
