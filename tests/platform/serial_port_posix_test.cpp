@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -39,9 +40,14 @@ class SerialPortPosixTest : public ::testing::Test {
         registry_.SetValue("Software\\Dravik\\TOVL\\Devices", "COM8", "/nonexistent/tovl-com8");
         stop_.Create(CEvent::ResetMode::Manual, false);
         modem_.Create(CEvent::ResetMode::Auto, false);
+        char pattern[] = "/tmp/tovl-locks-XXXXXX";
+        lockDir_ = mkdtemp(pattern);
+        setenv("TOVL_LOCK_DIR", lockDir_.c_str(), 1);
     }
     void TearDown() override {
         if (master_ >= 0) close(master_);
+        unsetenv("TOVL_LOCK_DIR");
+        std::filesystem::remove_all(lockDir_);
     }
 
     std::string ReadMaster(size_t n) {
@@ -58,6 +64,7 @@ class SerialPortPosixTest : public ::testing::Test {
     }
 
     TempRegistry registry_;
+    std::string lockDir_;
     int master_ = -1;
     CEvent stop_;
     CEvent modem_;
@@ -178,6 +185,33 @@ TEST_F(SerialPortPosixTest, HangUpStopsReadingWithoutSpinningButNotTheEvents) {
     EXPECT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::ModemChange);
     uint32_t written = 0;
     EXPECT_FALSE(port->Write(reinterpret_cast<const uint8_t*>("x"), 1, &written));
+}
+
+TEST_F(SerialPortPosixTest, AWriteTimeoutTooLongForTheClockMeansNoLimit) {
+    auto port = OpenCom(4);
+    ASSERT_TRUE(port);
+    SerialTimeouts to;
+    to.WriteTotalTimeoutMultiplier = 0xFFFFFFFF;
+    ASSERT_TRUE(port->SetTimeouts(to));
+    // A megabyte in 4096-byte writes to a port the other end drains slower
+    // than it is written: every write waits until the port has taken it all.
+    constexpr size_t kTotal = 1 << 20;
+    std::string sent(kTotal, '\0');
+    for (size_t i = 0; i < kTotal; ++i) sent[i] = static_cast<char>(i * 7 + i / 4096);
+    std::atomic<uint64_t> taken{0};
+    std::thread writer([&] {
+        for (size_t at = 0; at < kTotal; at += 4096) {
+            uint32_t written = 0;
+            if (!port->Write(reinterpret_cast<const uint8_t*>(sent.data() + at), 4096, &written))
+                break;
+            taken += written;
+        }
+    });
+    usleep(200 * 1000);  // the port's buffer fills up meanwhile
+    const std::string got = ReadMaster(kTotal);
+    writer.join();
+    EXPECT_EQ(taken, kTotal);
+    EXPECT_TRUE(got == sent) << got.size() << " bytes arrived";
 }
 
 }  // namespace

@@ -1,15 +1,19 @@
-// A serial device on POSIX, by its path: opened non-blocking, locked with
-// flock and TIOCEXCL, and put in raw mode.
+// A serial device on POSIX, by its path: checked to be a terminal device no
+// other process uses, opened non-blocking, locked with its UUCP lock file,
+// flock and TIOCEXCL, and only then put in raw mode.
 //
 // The descriptor number stays reserved until the object is destroyed: Close
-// moves /dev/null onto it, which releases the device and its lock at once
-// while a reader still polling the number can never meet a reused one.
+// moves /dev/null onto it (dup2 replaces the open file under the number in
+// one step), which releases the device and its flock at once while the
+// reader, which may be about to poll or read that number on its own thread,
+// can never meet a descriptor the process has reused for something else.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,13 +24,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/last_error.h"
 #include "platform/posix/errno_posix.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
+#include "platform/posix/serial_deadline_posix.h"
+#include "platform/posix/serial_exclusive_posix.h"
 #include "platform/posix/serial_read_posix.h"
 #include "platform/posix/serial_termios_posix.h"
+#include "platform/posix/unique_fd_posix.h"
 #include "platform/serial_handflow.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
@@ -67,7 +75,8 @@ uint32_t StatusFromLines(int lines) {
 
 class CPosixSerialPort final : public CSerialPort {
   public:
-    explicit CPosixSerialPort(int fd) : fd_(fd) {
+    CPosixSerialPort(CUniqueFd fd, CUucpLock lock)
+        : device_(std::move(fd)), fd_(device_.Get()), lock_(std::move(lock)) {
         closing_.Create(CEvent::ResetMode::Manual, false);
         termios t;
         tcgetattr(fd_, &t);
@@ -76,10 +85,7 @@ class CPosixSerialPort final : public CSerialPort {
         dcb_ = DcbFromTermios(t, baud, SerialDcb{});
     }
 
-    ~CPosixSerialPort() override {
-        Close();
-        close(fd_);
-    }
+    ~CPosixSerialPort() override { Close(); }
 
     uint32_t HandleValue() const override { return static_cast<uint32_t>(fd_); }
 
@@ -189,7 +195,9 @@ class CPosixSerialPort final : public CSerialPort {
 
     void WatchModemLines(CEvent* modemChange);
 
-    const int fd_;
+    CUniqueFd device_;  // the device, then /dev/null once closed
+    const int fd_;      // its number, read by both threads
+    CUucpLock lock_;
     std::atomic<bool> closed_{false};
     std::atomic<uint32_t> lastStatus_{0};
     CEvent closing_;
@@ -215,10 +223,9 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         std::lock_guard<std::mutex> lock(stateLock_);
         t = timeouts_;
     }
-    const uint64_t totalMs =
-        static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * length + t.WriteTotalTimeoutConstant;
-    const bool limited = totalMs != 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    // Saturated: a total too long for the clock means no limit.
+    const Clock::time_point deadline = TotalTimeoutDeadline(
+        Clock::now(), t.WriteTotalTimeoutMultiplier, length, t.WriteTotalTimeoutConstant);
     uint32_t done = 0;
     while (done < length) {
         ssize_t n = ::write(fd_, data + done, length - done);
@@ -232,13 +239,8 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
             *written = done;
             return done > 0 || Fail(WindowsErrorFromErrno(errno));
         }
-        int waitMs = -1;
-        if (limited) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) break;
-            waitMs = static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
-        }
+        const int waitMs = PollMsUntil(Clock::now(), deadline);
+        if (waitMs == 0) break;
         pollfd p{fd_, POLLOUT, 0};
         int r = poll(&p, 1, waitMs);
         if (r < 0 && errno != EINTR) break;
@@ -293,20 +295,23 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
         }
         read_.Start(t, capacity, Clock::now());
     }
+    // One poll per pass tells about both events and the device; an event is
+    // taken only when the poll saw it set, so a pass in which nothing was
+    // signalled costs that one call.
+    pollfd fds[3] = {
+        {EventPollFd(modemChange), POLLIN, 0}, {EventPollFd(stop), POLLIN, 0}, {fd_, POLLIN, 0}};
     for (;;) {
-        if (EventTryTake(modemChange)) return ReaderWake::ModemChange;
-        if (EventTryTake(stop)) return ReaderWake::Stop;
-        if (read_.Pending() && read_.Complete(Clock::now())) {
-            *count = read_.Take(buffer);
-            return ReaderWake::Data;
-        }
-        pollfd fds[3] = {{EventPollFd(modemChange), POLLIN, 0},
-                         {EventPollFd(stop), POLLIN, 0},
-                         {fd_, POLLIN, 0}};
         const nfds_t n = readFailed_ ? 2 : 3;
-        const int timeoutMs = read_.Pending() ? read_.WaitMs(Clock::now()) : -1;
+        int timeoutMs = -1;
+        if (read_.Pending()) {
+            const Clock::time_point now = Clock::now();
+            // A read already complete is handed over after the events have
+            // had their turn in a poll that does not sleep.
+            timeoutMs = read_.Complete(now) ? 0 : read_.WaitMs(now);
+        }
+        for (pollfd& p : fds) p.revents = 0;
         readerInPoll_ = true;
-        int r = poll(fds, n, timeoutMs);
+        const int r = poll(fds, n, timeoutMs);
         // Cleared again once the device is no longer used in this round.
         struct Leave {
             std::atomic<bool>& flag;
@@ -316,24 +321,34 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
             SleepMs(10);  // never spin on a failing wait
             continue;
         }
-        if (n < 3 || r <= 0 || fds[2].revents == 0) continue;
-        bool hungUp = (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-        if (fds[2].revents & POLLIN) {
-            ssize_t got = ::read(fd_, read_.Space(), read_.SpaceLeft());
-            if (got > 0)
-                read_.Add(static_cast<uint32_t>(got), Clock::now());
-            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
-                hungUp = true;
-            else
-                hungUp = false;
-        }
-        if (hungUp) {
-            // The device has gone: stop reading, keep serving the events.
-            readFailed_ = true;
-            if (read_.Pending()) {
-                *count = read_.Take(buffer);
-                if (*count > 0) return ReaderWake::Data;
+        // Highest priority first; an auto-reset event another waiter has
+        // taken meanwhile is simply not there.
+        if ((fds[0].revents & POLLIN) && EventTryTake(modemChange)) return ReaderWake::ModemChange;
+        if ((fds[1].revents & POLLIN) && EventTryTake(stop)) return ReaderWake::Stop;
+        if (n == 3 && fds[2].revents != 0) {
+            bool hungUp = (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            if (fds[2].revents & POLLIN) {
+                const ssize_t got = ::read(fd_, read_.Space(), read_.SpaceLeft());
+                if (got > 0)
+                    read_.Add(static_cast<uint32_t>(got), Clock::now());
+                else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                    hungUp = true;
+                else
+                    hungUp = false;
             }
+            if (hungUp) {
+                // The device has gone: stop reading, keep serving the events.
+                readFailed_ = true;
+                if (read_.Pending()) {
+                    *count = read_.Take(buffer);
+                    if (*count > 0) return ReaderWake::Data;
+                }
+                continue;
+            }
+        }
+        if (read_.Pending() && read_.Complete(Clock::now())) {
+            *count = read_.Take(buffer);
+            return ReaderWake::Data;
         }
     }
 }
@@ -350,43 +365,63 @@ void CPosixSerialPort::Close() {
         watcher_.join();
     }
     ioctl(fd_, TIOCNXCL);
-    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, fd_);  // closes the device; the number stays ours
-        close(null);
-    }
+    CUniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    // Closes the device; the number stays ours (device_ now owns /dev/null).
+    if (null) dup2(null.Get(), fd_);
     // A poll of the reader holds the device (and its lock) until it returns;
     // the stop of the session wakes it at once.
     for (int i = 0; i < 1000 && readerInPoll_; ++i) SleepMs(1);
+    lock_.Release();
+}
+
+// Refused, with the last error set, unless the device is ours alone. The
+// checks come before anything that could change the device for a holder:
+// no settings are written and nothing is flushed until it is ours.
+CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
+    SerialDeviceId device;
+    if (!IdentifySerialDevice(path, &device)) return CUniqueFd();
+    if (DeviceOpenElsewhere(device) || !lock->Acquire(device.realPath)) {
+        SetLastErrorCode(kErrorAccessDenied);
+        return CUniqueFd();
+    }
+    CUniqueFd fd(open(device.realPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        SetLastErrorCode(WindowsErrorFromErrno(errno));
+        return CUniqueFd();
+    }
+    // The same device as looked at, and a terminal.
+    struct stat st;
+    termios t;
+    if (fstat(fd.Get(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device.rdev ||
+        tcgetattr(fd.Get(), &t) != 0) {
+        SetLastErrorCode(kErrorFileNotFound);
+        return CUniqueFd();
+    }
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        SetLastErrorCode(kErrorAccessDenied);
+        return CUniqueFd();
+    }
+    ioctl(fd.Get(), TIOCEXCL);
+    // A program that opened the device since the first look.
+    if (DeviceOpenElsewhere(device)) {
+        ioctl(fd.Get(), TIOCNXCL);  // the holder's tty stays as it was
+        SetLastErrorCode(kErrorAccessDenied);
+        return CUniqueFd();
+    }
+    return fd;
 }
 
 }  // namespace
 
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path) {
-    if (path.empty()) {
-        SetLastErrorCode(kErrorFileNotFound);
-        return nullptr;
-    }
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastErrorCode(WindowsErrorFromErrno(errno));
-        return nullptr;
-    }
+    CUucpLock lock;
+    CUniqueFd fd = OpenExclusive(path, &lock);
+    if (!fd) return nullptr;
     termios t;
-    if (tcgetattr(fd, &t) != 0) {  // not a tty
-        close(fd);
-        SetLastErrorCode(kErrorFileNotFound);
-        return nullptr;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        SetLastErrorCode(kErrorAccessDenied);
-        return nullptr;
-    }
-    ioctl(fd, TIOCEXCL);
+    tcgetattr(fd.Get(), &t);
     MakeRaw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-    return std::make_shared<CPosixSerialPort>(fd);
+    tcsetattr(fd.Get(), TCSANOW, &t);
+    return std::make_shared<CPosixSerialPort>(std::move(fd), std::move(lock));
 }
 
 }  // namespace tovl

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-namespace tovl {
+#include "platform/posix/serial_deadline_posix.h"
 
-using std::chrono::duration_cast;
-using std::chrono::milliseconds;
+namespace tovl {
 
 void CPendingRead::Start(const SerialTimeouts& t, uint32_t capacity, Clock::time_point now) {
     pending_ = true;
@@ -23,15 +22,14 @@ void CPendingRead::Start(const SerialTimeouts& t, uint32_t capacity, Clock::time
                constant != kMaxDword) {
         mode_ = Mode::FirstOrConstant;
         totalLimited_ = true;
-        totalDeadline_ = now + milliseconds(constant);
+        totalDeadline_ = DeadlineAfter(now, constant);
     } else if (interval == 0 && mult == 0 && constant == 0) {
         mode_ = Mode::Full;
     } else {
         mode_ = Mode::Timed;
         intervalMs_ = interval == kMaxDword ? 0 : interval;
-        const uint64_t total = static_cast<uint64_t>(mult) * want_ + constant;
-        totalLimited_ = total != 0;
-        totalDeadline_ = now + milliseconds(total);
+        totalDeadline_ = TotalTimeoutDeadline(now, mult, want_, constant);
+        totalLimited_ = totalDeadline_ != Clock::time_point::max();
     }
 }
 
@@ -52,7 +50,7 @@ bool CPendingRead::Complete(Clock::time_point now) const {
             return false;
         case Mode::Timed:
             if (totalLimited_ && now >= totalDeadline_) return true;
-            return got_ > 0 && intervalMs_ != 0 && now >= lastByte_ + milliseconds(intervalMs_);
+            return got_ > 0 && intervalMs_ != 0 && now >= DeadlineAfter(lastByte_, intervalMs_);
     }
     return false;
 }
@@ -61,11 +59,8 @@ int CPendingRead::WaitMs(Clock::time_point now) const {
     Clock::time_point wake = Clock::time_point::max();
     if (totalLimited_) wake = totalDeadline_;
     if (mode_ == Mode::Timed && got_ > 0 && intervalMs_ != 0)
-        wake = std::min(wake, lastByte_ + milliseconds(intervalMs_));
-    if (wake == Clock::time_point::max()) return -1;
-    // Round up so the wake-up finds the deadline passed.
-    auto left = duration_cast<milliseconds>(wake - now).count() + 1;
-    return static_cast<int>(std::clamp<int64_t>(left, 0, 1 << 30));
+        wake = std::min(wake, DeadlineAfter(lastByte_, intervalMs_));
+    return PollMsUntil(now, wake);
 }
 
 uint32_t CPendingRead::Take(uint8_t* out) {
