@@ -123,6 +123,14 @@ class CRfc2217Session {
         }
         port_ = port;
         port_->Purge();
+        // Reads return what the port holds at once: the reader then sends
+        // every byte as it arrives, as a terminal client expects.
+        SerialTimeouts timeouts;
+        port_->GetTimeouts(&timeouts);
+        timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = 0;
+        port_->SetTimeouts(timeouts);
         context_->port = port_;
         context_->control = std::make_unique<CComPortControl>(*port_);
         LogLine(LogPriority::Info, "rfc2217 COM%d: session opened", portNumber_);

@@ -46,3 +46,4 @@ if(NOT CMAKE_CROSSCOMPILING)
   # The command line exists in the Linux build only.
   tovl_program_test(programs.admin_command_line test_admin_command_line TIMEOUT 120)
 endif()
+tovl_program_test(programs.rfc2217 test_rfc2217 LOCKS tcp4445 TIMEOUT 200)
