@@ -85,6 +85,8 @@ struct SerialTimeouts {
     uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+enum class SerialLine { Dtr, Rts };
+
 // What ended the reader's wait, highest priority first.
 enum class ReaderWake { ModemChange, Stop, Data };
 
@@ -130,6 +132,15 @@ class CSerialPort {
 
     // Wakes every wait on the port and releases the device; later calls fail.
     virtual void Close() = 0;
+
+    // Line control for remote clients that drive one line at a time (session
+    // thread). Each is false with the last error set when the port cannot do it.
+    // Raises or lowers DTR or RTS alone.
+    virtual bool SetModemLine(SerialLine line, bool raised) = 0;
+    // Starts (on) or ends a break on the transmit line.
+    virtual bool SetBreak(bool on) = 0;
+    // Empties the receive and/or transmit queue.
+    virtual bool PurgeQueues(bool receive, bool transmit) = 0;
 };
 
 // Opens the port of that name ("COM3" on Windows, a device path on POSIX)

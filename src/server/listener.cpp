@@ -5,6 +5,7 @@
 #include "platform/socket_api.h"
 #include "server/accept_loop.h"
 #include "server/port_session.h"
+#include "server/rfc2217_listener.h"
 
 namespace tovl {
 
@@ -51,6 +52,7 @@ uint32_t ConnectionThreadProc(void* /*param*/) {
 
 uint32_t ServerWorkerThread(void* /*param*/) {
     if (StartListener() != 0) return 0;
+    StartRfc2217Listeners();
     return ConnectionThreadProc(nullptr);
 }
 

@@ -146,4 +146,26 @@ void CFakeSerialPort::Close() {
     modemWait_ = nullptr;
 }
 
+bool CFakeSerialPort::SetModemLine(SerialLine line, bool raised) {
+    std::lock_guard<std::mutex> lock(lock_);
+    const uint32_t bit = line == SerialLine::Dtr ? 0x01 : 0x02;
+    control_ = raised ? (control_ | bit) : (control_ & ~bit);
+    record_.lineEvents.push_back(std::string(line == SerialLine::Dtr ? "DTR" : "RTS") +
+                                 (raised ? "+" : "-"));
+    return !record_.closed;
+}
+
+bool CFakeSerialPort::SetBreak(bool on) {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.lineEvents.push_back(on ? "BREAK+" : "BREAK-");
+    return !record_.closed;
+}
+
+bool CFakeSerialPort::PurgeQueues(bool receive, bool transmit) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (receive) record_.lineEvents.push_back("PURGE-RX");
+    if (transmit) record_.lineEvents.push_back("PURGE-TX");
+    return !record_.closed;
+}
+
 }  // namespace testing_support

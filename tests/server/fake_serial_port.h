@@ -41,6 +41,8 @@ class CFakeSerialPort final : public tovl::CSerialPort {
         tovl::SerialTimeouts timeouts;
         int purges = 0;
         bool closed = false;
+        // Line control: "DTR+", "RTS-", "BREAK+", "PURGE-RX", "PURGE-TX", ...
+        std::vector<std::string> lineEvents;
     };
     Record Snapshot();
 
@@ -60,6 +62,9 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     tovl::ReaderWake WaitForReader(tovl::CEvent& modemChange, tovl::CEvent& stop, uint8_t* buffer,
                                    uint32_t capacity, uint32_t* count) override;
     void Close() override;
+    bool SetModemLine(tovl::SerialLine line, bool raised) override;
+    bool SetBreak(bool on) override;
+    bool PurgeQueues(bool receive, bool transmit) override;
 
   private:
     std::mutex lock_;

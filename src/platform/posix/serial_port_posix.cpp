@@ -159,6 +159,23 @@ class CPosixSerialPort final : public CSerialPort {
                              uint32_t* count) override;
     void Close() override;
 
+    bool SetModemLine(SerialLine line, bool raised) override {
+        if (closed_) return Fail(kErrorInvalidHandle);
+        return SetLine(line == SerialLine::Dtr ? TIOCM_DTR : TIOCM_RTS, raised);
+    }
+
+    bool SetBreak(bool on) override {
+        if (closed_) return Fail(kErrorInvalidHandle);
+        return ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 || Fail(kErrorNotSupported);
+    }
+
+    bool PurgeQueues(bool receive, bool transmit) override {
+        if (closed_) return Fail(kErrorInvalidHandle);
+        if (!receive && !transmit) return true;
+        const int which = receive && transmit ? TCIOFLUSH : receive ? TCIFLUSH : TCOFLUSH;
+        return tcflush(fd_, which) == 0 || Fail(kErrorInvalidParameter);
+    }
+
   private:
     static bool Fail(uint32_t code) {
         SetLastErrorCode(code);

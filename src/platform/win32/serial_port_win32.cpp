@@ -257,6 +257,27 @@ class CWin32SerialPort final : public CSerialPort {
         handle_.Reset();
     }
 
+    bool SetModemLine(SerialLine line, bool raised) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_) return false;
+        DWORD function =
+            line == SerialLine::Dtr ? (raised ? SETDTR : CLRDTR) : (raised ? SETRTS : CLRRTS);
+        return EscapeCommFunction(handle_, function) != 0;
+    }
+
+    bool SetBreak(bool on) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_) return false;
+        return (on ? SetCommBreak(handle_) : ClearCommBreak(handle_)) != 0;
+    }
+
+    bool PurgeQueues(bool receive, bool transmit) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_) return false;
+        DWORD flags = (receive ? PURGE_RXCLEAR : 0) | (transmit ? PURGE_TXCLEAR : 0);
+        return flags == 0 || PurgeComm(handle_, flags) != 0;
+    }
+
   private:
     bool Ioctl(COverlapped& record, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize) {
         {

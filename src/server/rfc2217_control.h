@@ -1,0 +1,77 @@
+// The Com Port Control side of an RFC 2217 session: carries out the client's
+// commands on the real port through the serial seam and builds the server's
+// answers (code + 100, the value in effect) and its modem-state notices.
+//
+// One object per session, shared by the session thread (Handle) and the port
+// reader (ModemStateNotice, Suspended); the masks and the suspension are
+// atomics, everything else belongs to the session thread, except the
+// reader's last-notified modem state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/serial_port.h"
+#include "server/rfc2217_codec.h"
+
+namespace tovl {
+
+// Client command codes; the server answers with code + kServerCodeOffset.
+namespace cpc {
+inline constexpr uint8_t kSignature = 0;
+inline constexpr uint8_t kSetBaudRate = 1;
+inline constexpr uint8_t kSetDataSize = 2;
+inline constexpr uint8_t kSetParity = 3;
+inline constexpr uint8_t kSetStopSize = 4;
+inline constexpr uint8_t kSetControl = 5;
+inline constexpr uint8_t kNotifyLineState = 6;
+inline constexpr uint8_t kNotifyModemState = 7;
+inline constexpr uint8_t kFlowControlSuspend = 8;
+inline constexpr uint8_t kFlowControlResume = 9;
+inline constexpr uint8_t kSetLineStateMask = 10;
+inline constexpr uint8_t kSetModemStateMask = 11;
+inline constexpr uint8_t kPurgeData = 12;
+inline constexpr uint8_t kServerCodeOffset = 100;
+}  // namespace cpc
+
+class CComPortControl {
+  public:
+    // Takes DTR and RTS as the port reports them (both raised when it cannot tell).
+    explicit CComPortControl(CSerialPort& port);
+
+    // Carries out one command and appends its answer to toNet. Unknown
+    // commands are ignored.
+    void Handle(const ComPortRequest& request, std::vector<uint8_t>* toNet);
+
+    // Reader: the notice for a modem status register value (0x10 CTS, 0x20
+    // DSR, 0x40 RI, 0x80 DCD), with the delta bits against the last notice,
+    // cut to the mask. False when no line in the mask changed, unless force.
+    bool ModemStateNotice(uint32_t status, bool force, std::vector<uint8_t>* toNet);
+
+    // True between FLOWCONTROL-SUSPEND and FLOWCONTROL-RESUME.
+    bool Suspended() const { return suspended_; }
+
+  private:
+    uint32_t SetBaudRate(uint32_t wanted);
+    uint8_t SetDataSize(uint8_t wanted);
+    uint8_t SetParity(uint8_t wanted);
+    uint8_t SetStopSize(uint8_t wanted);
+    uint8_t SetControl(uint8_t wanted);
+    uint8_t OutboundFlow(const SerialDcb& dcb) const;
+    uint8_t InboundFlow(const SerialDcb& dcb) const;
+    // Applies change to the port's DCB; the DCB in effect afterwards.
+    template <typename Change>
+    SerialDcb ChangeState(Change change);
+
+    CSerialPort& port_;
+    bool dtr_ = true;
+    bool rts_ = true;
+    bool break_ = false;
+    std::atomic<bool> suspended_{false};
+    std::atomic<uint8_t> lineStateMask_{0};
+    std::atomic<uint8_t> modemStateMask_{0xFF};
+    uint8_t notified_ = 0;  // reader only
+};
+
+}  // namespace tovl

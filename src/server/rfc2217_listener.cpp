@@ -1,0 +1,123 @@
+#include "server/rfc2217_listener.h"
+
+#include <cctype>
+#include <memory>
+
+#include "config/product_keys.h"
+#include "net/blocking_socket.h"
+#include "platform/log.h"
+#include "platform/registry.h"
+#include "platform/socket_api.h"
+#include "platform/thread.h"
+#include "server/rfc2217_session.h"
+
+namespace tovl {
+
+namespace {
+
+constexpr uint32_t kAcceptRetryPauseMs = 100;
+
+bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v == 0 || v > limit) return false;
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The listening socket lives as long as the process, as the native one does.
+void AcceptLoop(const std::shared_ptr<CBlockingSocket>& listener, int portNumber) {
+    for (;;) {
+        auto connection = std::make_shared<CBlockingSocket>(SocketVariant::Server);
+        SockAddrIn peer;
+        peer.family = kAfInet;
+        try {
+            listener->Accept(*connection, &peer);
+        } catch (const CBlockingSocketException&) {
+            connection->Close();
+            SleepMs(kAcceptRetryPauseMs);
+            continue;
+        }
+        if (!StartThread([connection, portNumber] { RunRfc2217Session(*connection, portNumber); }))
+            connection->Close();
+    }
+}
+
+}  // namespace
+
+bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
+                       uint16_t* tcpPort) {
+    if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
+        std::toupper(static_cast<unsigned char>(name[2])) != 'M')
+        return false;
+    uint32_t n = 0;
+    uint32_t port = 0;
+    if (!ParseDecimal(name.substr(3), 255, &n)) return false;
+    std::string text = data;
+    while (!text.empty() &&
+           (text.back() == '\0' || std::isspace(static_cast<unsigned char>(text.back()))))
+        text.pop_back();
+    if (!ParseDecimal(text, 65535, &port)) return false;
+    *portNumber = static_cast<int>(n);
+    *tcpPort = static_cast<uint16_t>(port);
+    return true;
+}
+
+std::vector<std::pair<int, uint16_t>> ReadRfc2217Ports() {
+    std::vector<std::pair<int, uint16_t>> ports;
+    CRegKey key;
+    if (key.OpenLocalMachine(kRfc2217Key) != 0) return ports;
+    std::string name;
+    for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
+        char data[32] = {};
+        uint32_t size = sizeof data - 1;
+        if (key.QueryValue(name.c_str(), data, &size) != 0) continue;
+        int portNumber = 0;
+        uint16_t tcpPort = 0;
+        if (ParseRfc2217Value(name, std::string(data, size), &portNumber, &tcpPort))
+            ports.emplace_back(portNumber, tcpPort);
+        else
+            LogLine(LogPriority::Warning, "rfc2217: value %s is not COM<n> = TCP port",
+                    name.c_str());
+    }
+    return ports;
+}
+
+int StartRfc2217Listeners() {
+    int listening = 0;
+    for (const auto& [portNumber, tcpPort] : ReadRfc2217Ports()) {
+        if (!SockStartup()) return listening;
+        // Held by its accept thread, which never ends.
+        auto listener = std::make_shared<CBlockingSocket>(SocketVariant::Server);
+        SockAddrIn address;
+        address.family = kAfInet;
+        address.portBe = HostToNet16(tcpPort);
+        address.addrBe = HostToNet32(0);
+        try {
+            listener->Create(kSockStream);
+            listener->Bind(address);
+            listener->Listen();
+        } catch (const CBlockingSocketException&) {
+            listener->Close();
+            LogLine(LogPriority::Error, "rfc2217 COM%d: cannot listen on TCP %u", portNumber,
+                    static_cast<unsigned>(tcpPort));
+            continue;
+        }
+        if (!StartThread(
+                [listener, portNumber = portNumber] { AcceptLoop(listener, portNumber); })) {
+            listener->Close();
+            continue;
+        }
+        LogLine(LogPriority::Info, "rfc2217 COM%d: listening on TCP %u", portNumber,
+                static_cast<unsigned>(tcpPort));
+        ++listening;
+    }
+    return listening;
+}
+
+}  // namespace tovl

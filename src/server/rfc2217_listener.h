@@ -1,0 +1,24 @@
+// The server's RFC 2217 listeners: one per value COM<n> = TCP port of the
+// Rfc2217 key, read once at start. Each listener has its own accept thread
+// and serves every accepted connection on a thread of its own. Called once,
+// by the server's worker, after the native listener is up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tovl {
+
+// The (COM number, TCP port) pairs the registry asks for; malformed values are skipped.
+std::vector<std::pair<int, uint16_t>> ReadRfc2217Ports();
+
+// Parses one value: "COM<n>" with n >= 1, data a TCP port in decimal text.
+bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
+                       uint16_t* tcpPort);
+
+// Starts the listeners; returns how many listen.
+int StartRfc2217Listeners();
+
+}  // namespace tovl

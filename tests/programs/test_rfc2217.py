@@ -1,0 +1,116 @@
+"""The server's RFC 2217 listener, end to end, with pyserial as the client
+and a pseudo-terminal as the real port. Runs against the Linux server and
+against tovlserver.exe under Wine."""
+import os
+import socket
+import sys
+import termios
+import time
+import unittest
+
+from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, open_session,
+                     wait_for_listener)
+
+try:
+    import serial
+except ImportError:  # pyserial is Debian's package, in the system Python's path
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import serial
+
+RFC2217_KEY = r"Software\Dravik\TOVL\Rfc2217"
+PORT = 5
+TCP_PORT = 7005
+
+
+class Rfc2217Test(ProgramTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.registry.allow("127.0.0.1")
+        self.ports = ComPorts(self.registry)
+        self.addCleanup(self.ports.cleanup)
+        self.pty = self.ports.map_pty(PORT)
+        self.addCleanup(self.pty.close)
+        self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
+        self.server = self.start("tovlserver", "debug")
+        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
+        self.assertTrue(wait_for_listener(), "the native listener is gone")
+
+    def client(self, baud=9600):
+        # The listener probe of setUp was a session too: its port may take a
+        # moment to be free again.
+        deadline = time.monotonic() + 5
+        while True:
+            try:
+                port = serial.serial_for_url("rfc2217://127.0.0.1:%d" % TCP_PORT, baudrate=baud,
+                                             timeout=5)
+                break
+            except (serial.SerialException, OSError):
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        self.addCleanup(port.close)
+        return port
+
+    def device_speed(self):
+        return termios.tcgetattr(self.pty.master)[4]
+
+    def test_data_both_ways_with_iac_and_speeds_reach_the_device(self):
+        port = self.client(115200)
+        data = bytes(range(256)) * 4
+        port.write(data)
+        self.assertEqual(self.pty.read_exact(len(data)), data)
+        self.pty.write_all(b"\xff\xffx\xff")
+        self.assertEqual(port.read(4), b"\xff\xffx\xff")
+        self.assertEqual(self.device_speed(), termios.B115200)
+        port.baudrate = 57600
+        port.stopbits = serial.STOPBITS_TWO
+        port.rtscts = True
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and self.device_speed() != termios.B57600:
+            time.sleep(0.05)
+        attrs = termios.tcgetattr(self.pty.master)
+        self.assertEqual(attrs[4], termios.B57600)
+        self.assertTrue(attrs[2] & termios.CSTOPB)
+        self.assertTrue(attrs[2] & termios.CRTSCTS)
+
+    @unittest.skipIf(ON_WINE, "the custom-speed read-back needs the Linux tty")
+    def test_custom_speed_reaches_the_device(self):
+        import array
+        import fcntl
+        port = self.client(250000)
+        port.write(b"z")
+        self.assertEqual(self.pty.read_exact(1), b"z")
+        buf = array.array("i", [0] * 64)
+        fcntl.ioctl(self.pty.master, 0x802C542A, buf)  # TCGETS2
+        self.assertEqual(buf[9], 250000)  # c_ospeed
+
+    def test_one_session_per_port_across_both_protocols(self):
+        port = self.client()
+        sock = connect()
+        self.addCleanup(sock.close)
+        reply, _ = open_session(sock, PORT)
+        self.assertEqual(reply, PL_OPEN_FAILED)
+        port.close()
+        time.sleep(0.5)
+        sock2 = connect()
+        self.addCleanup(sock2.close)
+        reply, _ = open_session(sock2, PORT)
+        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        with self.assertRaises((serial.SerialException, OSError)):
+            serial.serial_for_url("rfc2217://127.0.0.1:%d" % TCP_PORT, timeout=3).close()
+
+    def test_an_unlisted_address_is_closed_at_once(self):
+        sock = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=5, source_address=("127.0.0.2", 0))
+        self.addCleanup(sock.close)
+        try:
+            self.assertEqual(sock.recv(100), b"")
+        except ConnectionResetError:
+            pass
+        # The port was never opened: a listed client gets it at once.
+        self.client().write(b"k")
+        self.assertEqual(self.pty.read_exact(1), b"k")
+
+
+if __name__ == "__main__":
+    unittest.main()
