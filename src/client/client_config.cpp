@@ -13,7 +13,6 @@ namespace tovl {
 
 namespace {
 
-
 // The standard decimal conversion: leading blanks, an optional sign, digits;
 // anything else gives 0. Values beyond 32 bits keep their low bits.
 int32_t Decimal(const char* text) {

@@ -39,6 +39,8 @@ void ResetClientPorts() {
         port.StopEvent.store(nullptr);
         port.StopEventObject.Close();
         port.PumpsRunning.store(0);
+        port.Dropped.store(false);
+        port.Use = 0;
     }
     ClientPortCount = 0;
 }

@@ -8,6 +8,7 @@
 // signals it) and the driver-to-socket pump (which clears it) meet without a
 // race. PumpsRunning counts the session's pump threads still alive, so a new
 // session of the port starts only after the old one has ended completely.
+// Dropped tells the writing pump that the reading one saw the connection end.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,12 @@ struct ClientPort {
     // Storage of the session's stop event; touched only by the manager.
     tovl::CEvent StopEventObject;
     std::atomic<int> PumpsRunning{0};
+    // Set by the socket-to-driver pump when the connection ended under a
+    // running session; the other pump then ends it without PL_CLOSE.
+    std::atomic<bool> Dropped{false};
+    // The virtual port's use count when the running session started;
+    // touched only by the manager.
+    uint32_t Use = 0;
 };
 
 extern ClientPort ClientPorts[kClientPortCapacity];

@@ -15,23 +15,42 @@ constexpr uint32_t kReadRetryPauseMs = 100;
 // A wait that fails (an event the provider did not give) is retried at this
 // pace, watching only the stop, instead of in a tight loop.
 constexpr uint32_t kFailedWaitPauseMs = 100;
+// Reads in a row that give nothing while bytes are reported pending, after
+// which the drain goes back to waiting.
+constexpr uint32_t kMaxEmptyReads = 8;
 
 void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* buffer) {
-    uint32_t pending;
-    uint32_t count;
+    uint32_t pending = 0;
+    bool sentAny = false;
+    uint32_t emptyReads = 0;
     do {
-        count = 0;
+        uint32_t count = 0;
         VexaReadData(n, buffer, PL_DATA_MAX, &count);
         pending = 0;
         // A failed query counts as nothing pending, so the drain never runs
         // on an old count.
         if (!VexaGetPendingCount(n, &pending)) pending = 0;
+        if (count == 0 && (sentAny || pending != 0)) {
+            // Bytes reported but not given yet: read again rather than send
+            // an empty message; a provider that never gives them cannot hold
+            // the pump for ever.
+            if (++emptyReads == kMaxEmptyReads) break;
+            continue;
+        }
+        emptyReads = 0;
         WriteU32(socket, PL_DATA, kFieldTimeout);
         WriteU32(socket, count, kFieldTimeout);
         if (count > 0) socket.Write(buffer, static_cast<int>(count), kFieldTimeout);
-        // A read that took nothing ends the drain as well: a provider that
-        // reports bytes it cannot give must not keep the pump sending.
-    } while (pending != 0 && count != 0);
+        sentAny = true;
+    } while (pending != 0);
+}
+
+// The reader found the connection ended while the session runs: the writer
+// is woken to end the session (a closed socket means it already has).
+void EndDropped(ClientPort& port) {
+    CBlockingSocket& socket = PortSocket(port.LocalPort);
+    if (!socket.HoldsSocket() || port.Dropped.exchange(true)) return;
+    if (CEvent* stop = port.StopEvent.load()) stop->Set();
 }
 
 }  // namespace
@@ -50,6 +69,7 @@ uint32_t DriverToSocketPump(void* param) {
     uint8_t buffer[PL_DATA_MAX];
     PortLinkSettings settings;
     uint32_t mask = 0;
+    bool lost = false;
     try {
         for (bool running = true; running;) {
             int which =
@@ -81,7 +101,8 @@ uint32_t DriverToSocketPump(void* param) {
                     break;
                 }
                 default:
-                    WriteU32(socket, PL_CLOSE, kFieldTimeout);
+                    lost = port.Dropped.load();
+                    if (!lost) WriteU32(socket, PL_CLOSE, kFieldTimeout);
                     running = false;
                     break;
             }
@@ -89,8 +110,11 @@ uint32_t DriverToSocketPump(void* param) {
     } catch (const CBlockingSocketException&) {
         // The connection failed: the session ends here as on a stop, only
         // without PL_CLOSE.
+        lost = true;
     }
     socket.Close();
+    // The application of a session that lost its connection is told.
+    if (lost) VexaHangUp(n);
     port.StopEvent.store(nullptr);
     port.PumpsRunning.fetch_sub(1);
     return 0;
@@ -105,6 +129,7 @@ uint32_t SocketToDriverPump(void* param) {
         while (socket.HoldsSocket()) {
             uint32_t code = 0;
             if (!ReadU32(socket, &code, kNoTimeout)) {
+                EndDropped(port);
                 SleepMs(kReadRetryPauseMs);
                 continue;
             }
@@ -130,6 +155,7 @@ uint32_t SocketToDriverPump(void* param) {
         }
     } catch (const CBlockingSocketException&) {
     }
+    EndDropped(port);
     port.PumpsRunning.fetch_sub(1);
     return 0;
 }

@@ -55,6 +55,7 @@ void StartSession(uint32_t k) {
     ClientPort& port = ClientPorts[k];
     port.StopEventObject.Create(CEvent::ResetMode::Auto, false);
     port.StopEvent.store(&port.StopEventObject);
+    port.Dropped.store(false);
     port.PumpsRunning.store(2);
     void* param = reinterpret_cast<void*>(static_cast<uintptr_t>(k));
     if (!StartThread([param] { SocketToDriverPump(param); })) {
@@ -76,18 +77,34 @@ void ServeOpening(uint32_t k) {
     // A failed query counts as closed.
     if (!VexaGetOpenState(port.LocalPort, &isOpen)) isOpen = 0;
     if (isOpen == 0) {
-        if (CEvent* stop = port.StopEvent.load()) stop->Set();
+        if (CEvent* stop = port.StopEvent.load()) {
+            stop->Set();
+        } else if (port.PumpsRunning.load() == 0) {
+            // A use that ended before its session was up: what it wrote is
+            // not kept for the next one.
+            VexaHangUp(port.LocalPort);
+        }
         return;
     }
-    // Still open with its session running (for example reopened within the
-    // pause): that session serves the application.
-    if (port.StopEvent.load() != nullptr) return;
+    const uint32_t use = VexaUseCount(port.LocalPort);
+    if (CEvent* stop = port.StopEvent.load()) {
+        // Still open with its session running (for example reopened within
+        // the pause): that session serves the application, unless the port
+        // was closed and opened again since it started. A new use gets a
+        // session of its own, with its application's settings.
+        if (use == port.Use) return;
+        stop->Set();
+    }
     // A session that is still ending must be gone before the slot's socket is
     // used again, or its reader could read the new connection.
     while (port.PumpsRunning.load() != 0) SleepMs(kPumpEndPollMs);
     if (ConnectPort(port.RemoteComPort, port.RemoteAddress, port.RemoteTcpPort, port.LocalPort) !=
-        0)
+        0) {
+        // The application learns that its port does not work.
+        VexaHangUp(port.LocalPort);
         return;
+    }
+    port.Use = use;
     StartSession(k);
 }
 

@@ -6,6 +6,7 @@
 #include "client/posix/pty_port_provider_posix.h"
 #include "client/vexa_binding.h"
 #include "config/product_keys.h"
+#include "platform/log.h"
 #include "platform/registry.h"
 
 namespace tovl {
@@ -24,12 +25,16 @@ void StartVexaBinding() {
             uint32_t size = sizeof path;
             if (key.QueryValue(name, path, &size) != 0 || path[0] == '\0') continue;
             path[sizeof path - 1] = '\0';
-            if (provider->AddPort(n, path))
+            if (provider->AddPort(n, path)) {
                 janitor.Add(path, provider->Links().back().second);
-            else
-                fprintf(stderr, "tovlclient: virtual port %u not offered at %s\n", n, path);
+                LogLine(LogPriority::Info, "virtual port %u offered at %s", n, path);
+            } else {
+                LogLine(LogPriority::Warning, "virtual port %u not offered at %s", n, path);
+            }
         }
     }
+    provider->OnLinkMoved(
+        [](const std::string& link, const std::string& target) { janitor.Add(link, target); });
     provider->Start();
     SetVexaBinding(provider);
 }

@@ -163,6 +163,18 @@ bool VexaSetStatus(uint32_t n, uint32_t status) {
     return b != nullptr && b->SetStatus(n - 1, status);
 }
 
+bool VexaHangUp(uint32_t n) {
+    if (!ValidPort(n)) return false;
+    CVexaBinding* b = Binding();
+    return b != nullptr && b->HangUp(n - 1);
+}
+
+uint32_t VexaUseCount(uint32_t n) {
+    if (n < 1 || n > kVexaMaxPort) return 0;
+    CVexaBinding* b = GetVexaBinding();
+    return b != nullptr ? b->UseCount(n - 1) : 0;
+}
+
 CEvent VexaOpenDataEvent(uint32_t n) {
     return OpenPortEvent(n, "vexaPortData%u");
 }

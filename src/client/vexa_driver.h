@@ -47,6 +47,12 @@ class CVexaBinding {
     virtual bool GetOpenState(uint32_t index, uint32_t* state) = 0;
     virtual bool GetPending(uint32_t index, uint32_t* pending) = 0;
     virtual bool SetStatus(uint32_t index, uint32_t status) = 0;
+    // Ends the application's use of the port as an unplugged adapter would,
+    // so that it sees the failure; a driver that cannot does nothing.
+    virtual bool HangUp(uint32_t /*index*/) { return true; }
+    // Counts the uses of the port (first open to last close) so far; 0 from
+    // a driver that does not count them.
+    virtual uint32_t UseCount(uint32_t /*index*/) { return 0; }
 };
 
 // Installs the binding the functions use (not owned); null removes it, and
@@ -68,6 +74,8 @@ bool VexaGetPortSettings(uint32_t n, PortLinkSettings* settings);
 bool VexaGetOpenState(uint32_t n, uint32_t* isOpen);
 bool VexaGetPendingCount(uint32_t n, uint32_t* count);
 bool VexaSetStatus(uint32_t n, uint32_t status);
+bool VexaHangUp(uint32_t n);
+uint32_t VexaUseCount(uint32_t n);
 // The port's named events, opened for waiting only; an invalid CEvent (with
 // the last error set) when n is bad or the provider has no such port.
 tovl::CEvent VexaOpenDataEvent(uint32_t n);

@@ -137,6 +137,21 @@ TEST_F(PumpTest, PendingBytesAreDrainedInMessagesOfAtMost1024) {
     EXPECT_EQ(RecvU32(), PL_CLOSE);
 }
 
+TEST_F(PumpTest, PendingBytesNotGivenYetAreReadAgainWithoutAnEmptyMessage) {
+    driver_.With(kPort, [](auto& p) {
+        p.readable = {'a', 'b', 'c'};
+        p.readsWithheld = 2;
+        p.pendingScript = {3, 3, 0};
+    });
+    StartPumps();
+    port_.data.Set();
+    EXPECT_EQ(RecvU32(), PL_DATA);
+    ASSERT_EQ(RecvU32(), 3u);
+    EXPECT_EQ(RecvBytes(3), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+}
+
 TEST_F(PumpTest, DataSignalledWithTheStopGoesOutFirstThenTheSessionEnds) {
     driver_.With(kPort, [](auto& p) { p.readable = {'h', 'e', 'l', 'l', 'o'}; });
     StartPumps();

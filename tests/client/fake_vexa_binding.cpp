@@ -43,7 +43,8 @@ bool CFakeVexaBinding::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     *count = 0;
     Port* p = Find(index);
     if (p == nullptr) return false;
-    if (p->readable.empty()) {
+    if (p->readable.empty() || p->readsWithheld > 0) {
+        if (p->readsWithheld > 0) --p->readsWithheld;
         SetLastErrorCode(kErrorNoMoreItems);
         return false;
     }

@@ -21,6 +21,8 @@ class CFakeVexaBinding final : public CVexaBinding {
         std::deque<uint8_t> readable;
         // Pending counts to report, one per query; when empty: readable.size().
         std::deque<uint32_t> pendingScript;
+        // Reads that give nothing before the readable bytes are given.
+        uint32_t readsWithheld = 0;
         bool pendingFails = false;
         std::vector<uint8_t> written;
         std::vector<uint32_t> writeSizes;

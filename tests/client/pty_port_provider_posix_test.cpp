@@ -1,6 +1,8 @@
 // The client's pseudo-terminal ports: links, open and close seen from the
 // first open on, bulk data both ways, settings changes, back-pressure, and
 // nothing of one application reaching the next.
+#include "client/posix/pty_port_provider_posix.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <thread>
 
-#include "client/posix/pty_port_provider_posix.h"
 #include "platform/last_error.h"
 #include "test_support/cpu_time.h"
 

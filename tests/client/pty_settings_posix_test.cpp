@@ -1,7 +1,7 @@
 // The translation of a pseudo-terminal's termios into the driver's settings.
-#include <gtest/gtest.h>
-
 #include "client/posix/pty_settings_posix.h"
+
+#include <gtest/gtest.h>
 
 namespace tovl {
 

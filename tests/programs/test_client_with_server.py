@@ -9,6 +9,24 @@ import unittest
 import harness as h
 
 
+def hung_up(app, timeout):
+    """True when the application's port is hung up within timeout: poll
+    reports POLLHUP and a write fails with EIO."""
+    import select
+    poller = select.poll()
+    poller.register(app.fd, select.POLLIN)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for _, events in poller.poll(50):
+            if events & select.POLLHUP:
+                try:
+                    os.write(app.fd, b"?")
+                except OSError as e:
+                    return e.errno == 5
+                return False
+    return False
+
+
 class ClientWithServer(h.ClientTestCase):
     """Runs against the server of the build under test (under Wine the
     Windows server); the client is always the Linux one."""
@@ -59,7 +77,8 @@ class ClientWithServer(h.ClientTestCase):
         client = self.start_client([self.link(3)])
         app = self.app(3)
         self.assertTrue(client.wait_for_text("ERROR open remote real ports!\n", 20))
-        app.write(b"nowhere")
+        # The refused session hangs the application up.
+        self.assertTrue(hung_up(app, 1.0))
         self.assertEqual(device.read_some(1.0), b"")
 
     @unittest.skipIf(h.ON_WINE, "the full session runs against the Linux server")
@@ -141,10 +160,9 @@ class ClientWithServer(h.ClientTestCase):
         app.write(b"x")
         self.assertEqual(device.read_exact(1, 15), b"x")
         server.stop()
-        app.write(b"y")
-        time.sleep(0.5)
+        # The dropped connection hangs the application up.
+        self.assertTrue(hung_up(app, 2.0))
         app.close()
-        time.sleep(1.5)
         self.assertTrue(client.alive())
         self.start_server()
         app = self.app(3)

@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 
 #include "client/posix/pty_settings_posix.h"
 #include "platform/last_error.h"
+#include "platform/posix/serial_baud_posix.h"
 
 namespace tovl {
 
@@ -33,15 +35,26 @@ void WakeFd(int fd) {
 
 }  // namespace
 
+// One pseudo-terminal of a port. A port gets a new one when its application
+// is hung up or a use ends without a session, so nothing of one use is kept
+// in the old one's buffers; threads that still hold the old one finish with
+// it and the last of them closes it.
+struct CPtyPortProvider::Pty {
+    std::string slavePath;
+    CUniqueFd master;
+    CUniqueFd slave;
+    int watch = -1;
+};
+
 struct CPtyPortProvider::Port {
     uint32_t n = 0;
     std::string link;
-    std::string slavePath;
-    int master = -1;
-    int slave = -1;
-    int watch = -1;
+    std::mutex lock;  // guards pty, seen and seenBaud
+    std::shared_ptr<Pty> pty;
     CEvent data, settings, flowControl, opened;
     std::atomic<int> openCount{0};
+    // Counts the uses (first open to last close) of the port.
+    std::atomic<uint32_t> uses{0};
     // Counts the closes by the last application; a write that waits for room
     // gives up when it changes, so nothing reaches the next opener.
     std::atomic<uint32_t> closes{0};
@@ -49,17 +62,55 @@ struct CPtyPortProvider::Port {
     // data event is signalled, armed again when the pump finds it drained.
     std::atomic<bool> dataArmed{true};
     std::atomic<uint32_t> modemStatus{0};
-    termios seen{};  // monitor thread only
+    // -1 while the use of the running session lasts; when it has ended, the
+    // bytes it wrote that its session may still read (the next use's bytes
+    // follow them in the pty). A new session (SetStatus) starts at -1.
+    std::atomic<int> oldLeft{-1};
+    termios seen{};
+    uint32_t seenBaud = 0;
 
-    ~Port() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
+    std::shared_ptr<Pty> Current() {
+        std::lock_guard<std::mutex> guard(lock);
+        return pty;
     }
 };
+
+namespace {
+
+uint32_t ActualBaud(int fd, const termios& t) {
+    uint32_t baud = 0;
+    if (!GetActualBaud(fd, &baud)) baud = SpeedCodeToBaud(cfgetospeed(&t));
+    return baud;
+}
+
+}  // namespace
 
 CPtyPortProvider::CPtyPortProvider() = default;
 CPtyPortProvider::~CPtyPortProvider() {
     Stop();
+}
+
+std::shared_ptr<CPtyPortProvider::Pty> CPtyPortProvider::MakePty(termios* raw) {
+    auto pty = std::make_shared<Pty>();
+    pty->master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!pty->master || grantpt(pty->master.Get()) != 0 || unlockpt(pty->master.Get()) != 0)
+        return nullptr;
+    char name[PATH_MAX];
+    if (ptsname_r(pty->master.Get(), name, sizeof name) != 0) return nullptr;
+    pty->slavePath = name;
+    pty->slave.Reset(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!pty->slave) return nullptr;
+    if (tcgetattr(pty->slave.Get(), raw) != 0) return nullptr;
+    cfmakeraw(raw);
+    cfsetspeed(raw, B9600);
+    if (tcsetattr(pty->slave.Get(), TCSANOW, raw) != 0) return nullptr;
+    // Watched before the link points at it, so no application's open is
+    // missed.
+    if (!inotify_) inotify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_) return nullptr;
+    pty->watch = inotify_add_watch(inotify_.Get(), name, IN_OPEN | IN_CLOSE);
+    if (pty->watch < 0) return nullptr;
+    return pty;
 }
 
 bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
@@ -72,26 +123,11 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     auto port = std::make_unique<Port>();
     port->n = n;
     port->link = linkPath;
-    port->master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port->master < 0 || grantpt(port->master) != 0 || unlockpt(port->master) != 0) return false;
-    char name[PATH_MAX];
-    if (ptsname_r(port->master, name, sizeof name) != 0) return false;
-    port->slavePath = name;
-    port->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port->slave < 0) return false;
-    termios raw;
-    if (tcgetattr(port->slave, &raw) != 0) return false;
-    cfmakeraw(&raw);
-    cfsetspeed(&raw, B9600);
-    if (tcsetattr(port->slave, TCSANOW, &raw) != 0) return false;
-    port->seen = raw;
-    // Watched before the link exists, so no application's open is missed.
-    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ < 0) return false;
-    port->watch = inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE);
-    if (port->watch < 0) return false;
-    if (symlink(name, linkPath.c_str()) != 0) {
-        inotify_rm_watch(inotify_, port->watch);
+    port->pty = MakePty(&port->seen);
+    if (!port->pty) return false;
+    port->seenBaud = 9600;
+    if (symlink(port->pty->slavePath.c_str(), linkPath.c_str()) != 0) {
+        inotify_rm_watch(inotify_.Get(), port->pty->watch);
         return false;
     }
     char eventName[48];
@@ -104,7 +140,7 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     snprintf(eventName, sizeof eventName, "vexaPortOpened%u", n);
     ok = ok && port->opened.Create(CEvent::ResetMode::Auto, false, eventName);
     if (!ok) {
-        inotify_rm_watch(inotify_, port->watch);
+        inotify_rm_watch(inotify_.Get(), port->pty->watch);
         unlink(linkPath.c_str());
         return false;
     }
@@ -112,10 +148,51 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     return true;
 }
 
+bool CPtyPortProvider::HangUp(uint32_t index) {
+    Port* port = Find(index);
+    if (port == nullptr) return false;
+    termios raw;
+    std::shared_ptr<Pty> fresh = MakePty(&raw);
+    if (!fresh) {
+        SetLastErrorCode(kErrorGenFailure);
+        return false;
+    }
+    // The link is moved to the new pty in one step: an open of the link
+    // finds the old pty or the new one, never nothing.
+    const std::string staging = port->link + ".tovl-new";
+    unlink(staging.c_str());
+    if (symlink(fresh->slavePath.c_str(), staging.c_str()) != 0 ||
+        rename(staging.c_str(), port->link.c_str()) != 0) {
+        unlink(staging.c_str());
+        inotify_rm_watch(inotify_.Get(), fresh->watch);
+        SetLastErrorCode(kErrorGenFailure);
+        return false;
+    }
+    std::shared_ptr<Pty> old;
+    {
+        std::lock_guard<std::mutex> guard(port->lock);
+        old = std::exchange(port->pty, fresh);
+        port->seen = raw;
+        port->seenBaud = 9600;
+    }
+    inotify_rm_watch(inotify_.Get(), old->watch);
+    // Closing the old master hangs up every descriptor of its slave: the
+    // application reads end of file, its writes fail, poll reports POLLHUP.
+    // A pump still using it lets go when its call returns.
+    old.reset();
+    port->openCount.store(0);
+    port->oldLeft.store(0);
+    port->closes.fetch_add(1);
+    port->dataArmed.store(true);
+    if (linkMoved_) linkMoved_(port->link, fresh->slavePath);
+    WakeFd(wake_.Get());
+    return true;
+}
+
 bool CPtyPortProvider::Start() {
-    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotify_ < 0 || wake_ < 0) return false;
+    if (!inotify_) inotify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    wake_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!inotify_ || !wake_) return false;
     stopping_.store(false);
     monitor_ = std::thread([this] { Monitor(); });
     return true;
@@ -124,27 +201,30 @@ bool CPtyPortProvider::Start() {
 void CPtyPortProvider::Stop() {
     if (monitor_.joinable()) {
         stopping_.store(true);
-        WakeFd(wake_);
+        WakeFd(wake_.Get());
         monitor_.join();
     }
     for (auto& port : ports_) {
         if (!port) continue;
         char target[PATH_MAX];
         ssize_t len = readlink(port->link.c_str(), target, sizeof target - 1);
-        if (len > 0 && port->slavePath == std::string(target, static_cast<size_t>(len)))
+        if (len > 0 && port->pty->slavePath == std::string(target, static_cast<size_t>(len)))
             unlink(port->link.c_str());
         port.reset();
     }
-    if (inotify_ >= 0) close(inotify_);
-    if (wake_ >= 0) close(wake_);
-    inotify_ = wake_ = -1;
+    inotify_.Reset();
+    wake_.Reset();
 }
 
 std::vector<std::pair<std::string, std::string>> CPtyPortProvider::Links() const {
     std::vector<std::pair<std::string, std::string>> links;
     for (const auto& port : ports_)
-        if (port) links.emplace_back(port->link, port->slavePath);
+        if (port) links.emplace_back(port->link, port->Current()->slavePath);
     return links;
+}
+
+void CPtyPortProvider::OnLinkMoved(std::function<void(const std::string&, const std::string&)> f) {
+    linkMoved_ = std::move(f);
 }
 
 CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
@@ -154,34 +234,64 @@ CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
 }
 
 void CPtyPortProvider::Rearm(Port& port) {
-    if (!port.dataArmed.exchange(true)) WakeFd(wake_);
+    if (!port.dataArmed.exchange(true)) WakeFd(wake_.Get());
 }
 
 void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
     if (opened) {
-        if (port.openCount.fetch_add(1) == 0) tcgetattr(port.master, &port.seen);
+        if (port.openCount.fetch_add(1) == 0) port.uses.fetch_add(1);
     } else if (port.openCount.load() > 0 && port.openCount.fetch_sub(1) == 1) {
         // The last application is gone: what the server sent it since is
         // not for the next one.
         port.closes.fetch_add(1);
-        tcflush(port.slave, TCIFLUSH);
+        const std::shared_ptr<Pty> pty = port.Current();
+        tcflush(pty->slave.Get(), TCIFLUSH);
+        int left = 0;
+        if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
+        port.oldLeft.store(left);
     }
     port.opened.Set();
+}
+
+bool CPtyPortProvider::SettingsChanged(Port& port) {
+    std::lock_guard<std::mutex> guard(port.lock);
+    termios now;
+    const int master = port.pty->master.Get();
+    if (tcgetattr(master, &now) != 0) return false;
+    return SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud;
+}
+
+void CPtyPortProvider::LookAtSettings(Port& port) {
+    // Changes after the session's use ended belong to the next use.
+    if (port.oldLeft.load() >= 0) return;
+    std::lock_guard<std::mutex> guard(port.lock);
+    termios now;
+    const int master = port.pty->master.Get();
+    if (tcgetattr(master, &now) != 0) return;
+    const uint32_t baud = ActualBaud(master, now);
+    if (SettingsDiffer(now, port.seen) || baud != port.seenBaud) {
+        port.seen = now;
+        port.seenBaud = baud;
+        port.settings.Set();
+    }
 }
 
 void CPtyPortProvider::Monitor() {
     std::vector<pollfd> fds;
     std::vector<Port*> polled;
+    std::vector<std::shared_ptr<Pty>> held;
     alignas(inotify_event) char events[4096];
     while (!stopping_.load()) {
-        fds.assign({pollfd{inotify_, POLLIN, 0}, pollfd{wake_, POLLIN, 0}});
+        fds.assign({pollfd{inotify_.Get(), POLLIN, 0}, pollfd{wake_.Get(), POLLIN, 0}});
         polled.clear();
+        held.clear();
         bool anyOpen = false;
         for (auto& port : ports_) {
             if (!port) continue;
             if (port->openCount.load() > 0) anyOpen = true;
             if (port->dataArmed.load()) {
-                fds.push_back(pollfd{port->master, POLLIN, 0});
+                held.push_back(port->Current());
+                fds.push_back(pollfd{held.back()->master.Get(), POLLIN, 0});
                 polled.push_back(port.get());
             }
         }
@@ -189,16 +299,16 @@ void CPtyPortProvider::Monitor() {
         if (ready < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) {
             uint64_t value;
-            while (read(wake_, &value, sizeof value) > 0) {
+            while (read(wake_.Get(), &value, sizeof value) > 0) {
             }
         }
         if (fds[0].revents & POLLIN) {
             ssize_t len;
-            while ((len = read(inotify_, events, sizeof events)) > 0) {
+            while ((len = read(inotify_.Get(), events, sizeof events)) > 0) {
                 for (char* p = events; p < events + len;) {
                     auto* e = reinterpret_cast<inotify_event*>(p);
                     for (auto& port : ports_) {
-                        if (!port || port->watch != e->wd) continue;
+                        if (!port || port->Current()->watch != e->wd) continue;
                         if (e->mask & IN_OPEN) OnOpenOrClose(*port, true);
                         if (e->mask & IN_CLOSE) OnOpenOrClose(*port, false);
                     }
@@ -207,17 +317,11 @@ void CPtyPortProvider::Monitor() {
             }
         }
         for (size_t i = 0; i < polled.size(); ++i) {
-            if ((fds[i + 2].revents & POLLIN) && polled[i]->dataArmed.exchange(false))
+            if ((fds[i + 2].revents & (POLLIN | POLLHUP)) && polled[i]->dataArmed.exchange(false))
                 polled[i]->data.Set();
         }
-        for (auto& port : ports_) {
-            if (!port || port->openCount.load() == 0) continue;
-            termios now;
-            if (tcgetattr(port->master, &now) == 0 && SettingsDiffer(now, port->seen)) {
-                port->seen = now;
-                port->settings.Set();
-            }
-        }
+        for (auto& port : ports_)
+            if (port && port->openCount.load() > 0) LookAtSettings(*port);
     }
 }
 
@@ -225,9 +329,22 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     *count = 0;
     Port* port = Find(index);
     if (port == nullptr) return false;
-    ssize_t got = read(port->master, buffer, size);
+    const int left = port->oldLeft.load();
+    if (left < 0 && SettingsChanged(*port)) {
+        // Settings the application made come before the bytes it writes
+        // after them: nothing is read until they are fetched (GetSettings
+        // lets the data be seen again).
+        port->settings.Set();
+        SetLastErrorCode(kErrorNoMoreItems);
+        return false;
+    }
+    if (left >= 0) size = std::min<uint32_t>(size, static_cast<uint32_t>(left));
+    ssize_t got = size > 0 ? read(port->Current()->master.Get(), buffer, size) : 0;
+    if (got > 0 && left >= 0) port->oldLeft.fetch_sub(static_cast<int>(got));
     if (got <= 0) {
-        Rearm(*port);
+        // A session whose use has ended and that has read all of it is not
+        // woken for the next use's bytes.
+        if (left != 0) Rearm(*port);
         SetLastErrorCode(kErrorNoMoreItems);
         return false;
     }
@@ -242,17 +359,19 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
     Port* port = Find(index);
     if (port == nullptr) return false;
     const uint32_t closes = port->closes.load();
+    const std::shared_ptr<Pty> pty = port->Current();
+    const int master = pty->master.Get();
     uint32_t done = 0;
     // Bytes the application cannot take yet wait here (the server is held
     // back through the socket) until it takes them or closes the port.
     while (done < size && port->openCount.load() > 0 && port->closes.load() == closes) {
-        ssize_t put = write(port->master, data + done, size - done);
+        ssize_t put = write(master, data + done, size - done);
         if (put > 0) {
             done += static_cast<uint32_t>(put);
             continue;
         }
         if (put < 0 && errno != EAGAIN && errno != EINTR) break;
-        pollfd p{port->master, POLLOUT, 0};
+        pollfd p{master, POLLOUT, 0};
         poll(&p, 1, kBackPressurePollMs);
     }
     *count = done;
@@ -285,12 +404,21 @@ bool CPtyPortProvider::SetLines(const VexaLineState& state) {
 bool CPtyPortProvider::GetSettings(uint32_t index, VexaPortSettings* settings) {
     Port* port = Find(index);
     if (port == nullptr) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
     termios t;
-    if (tcgetattr(port->master, &t) != 0) {
+    const int master = port->pty->master.Get();
+    if (tcgetattr(master, &t) != 0) {
         SetLastErrorCode(kErrorGenFailure);
         return false;
     }
-    *settings = TermiosToVexaSettings(t);
+    const uint32_t baud = ActualBaud(master, t);
+    *settings = TermiosToVexaSettings(t, baud);
+    // What is read here is what the caller sends: a change seen before it
+    // is not reported again.
+    port->seen = t;
+    port->seenBaud = baud;
+    port->settings.Clear();
+    Rearm(*port);
     return true;
 }
 
@@ -309,17 +437,29 @@ bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
     Port* port = Find(index);
     if (port == nullptr) return false;
     int available = 0;
-    if (ioctl(port->master, FIONREAD, &available) != 0) {
+    if (ioctl(port->Current()->master.Get(), FIONREAD, &available) != 0) {
         SetLastErrorCode(kErrorGenFailure);
         return false;
     }
+    const int left = port->oldLeft.load();
+    if (left >= 0) available = std::min(available, left);
     *pending = available > 0 ? static_cast<uint32_t>(available) : 0;
-    if (*pending == 0) Rearm(*port);
+    if (*pending == 0 && left != 0) Rearm(*port);
     return true;
 }
 
+uint32_t CPtyPortProvider::UseCount(uint32_t index) {
+    Port* port = Find(index);
+    return port != nullptr ? port->uses.load() : 0;
+}
+
 bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
-    return Find(index) != nullptr;
+    // Called as a session starts: it serves the use now open.
+    Port* port = Find(index);
+    if (port == nullptr) return false;
+    port->oldLeft.store(-1);
+    Rearm(*port);
+    return true;
 }
 
 }  // namespace tovl

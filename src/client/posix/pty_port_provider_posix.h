@@ -8,6 +8,8 @@
 // applications open and close the slave (inotify), data the application
 // wrote (the master readable), and settings changes (the termios, looked at
 // every 50 ms while the port is open; a port nobody has open costs nothing).
+// A port's pty is replaced when its application is hung up (HangUp): the
+// link moves to the new one and the old one's buffers go with it.
 // The binding operations run on the callers' threads; ports are added before
 // Start and never removed until Stop.
 #pragma once
@@ -15,12 +17,15 @@
 #include <termios.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/vexa_driver.h"
+#include "platform/posix/unique_fd_posix.h"
 
 namespace tovl {
 
@@ -41,6 +46,9 @@ class CPtyPortProvider final : public CVexaBinding {
     void Stop();
     // The links made and the slaves they point at, in port order.
     std::vector<std::pair<std::string, std::string>> Links() const;
+    // Told (link, new slave) whenever a link is moved to a new pty. Set
+    // before Start.
+    void OnLinkMoved(std::function<void(const std::string&, const std::string&)> f);
 
     bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
     bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
@@ -51,18 +59,27 @@ class CPtyPortProvider final : public CVexaBinding {
     bool GetOpenState(uint32_t index, uint32_t* state) override;
     bool GetPending(uint32_t index, uint32_t* pending) override;
     bool SetStatus(uint32_t index, uint32_t status) override;
+    // Gives the port a new pty and moves its link there; the old one is
+    // closed, which hangs up the application that has it open.
+    bool HangUp(uint32_t index) override;
+    uint32_t UseCount(uint32_t index) override;
 
   private:
+    struct Pty;
     struct Port;
 
+    std::shared_ptr<Pty> MakePty(termios* raw);
     Port* Find(uint32_t index) const;
     void Rearm(Port& port);
+    void LookAtSettings(Port& port);
+    bool SettingsChanged(Port& port);
     void Monitor();
     void OnOpenOrClose(Port& port, bool opened);
 
     std::unique_ptr<Port> ports_[kVexaMaxPort];
-    int inotify_ = -1;
-    int wake_ = -1;
+    CUniqueFd inotify_;
+    CUniqueFd wake_;
+    std::function<void(const std::string&, const std::string&)> linkMoved_;
     std::atomic<bool> stopping_{false};
     std::thread monitor_;
 };

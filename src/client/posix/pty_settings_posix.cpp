@@ -51,9 +51,13 @@ uint32_t SpeedCodeToBaud(speed_t code) {
 }
 
 VexaPortSettings TermiosToVexaSettings(const termios& t) {
+    return TermiosToVexaSettings(t, SpeedCodeToBaud(cfgetospeed(&t)));
+}
+
+VexaPortSettings TermiosToVexaSettings(const termios& t, uint32_t baud) {
     VexaPortSettings s;
     uint8_t* b = s.bytes;
-    Put32(b + 8, SpeedCodeToBaud(cfgetospeed(&t)));
+    Put32(b + 8, baud);
     b[16] = t.c_cc[VSTART];
     b[17] = t.c_cc[VSTOP];
     b[18] = ByteSize(t.c_cflag);

@@ -19,6 +19,8 @@ constexpr uint32_t kPtyXoffLimit = 512;
 uint32_t SpeedCodeToBaud(speed_t code);
 
 VexaPortSettings TermiosToVexaSettings(const termios& t);
+// The same with the pty's actual speed (any rate set through termios2).
+VexaPortSettings TermiosToVexaSettings(const termios& t, uint32_t baud);
 
 // True when the fields that travel to the server differ.
 bool SettingsDiffer(const termios& a, const termios& b);

@@ -1,0 +1,165 @@
+"""tovlclient's Linux virtual ports, one use after another: nothing of one
+use reaches the next, a reopen carries the new application's settings, any
+speed travels exactly, and a session that fails hangs the application up
+(then the next open works)."""
+import fcntl
+import os
+import select
+import socket
+import struct
+import time
+import unittest
+
+import harness as h
+
+TCGETS2 = 0x802C542A
+TCSETS2 = 0x402C542B
+CBAUD = 0o010017
+BOTHER = 0o010000
+IBSHIFT = 16
+
+
+def set_custom_speed(fd, baud):
+    """Sets any speed through termios2 (BOTHER), as pyserial does."""
+    buf = bytearray(fcntl.ioctl(fd, TCGETS2, bytes(44)))
+    iflag, oflag, cflag, lflag = struct.unpack_from("<4I", buf, 0)
+    cflag &= ~(CBAUD | (CBAUD << IBSHIFT))
+    cflag |= BOTHER | (BOTHER << IBSHIFT)
+    struct.pack_into("<4I", buf, 0, iflag, oflag, cflag, lflag)
+    struct.pack_into("<2I", buf, 36, baud, baud)
+    fcntl.ioctl(fd, TCSETS2, bytes(buf))
+
+
+def hung_up(app, timeout):
+    """True when poll reports POLLHUP within timeout and a write then fails
+    with EIO."""
+    poller = select.poll()
+    poller.register(app.fd, select.POLLIN)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for _, events in poller.poll(50):
+            if events & select.POLLHUP:
+                try:
+                    os.write(app.fd, b"?")
+                except OSError as e:
+                    return e.errno == 5
+                return False
+    return False
+
+
+@unittest.skipIf(h.ON_WINE, "virtual ports of the Windows build need the driver")
+class ClientUses(h.ClientTestCase):
+
+    def test_nothing_of_one_use_reaches_the_next(self):
+        server = self.scripted_server()
+        self.configure_port(3, server.port, 2)
+        self.start_client([self.link(3)])
+        # Written and closed before the session was up.
+        app = self.app(3)
+        app.write(b"STALE\r")
+        time.sleep(0.3)
+        app.close()
+        self.assertIsNone(server.accept(timeout=2.5))
+        app = self.app(3)
+        conn = server.accept()
+        h.open_exchange(conn, 2)
+        app.write(b"FRESH\r")
+        reader = h.MessageReader(conn)
+        self.assertEqual(reader.data(6, 10), b"FRESH\r")
+        # Sent by the server and not read by this use.
+        conn.sendall(h.u32(h.PL_DATA, 3) + b"OLD")
+        time.sleep(0.3)
+        app.close()
+        message = reader.next()
+        while message == (h.PL_DATA, b""):
+            message = reader.next()
+        self.assertEqual(message, (h.PL_CLOSE, b""))
+        time.sleep(1.5)
+        app = self.app(3)
+        conn2 = server.accept()
+        h.open_exchange(conn2, 2)
+        self.assertEqual(app.read(1, 1.0), b"")
+
+    def test_reopen_within_the_pause_carries_the_new_settings(self):
+        server = self.scripted_server()
+        self.configure_port(4, server.port, 2)
+        self.start_client([self.link(4)])
+        app = self.app(4, baud=115200)
+        conn = server.accept()
+        _, record = h.open_exchange(conn, 2)
+        self.assertEqual(h.decode_settings(record)["BaudRate"], 115200)
+        app.close()
+        time.sleep(0.2)
+        app = self.app(4, baud=57600)
+        self.assertEqual(h.MessageReader(conn).next(), (h.PL_CLOSE, b""))
+        conn2 = server.accept()
+        self.assertIsNotNone(conn2)
+        _, record = h.open_exchange(conn2, 2)
+        self.assertEqual(h.decode_settings(record)["BaudRate"], 57600)
+        app.write(b"new")
+        self.assertEqual(h.MessageReader(conn2).data(3, 10), b"new")
+
+    def test_custom_speeds_travel_exactly(self):
+        server = self.scripted_server()
+        self.configure_port(5, server.port, 2)
+        self.start_client([self.link(5)])
+        app = self.app(5)
+        set_custom_speed(app.fd, 250000)
+        conn = server.accept()
+        _, record = h.open_exchange(conn, 2)
+        self.assertEqual(h.decode_settings(record)["BaudRate"], 250000)
+        set_custom_speed(app.fd, 3840)
+        code, body = h.MessageReader(conn).next()
+        self.assertEqual(code, h.PL_SETTINGS)
+        self.assertEqual(h.decode_settings(body)["BaudRate"], 3840)
+
+    def test_each_failed_set_up_hangs_up_and_the_next_open_works(self):
+        server = self.scripted_server()
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        refused_port = closed.getsockname()[1]
+        closed.close()
+        self.configure_port(6, refused_port, 2)
+        self.configure_port(7, server.port, 2)
+        self.configure_port(8, server.port, 2, timeouts=None)
+        self.start_client([self.link(n) for n in (6, 7, 8)])
+
+        # Connect refused.
+        app = self.app(6)
+        self.assertTrue(hung_up(app, 4.0))
+        app.close()
+        # Refused by the server.
+        app = self.app(7)
+        conn = server.accept()
+        self.assertEqual(h.recv_exact(conn, 8), h.u32(h.PL_OPEN, 2))
+        conn.sendall(h.u32(h.PL_OPEN_FAILED))
+        self.assertTrue(hung_up(app, 1.0))
+        app.close()
+        # The time-outs value missing.
+        app = self.app(8)
+        conn = server.accept()
+        self.assertEqual(h.recv_exact(conn, 8), h.u32(h.PL_OPEN, 2))
+        conn.sendall(h.u32(0, 0))
+        self.assertTrue(hung_up(app, 1.0))
+        app.close()
+
+        # The next open of a port that failed gets a new session.
+        app = self.app(7)
+        conn = server.accept()
+        h.open_exchange(conn, 2)
+        app.write(b"ok")
+        self.assertEqual(h.MessageReader(conn).data(2, 10), b"ok")
+
+    def test_dropped_connection_hangs_up(self):
+        server = self.scripted_server()
+        self.configure_port(9, server.port, 2)
+        self.start_client([self.link(9)])
+        app = self.app(9)
+        conn = server.accept()
+        h.open_exchange(conn, 2)
+        conn.close()
+        self.assertTrue(hung_up(app, 1.0))
+
+
+if __name__ == "__main__":
+    unittest.main()
