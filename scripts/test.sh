@@ -34,4 +34,7 @@ for preset in "${presets[@]}"; do
   echo "== test $preset"
   in_own_network ctest --preset "$preset" || status=1
 done
+# The fuzz targets, about a minute each (FUZZ_SECONDS to change it).
+echo "== fuzz"
+in_own_network bash scripts/fuzz.sh || status=1
 exit $status

@@ -102,7 +102,10 @@ class CPosixSerialPort final : public CSerialPort {
 
     bool SetModemControl(uint32_t control) override {
         if (closed_) return Fail(kErrorInvalidHandle);
-        return SetLine(TIOCM_DTR, control & 0x01) & SetLine(TIOCM_RTS, control & 0x02);
+        // Both lines are set, whether or not the first succeeds.
+        const bool dtr = SetLine(TIOCM_DTR, control & 0x01);
+        const bool rts = SetLine(TIOCM_RTS, control & 0x02);
+        return dtr && rts;
     }
 
     bool GetModemStatus(uint32_t* status) override {

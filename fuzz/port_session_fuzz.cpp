@@ -1,0 +1,76 @@
+// The server's message loop over an in-memory port: the input is what a
+// client sends on one connection, from its first byte to its half-close;
+// whatever the server answers is read and dropped. The client's address is
+// on the allowed list and COM3 is the fake port, so a run can open it, set
+// time-outs and settings, send data and lines, close or break off anywhere.
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "config/product_keys.h"
+#include "fuzz_support.h"
+#include "net/blocking_socket.h"
+#include "server/fake_serial_port.h"
+#include "server/port_session.h"
+#include "test_support/loopback.h"
+
+using namespace tovl;
+
+namespace {
+
+struct CListener {
+    CBlockingSocket socket{SocketVariant::Server};
+    uint16_t port = 0;
+    CListener() {
+        {
+            testing_support::LoopbackListener probe;
+            port = probe.port;
+        }
+        socket.Create();
+        socket.Bind(testing_support::LoopbackAddress(port));
+        socket.Listen();
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool allowed = [] {
+        std::ofstream(tovl_fuzz::KeyDirectory(kIpAddrKey) + "/127.0.0.1");
+        return true;
+    }();
+    (void)allowed;
+    static CListener listener;
+
+    const SocketHandle client = testing_support::ConnectFrom("127.0.0.1", listener.port);
+    if (client == kInvalidSocket) return 0;
+    CBlockingSocket server{SocketVariant::Server};
+    SockAddrIn peer;
+    if (!listener.socket.Accept(server, &peer)) {
+        testing_support::CloseRaw(client);
+        return 0;
+    }
+    auto port = std::make_shared<testing_support::CFakeSerialPort>();
+    std::thread session([&] {
+        RunPortSessionWith(
+            server, [&](int n) -> std::shared_ptr<CSerialPort> { return n == 3 ? port : nullptr; });
+    });
+    // The whole input, then end of stream: the session never waits out a
+    // field's time-out. Replies are drained meanwhile so that neither side
+    // blocks on a full buffer.
+    std::thread drain([client] {
+        uint8_t sink[65536];
+        while (SockRecv(client, sink, sizeof sink) > 0) {
+        }
+    });
+    testing_support::SendAll(client, data, static_cast<int>(size));
+    shutdown(client, SHUT_WR);
+    session.join();
+    drain.join();
+    testing_support::CloseRaw(client);
+    return 0;
+}
