@@ -57,7 +57,9 @@ void StartSession(uint32_t k) {
     port.StopEvent.store(&port.StopEventObject);
     port.Dropped.store(false);
     port.PumpsRunning.store(2);
-    void* param = reinterpret_cast<void*>(static_cast<uintptr_t>(k));
+    // The pumps take the record's index as their pointer parameter.
+    void* param =
+        reinterpret_cast<void*>(static_cast<uintptr_t>(k));  // NOLINT(performance-no-int-to-ptr)
     if (!StartThread([param] { SocketToDriverPump(param); })) {
         port.PumpsRunning.fetch_sub(1);
     }

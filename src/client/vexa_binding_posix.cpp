@@ -13,7 +13,8 @@ namespace tovl {
 
 void StartVexaBinding() {
     // Lives until the process ends; pumps may use it to the last moment.
-    static auto* provider = new CPtyPortProvider;
+    // Lives for the whole process, as the driver it stands for.
+    static auto* provider = new CPtyPortProvider;  // NOLINT(cppcoreguidelines-owning-memory)
     static CLinkJanitor janitor;
     janitor.Start();
     CRegKey key;

@@ -112,11 +112,15 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
         std::string link;
         const std::string vportName = "VPORT" + std::to_string(n);
         if (!haveVports || !ReadText(vports, vportName, &link, 1024) || link.empty()) {
-            out->push_back(vportName + " is missing from " + kRoot + kVirtualPortsKey +
-                           ": virtual port " + std::to_string(n) + " is not offered");
+            std::string problem = vportName;
+            problem += " is missing from ";
+            problem += kRoot;
+            problem += kVirtualPortsKey;
+            problem += ": virtual port " + std::to_string(n) + " is not offered";
+            out->push_back(problem);
         } else {
             const std::string bad = ExplainLinkPath(link);
-            if (!bad.empty()) out->push_back(vportName + ": " + bad);
+            if (!bad.empty()) out->push_back(vportName + ": " += bad);
         }
         // A server on this machine: its device must be there too.
         const size_t end = text.find_first_of(":;");
@@ -145,7 +149,7 @@ void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
         std::string path;
         ReadText(*devices, name, &path, 512);
         const std::string bad = ExplainDevice(path);
-        if (!bad.empty()) out->push_back(name + ": " + bad);
+        if (!bad.empty()) out->push_back(name + ": " += bad);
     }
     CRegKey rfc2217;
     if (rfc2217.OpenLocalMachine(kRfc2217Key) != 0) return;
@@ -154,9 +158,11 @@ void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
         ReadText(rfc2217, name, &text, 32);
         long port = 0, com = 0;
         if (name.size() < 4 || !DecimalIn(name.substr(3), 1, 255, &com))
-            out->push_back("RFC 2217 value " + name + " is not named COM1 to COM255");
+            out->push_back("RFC 2217 value " + name + std::string(" is not named COM1 to COM255"));
         else if (!DecimalIn(text, 1, 65535, &port))
-            out->push_back("RFC 2217 " + name + " = \"" + text + "\" is not a TCP port 1 to 65535");
+            out->push_back(
+                "RFC 2217 " + name +
+                std::string(" = \"").append(text).append("\" is not a TCP port 1 to 65535"));
         else
             CheckComPort(devices, com, "RFC 2217 " + name, out);
     }

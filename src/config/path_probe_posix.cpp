@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/config_check.h"
+#include "platform/posix/errno_posix.h"
 #include "platform/posix/unique_fd_posix.h"
 
 namespace tovl {
@@ -36,14 +37,14 @@ std::string ExplainDevice(const std::string& path) {
     if (path.empty() || path[0] != '/') return "\"" + path + "\" is not an absolute path";
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
-        return "device " + path + " does not exist (" + strerror(errno) + ")";
+        return "device " + path + " does not exist (" + ErrnoText(errno) + ")";
     if (!S_ISCHR(st.st_mode)) return path + " is not a character device";
     bool known = false;
     if (SysfsSaysTerminal(st, &known)) return "";
     if (known) return path + " is a character device but not a terminal";
     // Pseudo-terminals are not in sysfs: ask the device itself.
     CUniqueFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid()) return "device " + path + " cannot be opened (" + strerror(errno) + ")";
+    if (!fd.Valid()) return "device " + path + " cannot be opened (" + ErrnoText(errno) + ")";
     if (!isatty(fd.Get())) return path + " is a character device but not a terminal";
     return "";
 }
@@ -59,12 +60,13 @@ std::string ExplainLinkPath(const std::string& path) {
 
 std::string MakeRegistryRoot() {
     // The registry backend's own default root (see platform/registry.h).
-    const char* env = getenv("TOVL_REGISTRY_ROOT");
+    // Nothing sets the environment while the programs run.
+    const char* env = getenv("TOVL_REGISTRY_ROOT");  // NOLINT(concurrency-mt-unsafe)
     const std::string root = env && *env ? env : "/etc/tovl/registry";
     for (size_t at = root.find('/', 1);; at = root.find('/', at + 1)) {
         const std::string part = root.substr(0, at);
         if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return "cannot create " + part + " (" + strerror(errno) + ")";
+            return "cannot create " + part + " (" + ErrnoText(errno) + ")";
         if (at == std::string::npos) break;
     }
     return "";

@@ -2,12 +2,11 @@
 
 #include <string>
 
-#include "platform/last_error.h"
 #include "config/product_keys.h"
+#include "platform/last_error.h"
 #include "platform/registry.h"
 
 namespace tovl {
-
 
 bool IsAddressAllowed(const char* dottedAddress) {
     CRegKey key;

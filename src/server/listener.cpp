@@ -14,6 +14,8 @@ namespace {
 // Lives for the whole process; never destroyed, so the accept loop can
 // still be waiting on it while the process ends.
 CBlockingSocket& ListeningSocket() {
+    // Lives for the whole process; never destroyed while threads accept on it.
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
     static auto* socket = new CBlockingSocket(SocketVariant::Server);
     return *socket;
 }

@@ -57,7 +57,7 @@ void RunReader(PortReaderContext& context) {
 
 }  // namespace
 
-uint32_t PortReaderThreadProc(std::shared_ptr<PortReaderContext> context) {
+uint32_t PortReaderThreadProc(const std::shared_ptr<PortReaderContext>& context) {
     RunReader(*context);
     context->ended.Set();
     return 0;

@@ -26,8 +26,8 @@ struct PortReaderContext {
     tovl::CEvent ended;        // manual reset: the reader has finished
 };
 
-// The reader holds its share of the context until it returns. A send that fails or times out closes the connection, so
-// the session ends at once and releases the port.
-uint32_t PortReaderThreadProc(std::shared_ptr<PortReaderContext> context);
+// The reader holds its share of the context until it returns. A send that fails or times out closes
+// the connection, so the session ends at once and releases the port.
+uint32_t PortReaderThreadProc(const std::shared_ptr<PortReaderContext>& context);
 
 }  // namespace tovl

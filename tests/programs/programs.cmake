@@ -8,13 +8,18 @@ else()
   set(TOVL_TEST_PLATFORM linux)
 endif()
 
+# The servers under test take their UUCP lock files here, not in /run/lock.
+set(TOVL_TEST_LOCK_DIR ${CMAKE_BINARY_DIR}/test-locks)
+file(MAKE_DIRECTORY ${TOVL_TEST_LOCK_DIR})
+
 function(tovl_program_test name script)
   cmake_parse_arguments(ARG "" "TIMEOUT" "LOCKS" ${ARGN})
   add_test(NAME ${name}
     COMMAND ${Python3_EXECUTABLE} -m unittest -v ${script}
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/programs)
   set(env "TOVL_BIN_DIR=${CMAKE_BINARY_DIR}/bin" "TOVL_TEST_PLATFORM=${TOVL_TEST_PLATFORM}"
-      "TOVL_WINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh")
+      "TOVL_WINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh"
+      "TOVL_LOCK_DIR=${TOVL_TEST_LOCK_DIR}")
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" FIXTURES_REQUIRED wine_prefix)
   if(ARG_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})

@@ -1,10 +1,17 @@
 #include "platform/posix/errno_posix.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/last_error.h"
 
 namespace tovl {
+
+std::string ErrnoText(int e) {
+    char buffer[128];
+    // The GNU strerror_r returns the text, in buffer or in static storage.
+    return strerror_r(e, buffer, sizeof buffer);
+}
 
 uint32_t WindowsErrorFromErrno(int e) {
     switch (e) {

@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tovl {
 
 uint32_t WindowsErrorFromErrno(int e);
+
+// The system's text for errno value e, safe to call from any thread.
+std::string ErrnoText(int e);
 
 }  // namespace tovl

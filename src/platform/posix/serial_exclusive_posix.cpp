@@ -42,7 +42,8 @@ constexpr time_t kUnreadableLockGraceSeconds = 10;
 // race for one file.
 std::mutex g_heldLock;
 std::set<std::string>& HeldLocks() {
-    static auto* held = new std::set<std::string>;
+    // Never destroyed: session threads may still use it while the process ends.
+    static auto* held = new std::set<std::string>;  // NOLINT(cppcoreguidelines-owning-memory)
     return *held;
 }
 
@@ -174,12 +175,13 @@ bool DeviceOpenElsewhere(const SerialDeviceId& device) {
     CDir proc(opendir("/proc"));
     if (!proc) return false;
     const pid_t self = getpid();
-    while (dirent* entry = readdir(proc.get())) {
+    // Each directory stream is this call's own.
+    while (dirent* entry = readdir(proc.get())) {  // NOLINT(concurrency-mt-unsafe)
         if (!IsNumber(entry->d_name) || atoi(entry->d_name) == self) continue;
         const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
         CDir fds(opendir(fdDir.c_str()));
-        if (!fds) continue;  // gone, or not ours to see
-        while (dirent* fd = readdir(fds.get())) {
+        if (!fds) continue;                        // gone, or not ours to see
+        while (dirent* fd = readdir(fds.get())) {  // NOLINT(concurrency-mt-unsafe)
             if (IsNumber(fd->d_name) && FdIsDevice(fdDir + "/" + fd->d_name, device)) return true;
         }
     }
@@ -187,7 +189,7 @@ bool DeviceOpenElsewhere(const SerialDeviceId& device) {
 }
 
 std::string UucpLockDirectory() {
-    const char* dir = getenv("TOVL_LOCK_DIR");
+    const char* dir = getenv("TOVL_LOCK_DIR");  // NOLINT(concurrency-mt-unsafe): env is fixed
     return dir != nullptr && dir[0] != '\0' ? dir : "/run/lock";
 }
 
@@ -219,7 +221,7 @@ bool CUucpLock::Acquire(const std::string& realPath) {
         if (result != EEXIST) {
             LogLine(LogPriority::Warning,
                     "no lock file in %s (%s): the device is locked by flock only", dir.c_str(),
-                    strerror(result));
+                    ErrnoText(result).c_str());
             return true;
         }
         if (LockHolderAlive(path)) break;

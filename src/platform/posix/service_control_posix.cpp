@@ -26,7 +26,7 @@ namespace tovl {
 namespace {
 
 std::string UnitDir() {
-    const char* dir = getenv("TOVL_SYSTEMD_DIR");
+    const char* dir = getenv("TOVL_SYSTEMD_DIR");  // NOLINT(concurrency-mt-unsafe): env is fixed
     return dir && *dir ? dir : "/etc/systemd/system";
 }
 
@@ -72,7 +72,7 @@ bool WriteNewFile(const std::string& path, const std::string& text) {
 }
 
 void Notify(const char* state) {
-    const char* path = getenv("NOTIFY_SOCKET");
+    const char* path = getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe): env is fixed
     if (path == nullptr || (path[0] != '/' && path[0] != '@')) return;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -151,7 +151,7 @@ std::string OwnExecutablePath() {
 bool RunServiceDispatcher(const char* name, ServiceMainProc serviceMain) {
     // INVOCATION_ID alone is inherited by anything started from a service's
     // shell; only a notify socket shows that systemd waits for this process.
-    const char* notify = getenv("NOTIFY_SOCKET");
+    const char* notify = getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe): env is fixed
     if (notify == nullptr || *notify == '\0') return false;
     // Block the stop signals before any thread exists, so every thread
     // inherits the mask and only the wait below receives them.
