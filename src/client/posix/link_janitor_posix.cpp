@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/unique_fd_posix.h"
+
 namespace tovl {
 
 namespace {
@@ -63,34 +65,30 @@ bool CLinkJanitor::Start() {
     int listFds[2];
     int readyFds[2];
     if (pipe(listFds) != 0) return false;
-    if (pipe(readyFds) != 0) {
-        close(listFds[0]);
-        close(listFds[1]);
-        return false;
-    }
+    CUniqueFd listRead(listFds[0]);
+    CUniqueFd listWrite(listFds[1]);
+    if (pipe(readyFds) != 0) return false;
+    CUniqueFd readyRead(readyFds[0]);
+    CUniqueFd readyWrite(readyFds[1]);
     std::vector<char> list(kListCapacity);
     long maxFd = sysconf(_SC_OPEN_MAX);
     if (maxFd < 0 || maxFd > 65536) maxFd = 65536;
     pid_t pid = fork();
     if (pid == 0) {
+        // The child never returns and makes only async-signal-safe calls.
         close(listFds[1]);
         RunJanitor(listFds[0], readyFds[1], list.data(), maxFd);
     }
-    close(listFds[0]);
-    close(readyFds[1]);
-    if (pid < 0) {
-        close(listFds[1]);
-        close(readyFds[0]);
-        return false;
-    }
+    listRead.Reset();
+    readyWrite.Reset();
+    if (pid < 0) return false;
     // Wait until the child is in its own session, out of reach of a signal
     // to the client's process group.
     char ready;
-    while (read(readyFds[0], &ready, 1) < 0 && errno == EINTR) {
+    while (read(readyRead.Get(), &ready, 1) < 0 && errno == EINTR) {
     }
-    close(readyFds[0]);
-    fcntl(listFds[1], F_SETFD, FD_CLOEXEC);
-    pipe_ = listFds[1];
+    fcntl(listWrite.Get(), F_SETFD, FD_CLOEXEC);
+    pipe_ = listWrite.Release();  // kept open for the life of the process
     return true;
 }
 
