@@ -262,20 +262,20 @@ class CWin32SerialPort final : public CSerialPort {
         if (closed_) return false;
         DWORD function =
             line == SerialLine::Dtr ? (raised ? SETDTR : CLRDTR) : (raised ? SETRTS : CLRRTS);
-        return EscapeCommFunction(handle_, function) != 0;
+        return EscapeCommFunction(handle_.Get(), function) != 0;
     }
 
     bool SetBreak(bool on) override {
         std::lock_guard<std::mutex> lock(lock_);
         if (closed_) return false;
-        return (on ? SetCommBreak(handle_) : ClearCommBreak(handle_)) != 0;
+        return (on ? SetCommBreak(handle_.Get()) : ClearCommBreak(handle_.Get())) != 0;
     }
 
     bool PurgeQueues(bool receive, bool transmit) override {
         std::lock_guard<std::mutex> lock(lock_);
         if (closed_) return false;
         DWORD flags = (receive ? PURGE_RXCLEAR : 0) | (transmit ? PURGE_TXCLEAR : 0);
-        return flags == 0 || PurgeComm(handle_, flags) != 0;
+        return flags == 0 || PurgeComm(handle_.Get(), flags) != 0;
     }
 
   private:

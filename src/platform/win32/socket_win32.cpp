@@ -1,10 +1,11 @@
 // Windows Sockets 1.1 calls. Errors are Windows Sockets numbers already.
 // The waiting room of the listener selects on up to kPollMaxSockets sockets.
 #define FD_SETSIZE 1024
-// clang-format off: winsock2 before windows, mstcpip after both.
-#include <mstcpip.h>
-#include <windows.h>
+// winsock2 before windows, mstcpip after both.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+#include <mstcpip.h>
 // clang-format on
 
 #include "platform/socket_api.h"
