@@ -751,3 +751,21 @@ class XDisplay:
 
 
 ARTEFACT_DIR = os.environ.get("TOVL_ARTEFACT_DIR", os.path.join(BIN_DIR, "..", "test-artefacts"))
+
+
+def hung_up(app, timeout):
+    """True when the application's port is hung up within timeout: poll
+    reports POLLHUP and a write then fails with EIO."""
+    import select
+    poller = select.poll()
+    poller.register(app.fd, select.POLLIN)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for _, events in poller.poll(50):
+            if events & select.POLLHUP:
+                try:
+                    os.write(app.fd, b"?")
+                except OSError as e:
+                    return e.errno == 5
+                return False
+    return False

@@ -4,7 +4,6 @@ speed travels exactly, and a session that fails hangs the application up
 (then the next open works)."""
 import fcntl
 import os
-import select
 import socket
 import struct
 import time
@@ -28,23 +27,6 @@ def set_custom_speed(fd, baud):
     struct.pack_into("<4I", buf, 0, iflag, oflag, cflag, lflag)
     struct.pack_into("<2I", buf, 36, baud, baud)
     fcntl.ioctl(fd, TCSETS2, bytes(buf))
-
-
-def hung_up(app, timeout):
-    """True when poll reports POLLHUP within timeout and a write then fails
-    with EIO."""
-    poller = select.poll()
-    poller.register(app.fd, select.POLLIN)
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for _, events in poller.poll(50):
-            if events & select.POLLHUP:
-                try:
-                    os.write(app.fd, b"?")
-                except OSError as e:
-                    return e.errno == 5
-                return False
-    return False
 
 
 @unittest.skipIf(h.ON_WINE, "virtual ports of the Windows build need the driver")
@@ -126,21 +108,21 @@ class ClientUses(h.ClientTestCase):
 
         # Connect refused.
         app = self.app(6)
-        self.assertTrue(hung_up(app, 4.0))
+        self.assertTrue(h.hung_up(app, 4.0))
         app.close()
         # Refused by the server.
         app = self.app(7)
         conn = server.accept()
         self.assertEqual(h.recv_exact(conn, 8), h.u32(h.PL_OPEN, 2))
         conn.sendall(h.u32(h.PL_OPEN_FAILED))
-        self.assertTrue(hung_up(app, 1.0))
+        self.assertTrue(h.hung_up(app, 1.0))
         app.close()
         # The time-outs value missing.
         app = self.app(8)
         conn = server.accept()
         self.assertEqual(h.recv_exact(conn, 8), h.u32(h.PL_OPEN, 2))
         conn.sendall(h.u32(0, 0))
-        self.assertTrue(hung_up(app, 1.0))
+        self.assertTrue(h.hung_up(app, 1.0))
         app.close()
 
         # The next open of a port that failed gets a new session.
@@ -158,7 +140,7 @@ class ClientUses(h.ClientTestCase):
         conn = server.accept()
         h.open_exchange(conn, 2)
         conn.close()
-        self.assertTrue(hung_up(app, 1.0))
+        self.assertTrue(h.hung_up(app, 1.0))
 
 
 if __name__ == "__main__":

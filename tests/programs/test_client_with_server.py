@@ -1,30 +1,11 @@
 """tovlclient with the real tovlserver on loopback: a pseudo-terminal is
 the server's real port (the test plays the device) and another is the
 client's virtual port (the test plays the application)."""
-import os
 import random
 import time
 import unittest
 
 import harness as h
-
-
-def hung_up(app, timeout):
-    """True when the application's port is hung up within timeout: poll
-    reports POLLHUP and a write fails with EIO."""
-    import select
-    poller = select.poll()
-    poller.register(app.fd, select.POLLIN)
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for _, events in poller.poll(50):
-            if events & select.POLLHUP:
-                try:
-                    os.write(app.fd, b"?")
-                except OSError as e:
-                    return e.errno == 5
-                return False
-    return False
 
 
 class ClientWithServer(h.ClientTestCase):
@@ -78,7 +59,7 @@ class ClientWithServer(h.ClientTestCase):
         app = self.app(3)
         self.assertTrue(client.wait_for_text("ERROR open remote real ports!\n", 20))
         # The refused session hangs the application up.
-        self.assertTrue(hung_up(app, 1.0))
+        self.assertTrue(h.hung_up(app, 1.0))
         self.assertEqual(device.read_some(1.0), b"")
 
     @unittest.skipIf(h.ON_WINE, "the full session runs against the Linux server")
@@ -161,7 +142,7 @@ class ClientWithServer(h.ClientTestCase):
         self.assertEqual(device.read_exact(1, 15), b"x")
         server.stop()
         # The dropped connection hangs the application up.
-        self.assertTrue(hung_up(app, 2.0))
+        self.assertTrue(h.hung_up(app, 2.0))
         app.close()
         self.assertTrue(client.alive())
         self.start_server()
