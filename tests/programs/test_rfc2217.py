@@ -85,6 +85,7 @@ class Rfc2217Test(ProgramTestCase):
         fcntl.ioctl(self.pty.master, 0x802C542A, buf)  # TCGETS2
         self.assertEqual(buf[9], 250000)  # c_ospeed
 
+    @unittest.skipIf(ON_WINE, "Wine does not enforce exclusive COM opens")
     def test_one_session_per_port_across_both_protocols(self):
         port = self.client()
         sock = connect()
