@@ -44,9 +44,10 @@ try:
     # The device: a pseudo-terminal standing in for the server's COM2.
     device, device_slave = os.openpty()
     device_path = os.ttyname(device_slave)
-    # Kept open so the device never reads as hung up while the server has
-    # not opened it yet.
+    # Set raw, then let go: the server opens a device only when no other
+    # process has it open. Until it does, reading the master fails.
     tty.setraw(device_slave)
+    os.close(device_slave)
     link = os.path.join(work, "ttyV3")
 
     put(r"Software\Dravik\TOVL\IpAddr", "127.0.0.1", "")
@@ -82,7 +83,11 @@ try:
         while len(got) < want and time.monotonic() < deadline:
             ready, _, _ = select.select([device, app], [], [], 0.2)
             if device in ready:
-                data = os.read(device, 4096)
+                try:
+                    data = os.read(device, 4096)
+                except OSError:  # no one has the device open yet
+                    time.sleep(0.05)
+                    continue
                 pending += data
                 while b"\n" in pending:
                     received, _, rest = bytes(pending).partition(b"\n")
