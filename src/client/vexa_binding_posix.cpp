@@ -12,11 +12,13 @@
 namespace tovl {
 
 void StartVexaBinding() {
-    // Lives until the process ends; pumps may use it to the last moment.
-    // Lives for the whole process, as the driver it stands for.
+    // Lives for the whole process, as the driver it stands for: pumps may
+    // use it to the last moment.
     static auto* provider = new CPtyPortProvider;  // NOLINT(cppcoreguidelines-owning-memory)
     static CLinkJanitor janitor;
     janitor.Start();
+    provider->OnLinkPlaced(
+        [](const std::string& link, const std::string& target) { janitor.Add(link, target); });
     CRegKey key;
     if (key.OpenLocalMachine(kVirtualPortsKey, kKeyAllAccess) == 0) {
         for (uint32_t n = 1; n <= kVexaMaxPort; ++n) {
@@ -27,15 +29,12 @@ void StartVexaBinding() {
             if (key.QueryValue(name, path, &size) != 0 || path[0] == '\0') continue;
             path[sizeof path - 1] = '\0';
             if (provider->AddPort(n, path)) {
-                janitor.Add(path, provider->Links().back().second);
                 LogLine(LogPriority::Info, "virtual port %u offered at %s", n, path);
             } else {
                 LogLine(LogPriority::Warning, "virtual port %u not offered at %s", n, path);
             }
         }
     }
-    provider->OnLinkMoved(
-        [](const std::string& link, const std::string& target) { janitor.Add(link, target); });
     provider->Start();
     SetVexaBinding(provider);
 }

@@ -126,6 +126,7 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     port->pty = MakePty(&port->seen);
     if (!port->pty) return false;
     port->seenBaud = 9600;
+    if (linkPlaced_) linkPlaced_(linkPath, port->pty->slavePath);
     if (symlink(port->pty->slavePath.c_str(), linkPath.c_str()) != 0) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         return false;
@@ -161,6 +162,7 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     // finds the old pty or the new one, never nothing.
     const std::string staging = port->link + ".tovl-new";
     unlink(staging.c_str());
+    if (linkPlaced_) linkPlaced_(port->link, fresh->slavePath);
     if (symlink(fresh->slavePath.c_str(), staging.c_str()) != 0 ||
         rename(staging.c_str(), port->link.c_str()) != 0) {
         unlink(staging.c_str());
@@ -184,7 +186,6 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     port->oldLeft.store(0);
     port->closes.fetch_add(1);
     port->dataArmed.store(true);
-    if (linkMoved_) linkMoved_(port->link, fresh->slavePath);
     WakeFd(wake_.Get());
     return true;
 }
@@ -223,8 +224,8 @@ std::vector<std::pair<std::string, std::string>> CPtyPortProvider::Links() const
     return links;
 }
 
-void CPtyPortProvider::OnLinkMoved(std::function<void(const std::string&, const std::string&)> f) {
-    linkMoved_ = std::move(f);
+void CPtyPortProvider::OnLinkPlaced(std::function<void(const std::string&, const std::string&)> f) {
+    linkPlaced_ = std::move(f);
 }
 
 CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {

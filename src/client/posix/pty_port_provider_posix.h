@@ -46,9 +46,10 @@ class CPtyPortProvider final : public CVexaBinding {
     void Stop();
     // The links made and the slaves they point at, in port order.
     std::vector<std::pair<std::string, std::string>> Links() const;
-    // Told (link, new slave) whenever a link is moved to a new pty. Set
-    // before Start.
-    void OnLinkMoved(std::function<void(const std::string&, const std::string&)> f);
+    // Told (link, slave) just before a link is made or moved to a new pty,
+    // so that a process killed in between leaves nothing unrecorded. Set
+    // before the first AddPort.
+    void OnLinkPlaced(std::function<void(const std::string&, const std::string&)> f);
 
     bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
     bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
@@ -79,7 +80,7 @@ class CPtyPortProvider final : public CVexaBinding {
     std::unique_ptr<Port> ports_[kVexaMaxPort];
     CUniqueFd inotify_;
     CUniqueFd wake_;
-    std::function<void(const std::string&, const std::string&)> linkMoved_;
+    std::function<void(const std::string&, const std::string&)> linkPlaced_;
     std::atomic<bool> stopping_{false};
     std::thread monitor_;
 };
