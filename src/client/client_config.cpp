@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "client/client_port.h"
 #include "client/vexa_driver.h"
 #include "config/product_keys.h"
+#include "config/value_text.h"
+#include "platform/log.h"
 #include "platform/registry.h"
 
 namespace tovl {
@@ -98,10 +101,20 @@ uint32_t ReadClientConnections() {
         uint32_t size = sizeof value;
         if (key.QueryValue(name, value, &size) != 0) continue;
         value[sizeof value - 1] = '\0';
+        // Problems the client lets pass (a name instead of an address, a TCP
+        // port that wraps) are told too: their sessions cannot work.
+        const std::string problem = ExplainRemotePort(n, value);
+        if (!problem.empty()) LogLine(LogPriority::Warning, "%s", problem.c_str());
         RemoteEnd end;
         if (!ParseRemoteEnd(value, &end)) continue;
         CEvent opened = VexaOpenOpenedEvent(n);
-        if (!opened.IsValid()) continue;
+        if (!opened.IsValid()) {
+            LogLine(LogPriority::Warning,
+                    "REMOTEPORT%u is not served: virtual port %u is not offered", n, n);
+            continue;
+        }
+        LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s:%u", n, end.ComPort,
+                end.Address, static_cast<unsigned>(end.TcpPort));
         ClientPort& port = ClientPorts[ClientPortCount];
         memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
         port.RemoteTcpPort = end.TcpPort;
@@ -119,6 +132,8 @@ bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {
     snprintf(name, sizeof name, "PORT%u", n);
     CRegKey key;
     if (key.OpenLocalMachine(kSettingsKey, kKeyAllAccess) != 0) {
+        LogLine(LogPriority::Error, "virtual port %u: key HKEY_LOCAL_MACHINE\\%s cannot be opened",
+                n, kSettingsKey);
         printf("ERROR open registry key!\n");
         fflush(stdout);
         return false;
@@ -126,6 +141,7 @@ bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {
     char text[100] = {};
     uint32_t size = sizeof text;
     if (key.QueryValue(name, text, &size) != 0) {
+        LogLine(LogPriority::Error, "%s", ExplainMissingPortTimeouts(n).c_str());
         printf("ERROR registry read!\n");
         fflush(stdout);
         key.Close();
@@ -133,6 +149,8 @@ bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {
     }
     key.Close();
     text[sizeof text - 1] = '\0';
+    const std::string problem = ExplainPortTimeouts(n, text);
+    if (!problem.empty()) LogLine(LogPriority::Warning, "%s", problem.c_str());
     ParsePortTimeouts(text, values);
     return true;
 }

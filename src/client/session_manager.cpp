@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "client/client_config.h"
 #include "client/client_port.h"
 #include "client/data_pumps.h"
 #include "client/vexa_driver.h"
+#include "platform/log.h"
 #include "platform/socket_api.h"
 #include "platform/thread.h"
 
@@ -22,6 +24,26 @@ constexpr uint32_t kFailedWaitPauseMs = 100;
 constexpr uint32_t kPumpEndPollMs = 10;
 
 std::atomic<bool> g_loopEnd{false};
+
+// The words for the socket errors a connect meets; others by number.
+std::string SocketErrorText(int error) {
+    switch (error) {
+        case kWsaEconnrefused:
+            return "connection refused";
+        case kWsaEtimedout:
+            return "timed out";
+        case kWsaEnetunreach:
+            return "network unreachable";
+        case kWsaEhostunreach:
+            return "host unreachable";
+        case kWsaEconnreset:
+            return "connection reset";
+        case kWsaEaddrnotavail:
+            return "address not available";
+        default:
+            return "socket error " + std::to_string(error);
+    }
+}
 
 // With more records than one wait can take, watcher threads wait on groups
 // of the opened events and mark the records here; the manager then serves
@@ -181,33 +203,40 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
     address.portBe = HostToNet16(remoteTcpPort);
     address.addrBe = InetAddr(remoteAddress);
     CBlockingSocket& socket = PortSocket(n);
+    const unsigned tcpPort = remoteTcpPort;
+    auto fail = [&](const std::string& why) {
+        LogLine(LogPriority::Error, "virtual port %u: no session with COM%d of %s:%u: %s", n,
+                remoteComPort, remoteAddress, tcpPort, why.c_str());
+        socket.Close();
+        return 1u;
+    };
     try {
         socket.Create();
-        socket.Connect(address);
+        try {
+            socket.Connect(address);
+        } catch (const CBlockingSocketException& e) {
+            const bool named = address.addrBe == kInaddrNone;
+            return fail("connect: " + SocketErrorText(e.ErrorCode()) +
+                        (named ? " (the address is not dotted decimal)" : ""));
+        }
         WriteU32(socket, PL_OPEN, kFieldTimeout);
         WriteU32(socket, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
         uint32_t result = 0;
-        if (!ReadU32(socket, &result, kOpenReplyTimeout)) {
-            socket.Close();
-            return 1;
-        }
+        if (!ReadU32(socket, &result, kOpenReplyTimeout))
+            return fail("the server closed the connection or gave no reply");
         if (result == PL_OPEN_FAILED) {
             printf("ERROR open remote real ports!\n");
             fflush(stdout);
-            socket.Close();
-            return 1;
+            return fail(
+                "refused by the server (address not allowed, or the port missing or busy: the "
+                "server's log says which)");
         }
         uint32_t mask = 0;
-        if (!ReadU32(socket, &mask, kFieldTimeout)) {
-            socket.Close();
-            return 1;
-        }
+        if (!ReadU32(socket, &mask, kFieldTimeout))
+            return fail("the connection ended during the open");
         VexaSetLineState(n, mask);
         int32_t timeouts[5];
-        if (!ReadPortTimeouts(n, timeouts)) {
-            socket.Close();
-            return 1;
-        }
+        if (!ReadPortTimeouts(n, timeouts)) return fail("its time-outs cannot be read");
         for (int32_t value : timeouts)
             WriteU32(socket, static_cast<uint32_t>(value), kFieldTimeout);
         // Without the provider's settings the record goes out as it starts
@@ -219,10 +248,11 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
         WriteU32(socket, PL_SETTINGS, kFieldTimeout);
         socket.Write(record, sizeof record, kFieldTimeout);
         VexaSetStatus(n, 0);
+        LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s:%u set up", n,
+                remoteComPort, remoteAddress, tcpPort);
         return 0;
-    } catch (const CBlockingSocketException&) {
-        socket.Close();
-        return 1;
+    } catch (const CBlockingSocketException& e) {
+        return fail(e.Operation() + ": " + SocketErrorText(e.ErrorCode()));
     }
 }
 

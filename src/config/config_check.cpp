@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "config/product_keys.h"
+#include "config/value_text.h"
 #include "platform/registry.h"
 
 namespace tovl {
@@ -24,23 +25,6 @@ bool ReadText(const CRegKey& key, const std::string& name, std::string* text, ui
     }
     if (rc != 0) return false;
     *text = buffer.c_str();
-    return true;
-}
-
-// Decimal digits only, within [low, high].
-bool DecimalIn(const std::string& text, long low, long high, long* value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    *value = strtol(text.c_str(), nullptr, 10);
-    return *value >= low && *value <= high;
-}
-
-bool SignedDecimal(const std::string& text) {
-    size_t i = text.size() > 1 && text[0] == '-' ? 1 : 0;
-    if (i == text.size()) return false;
-    for (; i < text.size(); ++i)
-        if (text[i] < '0' || text[i] > '9') return false;
     return true;
 }
 
@@ -82,7 +66,7 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
         std::string upper;
         for (char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
         long n = 0;
-        if (upper.rfind("REMOTEPORT", 0) != 0 || !DecimalIn(upper.substr(10), 0, 99999, &n) ||
+        if (upper.rfind("REMOTEPORT", 0) != 0 || !IsDecimalIn(upper.substr(10), 0, 99999, &n) ||
             upper.substr(10) != std::to_string(n)) {
             out->push_back("value " + name +
                            " is not read (names are REMOTEPORT1 to REMOTEPORT254)");
@@ -100,11 +84,8 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
             continue;
         }
         std::string timeouts;
-        const std::string portName = "PORT" + std::to_string(n);
-        if (!haveSettings || !ReadText(settings, portName, &timeouts, 100)) {
-            out->push_back(portName + " is missing from " + kRoot + kSettingsKey +
-                           ": every open of virtual port " + std::to_string(n) +
-                           " fails (\"ERROR registry read!\"); tovladmin port set writes it");
+        if (!haveSettings || !ReadText(settings, "PORT" + std::to_string(n), &timeouts, 100)) {
+            out->push_back(ExplainMissingPortTimeouts(static_cast<unsigned>(n)));
         } else {
             const std::string bad = ExplainPortTimeouts(static_cast<unsigned>(n), timeouts);
             if (!bad.empty()) out->push_back(bad);
@@ -157,9 +138,9 @@ void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
         std::string text;
         ReadText(rfc2217, name, &text, 32);
         long port = 0, com = 0;
-        if (name.size() < 4 || !DecimalIn(name.substr(3), 1, 255, &com))
+        if (name.size() < 4 || !IsDecimalIn(name.substr(3), 1, 255, &com))
             out->push_back("RFC 2217 value " + name + std::string(" is not named COM1 to COM255"));
-        else if (!DecimalIn(text, 1, 65535, &port))
+        else if (!IsDecimalIn(text, 1, 65535, &port))
             out->push_back(
                 "RFC 2217 " + name +
                 std::string(" = \"").append(text).append("\" is not a TCP port 1 to 65535"));
@@ -169,61 +150,6 @@ void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
 }
 
 }  // namespace
-
-bool IsDottedDecimal(const std::string& text) {
-    int parts = 0;
-    size_t at = 0;
-    while (parts < 4) {
-        const size_t dot = text.find('.', at);
-        const std::string part =
-            text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
-        long value = 0;
-        if (part.size() > 3 || !DecimalIn(part, 0, 255, &value)) return false;
-        ++parts;
-        if (dot == std::string::npos) break;
-        at = dot + 1;
-    }
-    return parts == 4 && text.find('.', at) == std::string::npos && at < text.size();
-}
-
-std::string ExplainRemotePort(unsigned n, const std::string& text) {
-    const std::string name = "REMOTEPORT" + std::to_string(n);
-    if (text.size() > 31) return name + " is longer than 31 characters and is ignored";
-    const size_t semicolon = text.rfind(';');
-    if (semicolon == std::string::npos || semicolon + 1 == text.size())
-        return name + " = \"" + text + "\" has no \";COM\" part: the port is left out";
-    const std::string host = text.substr(0, semicolon);
-    const size_t colon = host.find(':');
-    const std::string address = host.substr(0, colon);
-    if (!IsDottedDecimal(address))
-        return name + " = \"" + text + "\": \"" + address +
-               "\" is not a dotted decimal IPv4 address (names are not looked up)";
-    long value = 0;
-    if (colon != std::string::npos && !DecimalIn(host.substr(colon + 1), 1, 65535, &value))
-        return name + " = \"" + text + "\": TCP port \"" + host.substr(colon + 1) +
-               "\" is not 1 to 65535 (a larger number wraps to another port)";
-    if (!DecimalIn(text.substr(semicolon + 1), 1, 255, &value))
-        return name + " = \"" + text + "\": COM number \"" + text.substr(semicolon + 1) +
-               "\" is not 1 to 255";
-    return "";
-}
-
-std::string ExplainPortTimeouts(unsigned n, const std::string& text) {
-    int fields = 0;
-    size_t at = 0;
-    while (true) {
-        const size_t semi = text.find(';', at);
-        if (!SignedDecimal(
-                text.substr(at, semi == std::string::npos ? std::string::npos : semi - at)))
-            break;
-        ++fields;
-        if (semi == std::string::npos) break;
-        at = semi + 1;
-    }
-    if (fields == 5 && std::count(text.begin(), text.end(), ';') == 4) return "";
-    return "PORT" + std::to_string(n) + " = \"" + text +
-           "\" is not five whole numbers joined by \";\" (for example -1;0;0;0;0)";
-}
 
 std::vector<std::string> CheckConfiguration() {
     std::vector<std::string> problems;

@@ -369,9 +369,14 @@ def free_tcp_port():
 class LiveProgram(Program):
     """A program whose standard output is collected while it runs."""
 
-    def __init__(self, name, *args, env=None, cwd=None, native=False):
+    def __init__(self, name, *args, env=None, cwd=None, native=False, log_path=None):
         import threading
-        super().__init__(name, *args, env=env, cwd=cwd, native=native)
+        # The diagnostics (standard error) go to log_path when given.
+        self.log_path = log_path
+        stderr = open(log_path, "wb") if log_path else subprocess.DEVNULL
+        super().__init__(name, *args, env=env, cwd=cwd, native=native, stderr=stderr)
+        if log_path:
+            stderr.close()
         self._text = b""
         self._lock = threading.Lock()
         self._reader = threading.Thread(target=self._collect, daemon=True)
@@ -393,13 +398,22 @@ class LiveProgram(Program):
         with self._lock:
             return self._text.decode("latin-1")
 
-    def wait_for_text(self, text, timeout=10.0):
+    def wait_for_text(self, text, timeout=10.0, source=None):
+        source = source or self.text
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if text in self.text():
+            if text in source():
                 return True
             time.sleep(0.05)
-        return text in self.text()
+        return text in source()
+
+    def log(self):
+        """What the program wrote to its log (standard error) so far."""
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def wait_for_log(self, text, timeout=10.0):
+        return self.wait_for_text(text, timeout, self.log)
 
     def output(self):
         return self.text()
@@ -603,7 +617,8 @@ class ClientTestCase(ProgramTestCase):
         ports need the driver), also when the Windows server is tested."""
         if not os.path.exists(os.path.join(NATIVE_BIN_DIR, "tovlclient")):
             self.skipTest("the Linux build's tovlclient is not built")
-        client = LiveProgram("tovlclient", "debug", env=self.client_env(), native=True)
+        client = LiveProgram("tovlclient", "debug", env=self.client_env(), native=True,
+                             log_path=os.path.join(self.link_dir, "client.log"))
         self.addCleanup(client.stop)
         deadline = time.monotonic() + 30
         while not all(os.path.islink(l) for l in links) and time.monotonic() < deadline:

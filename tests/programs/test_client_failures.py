@@ -42,6 +42,8 @@ class ClientFailures(h.ClientTestCase):
         self.assertEqual(h.recv_exact(conn, 8), h.u32(h.PL_OPEN, 2))
         conn.sendall(h.u32(h.PL_OPEN_FAILED))
         self.assertTrue(client.wait_for_text("ERROR open remote real ports!\n"))
+        self.assertTrue(client.wait_for_log("virtual port 3: no session with COM2 of 127.0.0.1:%d: "
+                                            "refused by the server" % server.port))
         self.assertEqual(conn.recv(1), b"")
         app.close()
         # Closing a port without a session sends nothing anywhere.
@@ -60,6 +62,7 @@ class ClientFailures(h.ClientTestCase):
         time.sleep(1.5)
         self.assertTrue(client.alive())
         self.assertEqual(client.text(), "")
+        self.assertIn("connect: connection refused", client.log())
 
     def test_missing_port_value_prints_and_closes_after_the_open_reply(self):
         server = self.scripted_server()
@@ -72,6 +75,25 @@ class ClientFailures(h.ClientTestCase):
         conn.sendall(h.u32(0, 0))
         self.assertEqual(conn.recv(1), b"")
         self.assertTrue(client.wait_for_text("ERROR registry read!\n"))
+        self.assertIn("PORT3 is missing from", client.log())
+
+    def test_configuration_problems_and_set_up_sessions_are_logged(self):
+        server = self.scripted_server()
+        self.configure_port(3, server.port, 2, timeouts="1;2")
+        self.configure_port(4, server.port, 5)
+        self.set_client_value(h.CONNECTIONS_KEY, "REMOTEPORT4", "127.0.0.1:%d" % server.port)
+        self.set_client_value(h.CONNECTIONS_KEY, "REMOTEPORT5", "localhost;7")
+        client = self.start_client([self.link(3)])
+        self.assertTrue(client.wait_for_log("virtual port 3 serves COM2 of 127.0.0.1:%d" % server.port))
+        log = client.log()
+        self.assertIn('REMOTEPORT4 = "127.0.0.1:%d" has no ";COM" part' % server.port, log)
+        self.assertIn('"localhost" is not a dotted decimal IPv4 address', log)
+        self.assertIn("REMOTEPORT5 is not served: virtual port 5 is not offered", log)
+        self.app(3)
+        h.open_exchange(server.accept(), 2)
+        self.assertTrue(client.wait_for_log("virtual port 3: session with COM2 of 127.0.0.1:%d set up"
+                                            % server.port))
+        self.assertIn('PORT3 = "1;2" is not five whole numbers', client.log())
 
     def test_server_dying_mid_session_leaves_the_client_serving(self):
         server = self.scripted_server()
