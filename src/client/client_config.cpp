@@ -93,7 +93,12 @@ uint32_t ReadClientConnections() {
     ClientPortCount = 0;
     // Kept open for the life of the process, as the table refers to it.
     static CRegKey key;
-    if (key.OpenLocalMachine(kConnectionsKey, kKeyAllAccess) != 0) return 0;
+    if (key.OpenLocalMachine(kConnectionsKey, kKeyAllAccess) != 0) {
+        LogLine(LogPriority::Warning,
+                "key HKEY_LOCAL_MACHINE\\%s is missing: the client serves no port",
+                kConnectionsKey);
+        return 0;
+    }
     for (uint32_t n = 0; n <= 254; ++n) {
         char name[32];
         snprintf(name, sizeof name, "REMOTEPORT%u", n);

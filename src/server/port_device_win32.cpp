@@ -13,4 +13,8 @@ std::string ResolvePortDevice(int portNumber) {
     return name;
 }
 
+std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber) {
+    return OpenSerialPort(ResolvePortDevice(portNumber));
+}
+
 }  // namespace tovl

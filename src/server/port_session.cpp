@@ -220,7 +220,7 @@ uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener&
 
 uint32_t RunPortSession(CBlockingSocket& connection) {
     static const SerialPortOpener kOpen = [](int n) {
-        return OpenSerialPort(ResolvePortDevice(n));
+        return OpenPortDevice(n);
     };
     return RunPortSessionWith(connection, kOpen);
 }
