@@ -18,6 +18,9 @@ PLATFORM = os.environ.get("TOVL_TEST_PLATFORM", "linux")
 BIN_DIR = os.environ.get("TOVL_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
 WINE_RUN = os.environ.get("TOVL_WINE_RUN", "")
 ON_WINE = PLATFORM == "win32"
+# A sanitizer build: the slow waits that test the network, not the code,
+# run in the plain build only.
+SANITIZED = os.environ.get("TOVL_SANITIZED") == "1"
 # The Linux build's programs (the client's virtual ports need them even when
 # the Windows server is under test).
 NATIVE_BIN_DIR = os.environ.get("TOVL_NATIVE_BIN_DIR", os.path.join(
@@ -428,10 +431,10 @@ class ScriptedServer:
     """A stand-in for tovlserver on a free loopback port: the test accepts
     each connection and plays the server's side of the exchange itself."""
 
-    def __init__(self, port=None):
+    def __init__(self, port=None, host="127.0.0.1"):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port or 0))
+        self.sock.bind((host, port or 0))
         self.sock.listen(8)
         self.port = self.sock.getsockname()[1]
         self.connections = []

@@ -19,7 +19,7 @@ function(tovl_program_test name script)
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/programs)
   set(env "TOVL_BIN_DIR=${CMAKE_BINARY_DIR}/bin" "TOVL_TEST_PLATFORM=${TOVL_TEST_PLATFORM}"
       "TOVL_WINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh"
-      "TOVL_LOCK_DIR=${TOVL_TEST_LOCK_DIR}")
+      "TOVL_LOCK_DIR=${TOVL_TEST_LOCK_DIR}" "TOVL_SANITIZED=$<BOOL:${TOVL_SANITIZE}>")
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" FIXTURES_REQUIRED wine_prefix)
   if(ARG_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
