@@ -210,10 +210,17 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     // Canonical mode keeps its line editing: the port goes without EXTPROC.
     t.c_lflag |= ICANON;
+    t.c_cc[VERASE] = 0x7f;
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     tcgetattr(fd, &t);
     EXPECT_EQ(t.c_lflag & EXTPROC, 0u);
+    ASSERT_EQ(Event("vexaPortOpened", 3).Wait(2000), 0);
+    ASSERT_TRUE(provider_.WriteData(2,
+                                    reinterpret_cast<const uint8_t*>("ab\x7f"
+                                                                     "c\n"),
+                                    5, &count));
+    EXPECT_EQ(ReadApp(fd, 3), "ac\n");
     close(fd);
 }
 
