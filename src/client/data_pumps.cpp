@@ -1,5 +1,6 @@
 #include "client/data_pumps.h"
 
+#include <cstddef>
 #include <cstdint>
 
 #include "client/client_port.h"
@@ -18,14 +19,32 @@ constexpr uint32_t kFailedWaitPauseMs = 100;
 // Reads in a row that give nothing while bytes are reported pending, after
 // which the drain goes back to waiting.
 constexpr uint32_t kMaxEmptyReads = 8;
+constexpr size_t kHeaderSize = 4;
+constexpr size_t kDataHeaderSize = 2 * kHeaderSize;
 
-void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* buffer) {
+// Sends one whole message (code and body built in a buffer) with one Write,
+// so it leaves as one segment instead of one per field.
+void SendMessage(CBlockingSocket& socket, const uint8_t* message, uint32_t size) {
+    socket.Write(message, static_cast<int>(size), kFieldTimeout);
+}
+
+void SendCodeAndU32(CBlockingSocket& socket, uint32_t code, uint32_t value) {
+    uint8_t message[kDataHeaderSize];
+    EncodeU32(code, message);
+    EncodeU32(value, message + kHeaderSize);
+    SendMessage(socket, message, sizeof message);
+}
+
+// message holds a PL_DATA header and PL_DATA_MAX bytes behind it; the port's
+// bytes are read straight behind the header.
+void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* message) {
+    uint8_t* const payload = message + kDataHeaderSize;
     uint32_t pending = 0;
     bool sentAny = false;
     uint32_t emptyReads = 0;
     do {
         uint32_t count = 0;
-        VexaReadData(n, buffer, PL_DATA_MAX, &count);
+        VexaReadData(n, payload, PL_DATA_MAX, &count);
         pending = 0;
         // A failed query counts as nothing pending, so the drain never runs
         // on an old count.
@@ -38,9 +57,9 @@ void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* buffer) {
             continue;
         }
         emptyReads = 0;
-        WriteU32(socket, PL_DATA, kFieldTimeout);
-        WriteU32(socket, count, kFieldTimeout);
-        if (count > 0) socket.Write(buffer, static_cast<int>(count), kFieldTimeout);
+        EncodeU32(PL_DATA, message);
+        EncodeU32(count, message + kHeaderSize);
+        SendMessage(socket, message, kDataHeaderSize + count);
         sentAny = true;
     } while (pending != 0);
 }
@@ -66,14 +85,14 @@ uint32_t DriverToSocketPump(void* param) {
     CEvent* stopEvent = port.StopEvent.load();
     CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
 
-    uint8_t buffer[PL_DATA_MAX];
+    uint8_t message[kDataHeaderSize + PL_DATA_MAX];
     PortLinkSettings settings;
     uint32_t mask = 0;
     bool lost = false;
     try {
         for (bool running = true; running;) {
             int which =
-                stopEvent != nullptr ? WaitForAnyEvent(waitList, 4, kInfinite) : kWaitFailed;
+                stopEvent != nullptr ? VexaWaitActivity(n, waitList, kInfinite) : kWaitFailed;
             if (which < 0) {
                 if (stopEvent == nullptr) break;
                 if (stopEvent->Wait(kFailedWaitPauseMs) == 0)
@@ -83,21 +102,20 @@ uint32_t DriverToSocketPump(void* param) {
             }
             switch (which) {
                 case 0:
-                    SendData(socket, n, buffer);
+                    SendData(socket, n, message);
                     break;
                 case 1: {
                     VexaGetPortSettings(n, &settings);
-                    uint8_t record[kPortLinkSettingsSize];
-                    EncodeSettings(settings, record);
-                    WriteU32(socket, PL_SETTINGS, kFieldTimeout);
-                    socket.Write(record, sizeof record, kFieldTimeout);
+                    uint8_t record[kHeaderSize + kPortLinkSettingsSize];
+                    EncodeU32(PL_SETTINGS, record);
+                    EncodeSettings(settings, record + kHeaderSize);
+                    SendMessage(socket, record, sizeof record);
                     break;
                 }
                 case 2: {
                     VexaGetLineState(n, &mask);
                     SleepMs(kFlowControlPauseMs);
-                    WriteU32(socket, PL_FLOW_CONTROL, kFieldTimeout);
-                    WriteU32(socket, mask, kFieldTimeout);
+                    SendCodeAndU32(socket, PL_FLOW_CONTROL, mask);
                     break;
                 }
                 default:

@@ -175,6 +175,12 @@ uint32_t VexaUseCount(uint32_t n) {
     return b != nullptr ? b->UseCount(n - 1) : 0;
 }
 
+int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs) {
+    CVexaBinding* b = n >= 1 && n <= kVexaMaxPort ? GetVexaBinding() : nullptr;
+    if (b == nullptr) return WaitForAnyEvent(events, 4, timeoutMs);
+    return b->WaitActivity(n - 1, events, timeoutMs);
+}
+
 CEvent VexaOpenDataEvent(uint32_t n) {
     return OpenPortEvent(n, "vexaPortData%u");
 }

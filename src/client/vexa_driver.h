@@ -53,6 +53,14 @@ class CVexaBinding {
     // Counts the uses of the port (first open to last close) so far; 0 from
     // a driver that does not count them.
     virtual uint32_t UseCount(uint32_t /*index*/) { return 0; }
+    // Waits for the next thing to serve on the port. events are the port's
+    // data, settings and flow-control events and the session's stop, in this
+    // order; the result is the index of the one to serve (lowest first),
+    // kWaitTimeout or kWaitFailed. The driver's events are waited for as they
+    // are; a provider that can watch its port itself does so instead.
+    virtual int WaitActivity(uint32_t /*index*/, CEvent* const* events, uint32_t timeoutMs) {
+        return WaitForAnyEvent(events, 4, timeoutMs);
+    }
 };
 
 // Installs the binding the functions use (not owned); null removes it, and
@@ -76,6 +84,8 @@ bool VexaGetPendingCount(uint32_t n, uint32_t* count);
 bool VexaSetStatus(uint32_t n, uint32_t status);
 bool VexaHangUp(uint32_t n);
 uint32_t VexaUseCount(uint32_t n);
+// The driver-to-socket pump's wait (see CVexaBinding::WaitActivity).
+int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs);
 // The port's named events, opened for waiting only; an invalid CEvent (with
 // the last error set) when n is bad or the provider has no such port.
 tovl::CEvent VexaOpenDataEvent(uint32_t n);

@@ -68,6 +68,15 @@ class PtyProviderTest : public ::testing::Test {
         return e;
     }
 
+    // The pump's wait on port n with fresh events (stop never set).
+    int Wait(int n, uint32_t ms) {
+        CEvent data = Event("vexaPortData", n), settings = Event("vexaPortSettings", n),
+               flow = Event("vexaPortFlowControl", n), stop;
+        stop.Create(CEvent::ResetMode::Auto, false);
+        CEvent* events[4] = {&data, &settings, &flow, &stop};
+        return provider_.WaitActivity(static_cast<uint32_t>(n - 1), events, ms);
+    }
+
     std::string dir_;
     CPtyPortProvider provider_;
 };
@@ -131,15 +140,16 @@ TEST_F(PtyProviderTest, OpenAndCloseAreSeenFromTheFirstOpen) {
 TEST_F(PtyProviderTest, ApplicationDataIsSignalledAndReadInBlocks) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent data = Event("vexaPortData", 3);
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
+    uint32_t pending = 0;
+    VexaPortSettings raw;
+    ASSERT_TRUE(provider_.GetSettings(2, &raw));
     std::string text(3000, 'x');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 13);
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    EXPECT_EQ(data.Wait(2000), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    uint32_t pending = 0;
+    // The wait takes the first block off the master itself.
+    EXPECT_EQ(Wait(3, 2000), 0);
     ASSERT_TRUE(provider_.GetPending(2, &pending));
     EXPECT_EQ(pending, 3000u);
     uint8_t buffer[1024];
@@ -154,39 +164,63 @@ TEST_F(PtyProviderTest, ApplicationDataIsSignalledAndReadInBlocks) {
     EXPECT_EQ(got, text);
     ASSERT_TRUE(provider_.GetPending(2, &pending));
     EXPECT_EQ(pending, 0u);
-    // Drained and armed again: the next write is signalled anew.
-    EXPECT_EQ(data.Wait(0), kWaitTimeout);
+    // Drained: nothing to serve until the next write.
+    EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     ASSERT_EQ(write(fd, "z", 1), 1);
-    EXPECT_EQ(data.Wait(2000), 0);
+    EXPECT_EQ(Wait(3, 2000), 0);
     close(fd);
 }
 
 TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent settings = Event("vexaPortSettings", 3);
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    settings.Clear();
+    VexaPortSettings raw;
+    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     termios t;
     tcgetattr(fd, &t);
     cfsetspeed(&t, B19200);
     t.c_cflag |= CSTOPB | CRTSCTS;
     t.c_iflag |= IXON;
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-    EXPECT_EQ(settings.Wait(1000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-    VexaPortSettings raw;
+    ASSERT_EQ(write(fd, "after", 5), 5);
+    // Reported by the pty itself the moment it is made (a wait that does not
+    // wait at all sees it), and ahead of the bytes written after it.
+    EXPECT_EQ(Wait(3, 0), 1);
+    uint32_t pending = 9;
+    ASSERT_TRUE(provider_.GetPending(2, &pending));
+    EXPECT_EQ(pending, 0u);
+    uint8_t buffer[16];
+    uint32_t count = 9;
+    EXPECT_FALSE(provider_.ReadData(2, buffer, sizeof buffer, &count));
+    EXPECT_EQ(count, 0u);
     ASSERT_TRUE(provider_.GetSettings(2, &raw));
     PortLinkSettings s = VexaSettingsToPortLink(raw);
     EXPECT_EQ(s.BaudRate, 19200u);
     EXPECT_EQ(s.StopBits, 2);
     EXPECT_EQ(s.ControlHandShake, 0x09);
     EXPECT_EQ(s.FlowReplace, 0x81u);
-    // No change, no signal.
-    EXPECT_EQ(settings.Wait(300), kWaitTimeout);
+    EXPECT_EQ(Wait(3, 0), 0);
+    ASSERT_TRUE(provider_.ReadData(2, buffer, sizeof buffer, &count));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "after");
+    // The same settings again: no report.
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_EQ(Wait(3, 0), kWaitTimeout);
+    // Canonical mode keeps its line editing: the port goes without EXTPROC.
+    t.c_lflag |= ICANON;
+    t.c_cc[VERASE] = 0x7f;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_EQ(Wait(3, 0), kWaitTimeout);
+    tcgetattr(fd, &t);
+    EXPECT_EQ(t.c_lflag & EXTPROC, 0u);
+    ASSERT_EQ(Event("vexaPortOpened", 3).Wait(2000), 0);
+    ASSERT_TRUE(provider_.WriteData(2,
+                                    reinterpret_cast<const uint8_t*>("ab\x7f"
+                                                                     "c\n"),
+                                    5, &count));
+    EXPECT_EQ(ReadApp(fd, 3), "ac\n");
     close(fd);
 }
 

@@ -132,6 +132,25 @@ class ClientUses(h.ClientTestCase):
         app.write(b"ok")
         self.assertEqual(h.MessageReader(conn).data(2, 10), b"ok")
 
+    def test_settings_go_before_the_data_written_after_them(self):
+        server = self.scripted_server()
+        self.configure_port(10, server.port, 2)
+        self.start_client([self.link(10)])
+        app = self.app(10, baud=9600)
+        conn = server.accept()
+        _, record = h.open_exchange(conn, 2)
+        self.assertEqual(h.decode_settings(record)["BaudRate"], 9600)
+        reader = h.MessageReader(conn)
+        for baud in (57600, 115200, 19200):
+            app.set_speed(baud)
+            app.write(b"at %d" % baud)
+            message = reader.next()
+            while message == (h.PL_DATA, b""):
+                message = reader.next()
+            self.assertEqual(message[0], h.PL_SETTINGS)
+            self.assertEqual(h.decode_settings(message[1])["BaudRate"], baud)
+            self.assertEqual(reader.data(len(b"at %d" % baud), 10), b"at %d" % baud)
+
     def test_dropped_connection_hangs_up(self):
         server = self.scripted_server()
         self.configure_port(9, server.port, 2)

@@ -7,21 +7,26 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "client/posix/pty_settings_posix.h"
 #include "platform/last_error.h"
+#include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
 
 namespace tovl {
 
 namespace {
 
+// Only while an application has a port in canonical mode (see OnSettingsPacket).
 constexpr int kSettingsPollMs = 50;
 // A write the application does not take yet is tried again at least this
 // often, even when the pty does not report room.
@@ -44,12 +49,16 @@ struct CPtyPortProvider::Pty {
     CUniqueFd master;
     CUniqueFd slave;
     int watch = -1;
+    // Bytes the pump's wait read from the master and ReadData hands out
+    // first (guarded by the port's lock).
+    uint8_t stage[PL_DATA_MAX] = {};
+    uint32_t staged = 0;
 };
 
 struct CPtyPortProvider::Port {
     uint32_t n = 0;
     std::string link;
-    std::mutex lock;  // guards pty, seen and seenBaud
+    std::mutex lock;  // guards pty, seen, seenBaud, settingsPending, the reads of the master
     std::shared_ptr<Pty> pty;
     CEvent data, settings, flowControl, opened;
     std::atomic<int> openCount{0};
@@ -58,9 +67,12 @@ struct CPtyPortProvider::Port {
     // Counts the closes by the last application; a write that waits for room
     // gives up when it changes, so nothing reaches the next opener.
     std::atomic<uint32_t> closes{0};
-    // The master is watched for data only while armed: disarmed when the
-    // data event is signalled, armed again when the pump finds it drained.
-    std::atomic<bool> dataArmed{true};
+    // The application keeps canonical mode: its termios is looked at by the
+    // monitor instead of reported by the pty.
+    std::atomic<bool> cooked{false};
+    // A settings packet showed a change not yet fetched: it goes to the
+    // server before any byte read after it.
+    bool settingsPending = false;
     std::atomic<uint32_t> modemStatus{0};
     // -1 while the use of the running session lasts; when it has ended, the
     // bytes it wrote that its session may still read (the next use's bytes
@@ -103,7 +115,13 @@ std::shared_ptr<CPtyPortProvider::Pty> CPtyPortProvider::MakePty(termios* raw) {
     if (tcgetattr(pty->slave.Get(), raw) != 0) return nullptr;
     cfmakeraw(raw);
     cfsetspeed(raw, B9600);
+    // Packet mode with EXTPROC: every termios change of the application puts
+    // a settings packet ahead of the data it writes next, so settings are
+    // seen as they are made and nothing is polled.
+    raw->c_lflag |= EXTPROC;
     if (tcsetattr(pty->slave.Get(), TCSANOW, raw) != 0) return nullptr;
+    int on = 1;
+    if (ioctl(pty->master.Get(), TIOCPKT, &on) != 0) return nullptr;
     // Watched before the link points at it, so no application's open is
     // missed.
     if (!inotify_) inotify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -176,7 +194,9 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
         old = std::exchange(port->pty, fresh);
         port->seen = raw;
         port->seenBaud = 9600;
+        port->settingsPending = false;
     }
+    port->cooked.store(false);
     inotify_rm_watch(inotify_.Get(), old->watch);
     // Closing the old master hangs up every descriptor of its slave: the
     // application reads end of file, its writes fail, poll reports POLLHUP.
@@ -185,7 +205,6 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     port->openCount.store(0);
     port->oldLeft.store(0);
     port->closes.fetch_add(1);
-    port->dataArmed.store(true);
     WakeFd(wake_.Get());
     return true;
 }
@@ -234,10 +253,6 @@ CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
     return port;
 }
 
-void CPtyPortProvider::Rearm(Port& port) {
-    if (!port.dataArmed.exchange(true)) WakeFd(wake_.Get());
-}
-
 void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
     if (opened) {
         if (port.openCount.fetch_add(1) == 0) port.uses.fetch_add(1);
@@ -245,30 +260,82 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         // The last application is gone: what the server sent it since is
         // not for the next one.
         port.closes.fetch_add(1);
-        const std::shared_ptr<Pty> pty = port.Current();
+        std::lock_guard<std::mutex> guard(port.lock);
+        const std::shared_ptr<Pty> pty = port.pty;
         tcflush(pty->slave.Get(), TCIFLUSH);
         int left = 0;
         if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        port.oldLeft.store(left);
+        port.oldLeft.store(left + static_cast<int>(pty->staged));
     }
     port.opened.Set();
 }
 
-bool CPtyPortProvider::SettingsChanged(Port& port) {
-    std::lock_guard<std::mutex> guard(port.lock);
+bool CPtyPortProvider::SettingsChangedLocked(Port& port) {
     termios now;
     const int master = port.pty->master.Get();
     if (tcgetattr(master, &now) != 0) return false;
     return SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud;
 }
 
-void CPtyPortProvider::LookAtSettings(Port& port) {
-    // Changes after the session's use ended belong to the next use.
+bool CPtyPortProvider::KeepExtproc(Port& port, termios* now) {
+    const int master = port.pty->master.Get();
+    // EXTPROC takes line editing away from the application, so a port in
+    // canonical mode goes without it and its termios is polled while so
+    // (kSettingsPollMs). An application that cleared EXTPROC gets it back.
+    // The flag is written only when it is wrong, so a change the
+    // application makes in that moment is rarely overwritten.
+    const bool cooked = (now->c_lflag & ICANON) != 0;
+    const bool extproc = (now->c_lflag & EXTPROC) != 0;
+    if (cooked == extproc) {
+        if (cooked)
+            now->c_lflag &= ~static_cast<tcflag_t>(EXTPROC);
+        else
+            now->c_lflag |= EXTPROC;
+        if (tcsetattr(master, TCSANOW, now) != 0) return false;
+    }
+    if (port.cooked.exchange(cooked) != cooked) WakeFd(wake_.Get());
+    return true;
+}
+
+void CPtyPortProvider::OnSettingsPacket(Port& port) {
+    termios now;
+    const int master = port.pty->master.Get();
+    if (tcgetattr(master, &now) != 0) return;
+    KeepExtproc(port, &now);
+    // Changes after the session's use ended belong to the next use, whose
+    // open exchange reads them.
     if (port.oldLeft.load() >= 0) return;
+    if (SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud)
+        port.settingsPending = true;
+}
+
+int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size) {
+    Pty& pty = *port.pty;
+    const int left = port.oldLeft.load();
+    if (left >= 0) size = std::min<uint32_t>(size, static_cast<uint32_t>(left));
+    if (size == 0) return -1;
+    // In packet mode every read starts with a packet byte: 0 before data,
+    // status bits alone otherwise.
+    uint8_t status = 0;
+    iovec parts[2] = {{&status, 1}, {buffer, size}};
+    const ssize_t got = readv(pty.master.Get(), parts, 2);
+    if (got <= 0) return -1;
+    if (status != TIOCPKT_DATA) {
+        if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
+        return 0;
+    }
+    if (left >= 0) port.oldLeft.fetch_sub(static_cast<int>(got - 1));
+    return static_cast<int>(got - 1);
+}
+
+void CPtyPortProvider::LookAtSettings(Port& port) {
     std::lock_guard<std::mutex> guard(port.lock);
     termios now;
     const int master = port.pty->master.Get();
     if (tcgetattr(master, &now) != 0) return;
+    KeepExtproc(port, &now);
+    // Changes after the session's use ended belong to the next use.
+    if (port.oldLeft.load() >= 0) return;
     const uint32_t baud = ActualBaud(master, now);
     if (SettingsDiffer(now, port.seen) || baud != port.seenBaud) {
         port.seen = now;
@@ -279,24 +346,13 @@ void CPtyPortProvider::LookAtSettings(Port& port) {
 
 void CPtyPortProvider::Monitor() {
     std::vector<pollfd> fds;
-    std::vector<Port*> polled;
-    std::vector<std::shared_ptr<Pty>> held;
     alignas(inotify_event) char events[4096];
     while (!stopping_.load()) {
         fds.assign({pollfd{inotify_.Get(), POLLIN, 0}, pollfd{wake_.Get(), POLLIN, 0}});
-        polled.clear();
-        held.clear();
-        bool anyOpen = false;
-        for (auto& port : ports_) {
-            if (!port) continue;
-            if (port->openCount.load() > 0) anyOpen = true;
-            if (port->dataArmed.load()) {
-                held.push_back(port->Current());
-                fds.push_back(pollfd{held.back()->master.Get(), POLLIN, 0});
-                polled.push_back(port.get());
-            }
-        }
-        int ready = poll(fds.data(), fds.size(), anyOpen ? kSettingsPollMs : -1);
+        bool anyCooked = false;
+        for (auto& port : ports_)
+            if (port && port->openCount.load() > 0 && port->cooked.load()) anyCooked = true;
+        int ready = poll(fds.data(), fds.size(), anyCooked ? kSettingsPollMs : -1);
         if (ready < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) {
             uint64_t value;
@@ -317,12 +373,8 @@ void CPtyPortProvider::Monitor() {
                 }
             }
         }
-        for (size_t i = 0; i < polled.size(); ++i) {
-            if ((fds[i + 2].revents & (POLLIN | POLLHUP)) && polled[i]->dataArmed.exchange(false))
-                polled[i]->data.Set();
-        }
         for (auto& port : ports_)
-            if (port && port->openCount.load() > 0) LookAtSettings(*port);
+            if (port && port->openCount.load() > 0 && port->cooked.load()) LookAtSettings(*port);
     }
 }
 
@@ -330,28 +382,87 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     *count = 0;
     Port* port = Find(index);
     if (port == nullptr) return false;
-    const int left = port->oldLeft.load();
-    if (left < 0 && SettingsChanged(*port)) {
-        // Settings the application made come before the bytes it writes
-        // after them: nothing is read until they are fetched (GetSettings
-        // lets the data be seen again).
-        port->settings.Set();
-        SetLastErrorCode(kErrorNoMoreItems);
-        return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    Pty& pty = *port->pty;
+    if (pty.staged > 0) {
+        const uint32_t take = std::min(size, pty.staged);
+        memcpy(buffer, pty.stage, take);
+        pty.staged -= take;
+        memmove(pty.stage, pty.stage + take, pty.staged);
+        *count = take;
+        SetLastErrorCode(kErrorSuccess);
+        return true;
     }
-    if (left >= 0) size = std::min<uint32_t>(size, static_cast<uint32_t>(left));
-    ssize_t got = size > 0 ? read(port->Current()->master.Get(), buffer, size) : 0;
-    if (got > 0 && left >= 0) port->oldLeft.fetch_sub(static_cast<int>(got));
+    int got = -1;
+    // Settings the application made come before the bytes it wrote after
+    // them: nothing is read until they are fetched (GetSettings).
+    for (int packets = 0; packets < 4 && !port->settingsPending && got <= 0; ++packets) {
+        if (port->cooked.load() && port->oldLeft.load() < 0 && SettingsChangedLocked(*port)) {
+            port->settings.Set();
+            break;
+        }
+        got = ReadMasterLocked(*port, buffer, size);
+        if (got < 0) break;
+    }
     if (got <= 0) {
-        // A session whose use has ended and that has read all of it is not
-        // woken for the next use's bytes.
-        if (left != 0) Rearm(*port);
         SetLastErrorCode(kErrorNoMoreItems);
         return false;
     }
     *count = static_cast<uint32_t>(got);
     SetLastErrorCode(kErrorSuccess);
     return true;
+}
+
+int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
+    Port* port = Find(index);
+    bool valid = port != nullptr;
+    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
+    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
+    bool masterFailed = false;
+    for (;;) {
+        std::shared_ptr<Pty> pty;
+        {
+            std::lock_guard<std::mutex> guard(port->lock);
+            pty = port->pty;
+            if (pty->staged > 0) return 0;
+            if (port->settingsPending) return 1;
+        }
+        // The pump waits on the master itself: the application's bytes and
+        // settings packets wake it directly. Once the ended use's bytes are
+        // read, the master is left alone (the rest is the next use's).
+        const bool watchMaster = !masterFailed && port->oldLeft.load() != 0;
+        pollfd fds[5];
+        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
+        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
+        int wait = -1;
+        if (timeoutMs != kInfinite) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            wait = left < 0 ? 0 : static_cast<int>(left);
+        }
+        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            SetLastErrorCode(kErrorInvalidHandle);
+            return kWaitFailed;
+        }
+        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
+            std::lock_guard<std::mutex> guard(port->lock);
+            // Data before the events: read now, served at the top.
+            if (port->pty == pty && pty->staged == 0) {
+                const int got = ReadMasterLocked(*port, pty->stage, sizeof pty->stage);
+                if (got > 0) pty->staged = static_cast<uint32_t>(got);
+                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
+            }
+            continue;
+        }
+        for (int i = 0; i < 4; ++i)
+            if (EventTryTake(*events[i])) return i;
+        if (ready == 0 && wait == 0) return kWaitTimeout;
+    }
 }
 
 bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
@@ -418,8 +529,8 @@ bool CPtyPortProvider::GetSettings(uint32_t index, VexaPortSettings* settings) {
     // is not reported again.
     port->seen = t;
     port->seenBaud = baud;
+    port->settingsPending = false;
     port->settings.Clear();
-    Rearm(*port);
     return true;
 }
 
@@ -437,15 +548,19 @@ bool CPtyPortProvider::GetOpenState(uint32_t index, uint32_t* state) {
 bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
     Port* port = Find(index);
     if (port == nullptr) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    *pending = 0;
+    // Nothing counts as pending while settings wait to be fetched.
+    if (port->settingsPending) return true;
     int available = 0;
-    if (ioctl(port->Current()->master.Get(), FIONREAD, &available) != 0) {
+    if (ioctl(port->pty->master.Get(), FIONREAD, &available) != 0) {
         SetLastErrorCode(kErrorGenFailure);
         return false;
     }
+    available += static_cast<int>(port->pty->staged);
     const int left = port->oldLeft.load();
-    if (left >= 0) available = std::min(available, left);
+    if (left >= 0) available = std::min(available, left + static_cast<int>(port->pty->staged));
     *pending = available > 0 ? static_cast<uint32_t>(available) : 0;
-    if (*pending == 0 && left != 0) Rearm(*port);
     return true;
 }
 
@@ -459,7 +574,6 @@ bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
     Port* port = Find(index);
     if (port == nullptr) return false;
     port->oldLeft.store(-1);
-    Rearm(*port);
     return true;
 }
 

@@ -4,10 +4,13 @@
 // auto-reset, process-wide) signalled as the driver would.
 //
 // The provider holds every pty's master and one descriptor of its slave (so
-// the pty never hangs up between applications). One monitor thread sees
-// applications open and close the slave (inotify), data the application
-// wrote (the master readable), and settings changes (the termios, looked at
-// every 50 ms while the port is open; a port nobody has open costs nothing).
+// the pty never hangs up between applications). The master is in packet mode
+// and the slave's termios has EXTPROC, so each termios change reaches the
+// master as a settings packet ahead of later data. The session's pump waits
+// on the master itself (WaitActivity) for data and settings; one monitor
+// thread sees applications open and close the slave (inotify), and polls the
+// termios only of ports an application keeps in canonical mode. An idle
+// open port costs no wake-ups.
 // A port's pty is replaced when its application is hung up (HangUp): the
 // link moves to the new one and the old one's buffers go with it.
 // The binding operations run on the callers' threads; ports are added before
@@ -64,6 +67,8 @@ class CPtyPortProvider final : public CVexaBinding {
     // closed, which hangs up the application that has it open.
     bool HangUp(uint32_t index) override;
     uint32_t UseCount(uint32_t index) override;
+    // Waits on the port's master and the given events in one poll.
+    int WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) override;
 
   private:
     struct Pty;
@@ -71,9 +76,14 @@ class CPtyPortProvider final : public CVexaBinding {
 
     std::shared_ptr<Pty> MakePty(termios* raw);
     Port* Find(uint32_t index) const;
-    void Rearm(Port& port);
     void LookAtSettings(Port& port);
-    bool SettingsChanged(Port& port);
+    // The helpers below run under the port's lock.
+    bool SettingsChangedLocked(Port& port);
+    bool KeepExtproc(Port& port, termios* now);
+    void OnSettingsPacket(Port& port);
+    // One read of the master: the data count, 0 for a status packet, -1
+    // when nothing was read.
+    int ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size);
     void Monitor();
     void OnOpenOrClose(Port& port, bool opened);
 
