@@ -5,6 +5,7 @@
 
 #include "client/client_port.h"
 #include "client/vexa_driver.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 
 namespace tovl {
@@ -89,6 +90,7 @@ uint32_t DriverToSocketPump(void* param) {
     PortLinkSettings settings;
     uint32_t mask = 0;
     bool lost = false;
+    const char* why = "the application closed the port";
     try {
         for (bool running = true; running;) {
             int which =
@@ -120,6 +122,7 @@ uint32_t DriverToSocketPump(void* param) {
                 }
                 default:
                     lost = port.Dropped.load();
+                    if (lost) why = "the server closed the connection or it dropped";
                     if (!lost) WriteU32(socket, PL_CLOSE, kFieldTimeout);
                     running = false;
                     break;
@@ -129,7 +132,11 @@ uint32_t DriverToSocketPump(void* param) {
         // The connection failed: the session ends here as on a stop, only
         // without PL_CLOSE.
         lost = true;
+        why = "the connection failed";
     }
+    LogLine(lost ? LogPriority::Warning : LogPriority::Info,
+            "virtual port %u: session with COM%d of %s:%u ended: %s", n, port.RemoteComPort,
+            port.RemoteAddress, static_cast<unsigned>(port.RemoteTcpPort), why);
     socket.Close();
     // The application of a session that lost its connection is told.
     if (lost) VexaHangUp(n);

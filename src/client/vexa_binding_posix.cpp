@@ -1,10 +1,12 @@
 // POSIX: the client's own pseudo-terminal ports, one per VPORT<n> value of
 // Software\Dravik\TOVL\VirtualPorts (the value holds the link path).
 #include <cstdio>
+#include <string>
 
 #include "client/posix/link_janitor_posix.h"
 #include "client/posix/pty_port_provider_posix.h"
 #include "client/vexa_binding.h"
+#include "config/config_check.h"
 #include "config/product_keys.h"
 #include "platform/log.h"
 #include "platform/registry.h"
@@ -31,7 +33,9 @@ void StartVexaBinding() {
             if (provider->AddPort(n, path)) {
                 LogLine(LogPriority::Info, "virtual port %u offered at %s", n, path);
             } else {
-                LogLine(LogPriority::Warning, "virtual port %u not offered at %s", n, path);
+                const std::string problem = ExplainLinkPath(path);
+                LogLine(LogPriority::Warning, "virtual port %u not offered at %s%s%s", n, path,
+                        problem.empty() ? "" : ": ", problem.c_str());
             }
         }
     }

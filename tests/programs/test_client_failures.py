@@ -83,17 +83,24 @@ class ClientFailures(h.ClientTestCase):
         self.configure_port(4, server.port, 5)
         self.set_client_value(h.CONNECTIONS_KEY, "REMOTEPORT4", "127.0.0.1:%d" % server.port)
         self.set_client_value(h.CONNECTIONS_KEY, "REMOTEPORT5", "localhost;7")
+        self.configure_port(6, server.port, 6)
+        self.set_client_value(h.VIRTUAL_PORTS_KEY, "VPORT6", "/nonexistent-tovl/ttyV6")
         client = self.start_client([self.link(3)])
         self.assertTrue(client.wait_for_log("virtual port 3 serves COM2 of 127.0.0.1:%d" % server.port))
         log = client.log()
         self.assertIn('REMOTEPORT4 = "127.0.0.1:%d" has no ";COM" part' % server.port, log)
         self.assertIn('"localhost" is not a dotted decimal IPv4 address', log)
         self.assertIn("REMOTEPORT5 is not served: virtual port 5 is not offered", log)
-        self.app(3)
+        self.assertIn("virtual port 6 not offered at /nonexistent-tovl/ttyV6: the folder of link "
+                      "/nonexistent-tovl/ttyV6 does not exist", log)
+        app = self.app(3)
         h.open_exchange(server.accept(), 2)
         self.assertTrue(client.wait_for_log("virtual port 3: session with COM2 of 127.0.0.1:%d set up"
                                             % server.port))
         self.assertIn('PORT3 = "1;2" is not five whole numbers', client.log())
+        app.close()
+        self.assertTrue(client.wait_for_log("virtual port 3: session with COM2 of 127.0.0.1:%d "
+                                            "ended: the application closed the port" % server.port))
 
     def test_server_dying_mid_session_leaves_the_client_serving(self):
         server = self.scripted_server()
