@@ -11,8 +11,12 @@ namespace tovl_fuzz {
 
 inline std::string RegistryRoot() {
     static const std::string root = [] {
-        char pattern[] = "/tmp/tovl-fuzz-registry-XXXXXX";
-        std::string made = mkdtemp(pattern);
+        // In memory where the system offers it: the registry target writes
+        // files for every input.
+        std::string pattern = std::filesystem::is_directory("/dev/shm")
+                                  ? "/dev/shm/tovl-fuzz-registry-XXXXXX"
+                                  : "/tmp/tovl-fuzz-registry-XXXXXX";
+        std::string made = mkdtemp(pattern.data());
         setenv("TOVL_REGISTRY_ROOT", made.c_str(), 1);
         atexit([] {
             std::error_code ec;

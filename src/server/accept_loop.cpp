@@ -88,6 +88,12 @@ class CAcceptLoop {
             StartSession(connection, text);
             return;
         }
+        if (limits_.closeUnlisted) {
+            LogLine(LogPriority::Notice, "%s: closed %s: not on the allowed list", protocol_,
+                    text.c_str());
+            connection->Close();
+            return;
+        }
         if (room_.size() >= std::min(limits_.capacity, kPollMaxSockets - 1))
             Dismiss("waiting room full");
         LogLine(LogPriority::Info,

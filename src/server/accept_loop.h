@@ -28,6 +28,9 @@ using ConnectionSession = std::function<void(CBlockingSocket&)>;
 struct AcceptLoopLimits {
     size_t capacity = kWaitingRoomCapacity;
     uint32_t patienceMs = kWaitingRoomPatienceMs;
+    // For a protocol that has no reply for strangers: an unlisted peer is
+    // closed as soon as it is accepted instead of waiting in the room.
+    bool closeUnlisted = false;
 };
 
 // Never returns. listener is listening; protocol names the service in the

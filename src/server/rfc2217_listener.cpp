@@ -9,13 +9,12 @@
 #include "platform/registry.h"
 #include "platform/socket_api.h"
 #include "platform/thread.h"
+#include "server/accept_loop.h"
 #include "server/rfc2217_session.h"
 
 namespace tovl {
 
 namespace {
-
-constexpr uint32_t kAcceptRetryPauseMs = 100;
 
 bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
     if (text.empty() || text.size() > 10) return false;
@@ -30,21 +29,15 @@ bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
 }
 
 // The listening socket lives as long as the process, as the native one does.
-void AcceptLoop(const std::shared_ptr<CBlockingSocket>& listener, int portNumber) {
-    for (;;) {
-        auto connection = std::make_shared<CBlockingSocket>(SocketVariant::Server);
-        SockAddrIn peer;
-        peer.family = kAfInet;
-        try {
-            listener->Accept(*connection, &peer);
-        } catch (const CBlockingSocketException&) {
-            connection->Close();
-            SleepMs(kAcceptRetryPauseMs);
-            continue;
-        }
-        if (!StartThread([connection, portNumber] { RunRfc2217Session(*connection, portNumber); }))
-            connection->Close();
-    }
+// Connections go through the accept loop of the native listener; a peer
+// that is not on the allowed list is closed there at once.
+[[noreturn]] void AcceptLoop(const std::shared_ptr<CBlockingSocket>& listener, int portNumber) {
+    AcceptLoopLimits limits;
+    limits.closeUnlisted = true;
+    RunAcceptLoop(
+        *listener, "rfc2217",
+        [portNumber](CBlockingSocket& connection) { RunRfc2217Session(connection, portNumber); },
+        limits);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The server's RFC 2217 listeners: one per value COM<n> = TCP port of the
 // Rfc2217 key, read once at start. Each listener has its own accept thread
-// and serves every accepted connection on a thread of its own. Called once,
+// running the native listener's accept loop: a listed peer's connection is
+// served on a thread of its own, any other is closed at once. Called once,
 // by the server's worker, after the native listener is up.
 #pragma once
 

@@ -50,6 +50,11 @@ void CFakeSerialPort::Purge() {
 bool CFakeSerialPort::GetModemControl(uint32_t* control) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("GetModemControl");
+    if (failControlQueries_) {
+        // What a failed query leaves behind is no register value.
+        *control = 0;
+        return false;
+    }
     *control = control_;
     return !record_.closed;
 }

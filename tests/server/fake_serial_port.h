@@ -27,6 +27,8 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     void ChangeModemStatus(uint32_t status);
     void Feed(const std::string& bytes);
     void FailWrites() { failWrites_ = true; }
+    // The modem-control register can no longer be read (writes still work).
+    void FailModemControlQueries() { failControlQueries_ = true; }
     // True when the reader has a modem wait pending.
     bool ModemWaitPending();
 
@@ -72,6 +74,7 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     uint32_t control_ = 0;
     uint32_t status_ = 0;
     std::atomic<bool> failWrites_{false};
+    std::atomic<bool> failControlQueries_{false};
     std::deque<uint8_t> incoming_;
     tovl::CEvent dataReady_;
     tovl::CEvent* modemWait_ = nullptr;  // the pending wait's event

@@ -237,6 +237,22 @@ TEST_F(PortSessionTest, LineRequestsOnlyRaiseAndAlwaysReportOnce) {
     EXPECT_EQ(port_->Snapshot().controlSets, std::vector<uint32_t>{0x03});
 }
 
+TEST_F(PortSessionTest, LineRequestWithoutTheRegisterChangesNoLine) {
+    port_->SetModemControlRegister(0x03);  // DTR and RTS up
+    Open();
+    port_->FailModemControlQueries();
+    // Writing RTS alone over an unknown register would drop DTR.
+    Send(U32(PL_FLOW_CONTROL) + U32(PL_LINE_RTS));
+    EXPECT_EQ(ReceiveU32(), PL_FLOW_CONTROL);
+    ReceiveU32();
+    Send(U32(PL_FLOW_CONTROL) + U32(PL_LINE_DTR | PL_LINE_RTS));
+    EXPECT_EQ(ReceiveU32(), PL_FLOW_CONTROL);
+    ReceiveU32();
+    const CFakeSerialPort::Record record = port_->Snapshot();
+    EXPECT_TRUE(record.controlSets.empty());
+    for (const std::string& event : record.lineEvents) EXPECT_NE(event.back(), '-') << event;
+}
+
 TEST_F(PortSessionTest, ModemReportsForCtsDsrDcdButNotRiAlone) {
     Open();
     port_->ChangeModemStatus(0x10);

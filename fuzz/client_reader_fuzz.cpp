@@ -1,0 +1,160 @@
+// The client's socket-to-driver reader: the input is what the server sends
+// on a session's connection. The reader runs on its own thread over an
+// in-memory virtual port; once it has taken every byte the connection is
+// reset, so a run never waits on a time-out or a retry pause. The port must
+// be given a prefix of the PL_DATA payloads and of the PL_FLOW_CONTROL line
+// changes, in order, and all of them when every message was whole and known.
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "client/client_port.h"
+#include "client/data_pumps.h"
+#include "client/vexa_driver.h"
+#include "net/port_link.h"
+#include "test_support/loopback.h"
+
+using namespace tovl;
+
+namespace {
+
+constexpr uint32_t kPort = 3;
+
+struct LineChange {
+    uint32_t ModemStatus;
+    uint32_t DtrRts;
+    bool operator==(const LineChange&) const = default;
+};
+
+// Keeps what the reader passes on; everything else answers plainly.
+class CRecordingBinding final : public CVexaBinding {
+  public:
+    std::vector<uint8_t> written;
+    std::vector<LineChange> lines;
+
+    bool ReadData(uint32_t, uint8_t*, uint32_t, uint32_t* count) override {
+        *count = 0;
+        return true;
+    }
+    bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override {
+        if (index != kPort - 1) abort();
+        written.insert(written.end(), data, data + size);
+        *count = size;
+        return true;
+    }
+    bool GetLines(uint32_t, VexaLineState*) override { return true; }
+    bool SetLines(const VexaLineState& state) override {
+        if (state.PortIndex != kPort - 1) abort();
+        lines.push_back({state.ModemStatus, state.DtrRts});
+        return true;
+    }
+    bool GetSettings(uint32_t, VexaPortSettings*) override { return true; }
+    bool CheckPort(uint32_t) override { return true; }
+    bool GetOpenState(uint32_t, uint32_t* state) override {
+        *state = 1;
+        return true;
+    }
+    bool GetPending(uint32_t, uint32_t* pending) override {
+        *pending = 0;
+        return true;
+    }
+    bool SetStatus(uint32_t, uint32_t) override { return true; }
+};
+
+// What the port is given when the reader reads the input as the server's
+// message stream. whole: every message complete and of a code the client
+// acts on.
+struct Expected {
+    std::vector<uint8_t> data;
+    std::vector<LineChange> lines;
+    bool whole = true;
+};
+
+Expected Parse(const uint8_t* p, size_t size) {
+    Expected out;
+    size_t at = 0;
+    while (at < size) {
+        if (size - at < 4) return out.whole = false, out;
+        const uint32_t code = DecodeU32(p + at);
+        at += 4;
+        if (code != PL_DATA && code != PL_FLOW_CONTROL) {
+            out.whole = false;
+            continue;
+        }
+        if (size - at < 4) return out.whole = false, out;
+        const uint32_t field = DecodeU32(p + at);
+        at += 4;
+        if (code == PL_FLOW_CONTROL) {
+            const VexaLineState s =
+                VexaMaskToLineState(kPort - 1, ModemStatusToLineMask(field) & 0xFF);
+            out.lines.push_back({s.ModemStatus, s.DtrRts});
+            continue;
+        }
+        const size_t take = std::min<size_t>(field, size - at);
+        out.data.insert(out.data.end(), p + at, p + at + take);
+        at += take;
+        if (take < field) out.whole = false;
+    }
+    return out;
+}
+
+template <typename T>
+bool IsPrefix(const std::vector<T>& part, const std::vector<T>& whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+int QueuedBytes(SocketHandle s, unsigned long request) {
+    int n = 0;
+    return ioctl(s, request, &n) == 0 ? n : 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static testing_support::LoopbackListener listener;
+    static CRecordingBinding* binding = [] {
+        auto* b = new CRecordingBinding;
+        SetVexaBinding(b);
+        return b;
+    }();
+    binding->written.clear();
+    binding->lines.clear();
+
+    ResetClientPorts();
+    ClientPorts[0].LocalPort = kPort;
+    ClientPortCount = 1;
+    ClientPort& port = ClientPorts[0];
+    CBlockingSocket& socket = PortSocket(kPort);
+    // The socket of the last run is still held, so Create does not pause
+    // as it does for an empty object; the old handle goes with it.
+    socket.Create();
+    socket.Connect(testing_support::LoopbackAddress(listener.port));
+    const SocketHandle server = listener.AcceptOne();
+    if (server == kInvalidSocket) abort();
+
+    port.PumpsRunning.store(1);
+    std::thread reader([] { SocketToDriverPump(nullptr); });
+    testing_support::SendAll(server, data, static_cast<int>(size));
+    // Everything delivered and taken off the socket (or the reader ended).
+    while (port.PumpsRunning.load() != 0 &&
+           (QueuedBytes(server, SIOCOUTQNSD) != 0 || QueuedBytes(socket.Handle(), FIONREAD) != 0))
+        std::this_thread::yield();
+    const linger reset{1, 0};
+    setsockopt(server, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    testing_support::CloseRaw(server);
+    reader.join();
+    if (port.PumpsRunning.load() != 0) abort();
+
+    const Expected expected = Parse(data, size);
+    if (!IsPrefix(binding->written, expected.data)) abort();
+    if (!IsPrefix(binding->lines, expected.lines)) abort();
+    if (expected.whole && (binding->written != expected.data || binding->lines != expected.lines))
+        abort();
+    return 0;
+}
