@@ -4,6 +4,7 @@
 
 #include "client/client_port.h"
 #include "client/vexa_driver.h"
+#include "net/message_reader.h"
 #include "platform/thread.h"
 
 namespace tovl {
@@ -125,31 +126,35 @@ uint32_t SocketToDriverPump(void* param) {
     ClientPort& port = ClientPorts[k];
     const uint32_t n = port.LocalPort;
     CBlockingSocket& socket = PortSocket(n);
+    CMessageReader reader(socket, LinkDirection::ToClient);
     try {
+        // A closed socket ends the pump, also with messages still buffered:
+        // nothing reaches the port after the session's stop.
         while (socket.HoldsSocket()) {
-            uint32_t code = 0;
-            if (!ReadU32(socket, &code, kNoTimeout)) {
+            PortLinkMessage message;
+            const ReadStatus status = reader.ReadMessage(&message, kNoTimeout, kNoTimeout);
+            if (status == ReadStatus::Ended) {
                 EndDropped(port);
                 SleepMs(kReadRetryPauseMs);
                 continue;
             }
-            if (code == PL_DATA) {
-                uint32_t length = 0;
-                uint8_t field[4];
-                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
-                length = DecodeU32(field);
-                // Any length is passed on in bounded pieces; the provider
+            if (status == ReadStatus::Truncated) break;
+            if (message.code == PL_DATA) {
+                // Any length is passed on in bounded pieces, with the data
+                // of the messages received right behind it; the provider
                 // keeps what the application cannot take yet (or drops it).
-                const bool complete = ReadPayload(socket, length, kNoTimeout, true,
-                                                  [n](const uint8_t* data, uint32_t size) {
-                                                      uint32_t written = 0;
-                                                      VexaWriteData(n, data, size, &written);
-                                                  });
+                bool complete = true;
+                do {
+                    const uint8_t* piece = nullptr;
+                    uint32_t size = 0;
+                    complete = reader.NextPayloadPiece(&piece, &size, kNoTimeout, true) &&
+                               socket.HoldsSocket();
+                    uint32_t written = 0;
+                    if (complete && size != 0) VexaWriteData(n, piece, size, &written);
+                } while (complete && reader.PayloadLeft() != 0);
                 if (!complete) break;
-            } else if (code == PL_FLOW_CONTROL) {
-                uint8_t field[4];
-                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
-                VexaSetLineState(n, ModemStatusToLineMask(DecodeU32(field)));
+            } else if (message.code == PL_FLOW_CONTROL) {
+                VexaSetLineState(n, ModemStatusToLineMask(message.value));
             }
             // Any other code is the whole message.
         }
