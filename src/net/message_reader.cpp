@@ -10,7 +10,7 @@ namespace {
 constexpr size_t kHeaderSize = 8;  // code and Length of a PL_DATA
 // Below this much room at the end, bytes waiting are moved to the front
 // before a receive, so receives stay large.
-constexpr size_t kMinReceiveRoom = 16 * 1024;
+constexpr size_t kMinReceiveRoom = size_t{16} * 1024;
 
 }  // namespace
 

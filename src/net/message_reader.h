@@ -42,7 +42,7 @@ enum class ReadStatus {
     Truncated,  // it closed or failed inside the message
 };
 
-constexpr size_t kReceiveCapacity = 64 * 1024;
+constexpr size_t kReceiveCapacity = size_t{64} * 1024;
 static_assert(kPayloadChunk <= kReceiveCapacity, "a payload piece fits the buffer");
 
 class CMessageReader {

@@ -118,7 +118,7 @@ void SendDataMessage(CBlockingSocket& socket, const uint8_t* payload, uint32_t c
 class CMessageBatch {
   public:
     // Room for eight full PL_DATA messages.
-    static constexpr size_t kCapacity = 8 * (8 + PL_DATA_MAX);
+    static constexpr size_t kCapacity = size_t{8} * (8 + PL_DATA_MAX);
 
     size_t Size() const { return size_; }
     bool Empty() const { return size_ == 0; }
