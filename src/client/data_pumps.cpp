@@ -5,6 +5,7 @@
 
 #include "client/client_port.h"
 #include "client/vexa_driver.h"
+#include "net/message_reader.h"
 #include "platform/log.h"
 #include "platform/thread.h"
 
@@ -20,32 +21,18 @@ constexpr uint32_t kFailedWaitPauseMs = 100;
 // Reads in a row that give nothing while bytes are reported pending, after
 // which the drain goes back to waiting.
 constexpr uint32_t kMaxEmptyReads = 8;
-constexpr size_t kHeaderSize = 4;
-constexpr size_t kDataHeaderSize = 2 * kHeaderSize;
+constexpr size_t kDataMessageBytes = 8 + PL_DATA_MAX;
 
-// Sends one whole message (code and body built in a buffer) with one Write,
-// so it leaves as one segment instead of one per field.
-void SendMessage(CBlockingSocket& socket, const uint8_t* message, uint32_t size) {
-    socket.Write(message, static_cast<int>(size), kFieldTimeout);
-}
-
-void SendCodeAndU32(CBlockingSocket& socket, uint32_t code, uint32_t value) {
-    uint8_t message[kDataHeaderSize];
-    EncodeU32(code, message);
-    EncodeU32(value, message + kHeaderSize);
-    SendMessage(socket, message, sizeof message);
-}
-
-// message holds a PL_DATA header and PL_DATA_MAX bytes behind it; the port's
-// bytes are read straight behind the header.
-void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* message) {
-    uint8_t* const payload = message + kDataHeaderSize;
+// Drains the port: every block waiting goes out as one PL_DATA each, the
+// blocks gathered into as few sends as the batch allows.
+void SendData(CBlockingSocket& socket, uint32_t n, CMessageBatch& batch) {
     uint32_t pending = 0;
     bool sentAny = false;
     uint32_t emptyReads = 0;
     do {
+        if (!batch.HasRoom(kDataMessageBytes)) batch.Flush(socket, kFieldTimeout);
         uint32_t count = 0;
-        VexaReadData(n, payload, PL_DATA_MAX, &count);
+        VexaReadData(n, batch.DataSlot(), PL_DATA_MAX, &count);
         pending = 0;
         // A failed query counts as nothing pending, so the drain never runs
         // on an old count.
@@ -58,11 +45,10 @@ void SendData(CBlockingSocket& socket, uint32_t n, uint8_t* message) {
             continue;
         }
         emptyReads = 0;
-        EncodeU32(PL_DATA, message);
-        EncodeU32(count, message + kHeaderSize);
-        SendMessage(socket, message, kDataHeaderSize + count);
+        batch.CommitData(count);
         sentAny = true;
     } while (pending != 0);
+    batch.Flush(socket, kFieldTimeout);
 }
 
 // The reader found the connection ended while the session runs: the writer
@@ -86,7 +72,7 @@ uint32_t DriverToSocketPump(void* param) {
     CEvent* stopEvent = port.StopEvent.load();
     CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
 
-    uint8_t message[kDataHeaderSize + PL_DATA_MAX];
+    CMessageBatch batch;
     PortLinkSettings settings;
     uint32_t mask = 0;
     bool lost = false;
@@ -104,26 +90,23 @@ uint32_t DriverToSocketPump(void* param) {
             }
             switch (which) {
                 case 0:
-                    SendData(socket, n, message);
+                    SendData(socket, n, batch);
                     break;
                 case 1: {
                     VexaGetPortSettings(n, &settings);
-                    uint8_t record[kHeaderSize + kPortLinkSettingsSize];
-                    EncodeU32(PL_SETTINGS, record);
-                    EncodeSettings(settings, record + kHeaderSize);
-                    SendMessage(socket, record, sizeof record);
+                    SendSettingsMessage(socket, settings, kFieldTimeout);
                     break;
                 }
                 case 2: {
                     VexaGetLineState(n, &mask);
                     SleepMs(kFlowControlPauseMs);
-                    SendCodeAndU32(socket, PL_FLOW_CONTROL, mask);
+                    SendU32Message(socket, PL_FLOW_CONTROL, mask, kFieldTimeout);
                     break;
                 }
                 default:
                     lost = port.Dropped.load();
                     if (lost) why = "the server closed the connection or it dropped";
-                    if (!lost) WriteU32(socket, PL_CLOSE, kFieldTimeout);
+                    if (!lost) SendCodeMessage(socket, PL_CLOSE, kFieldTimeout);
                     running = false;
                     break;
             }
@@ -150,31 +133,35 @@ uint32_t SocketToDriverPump(void* param) {
     ClientPort& port = ClientPorts[k];
     const uint32_t n = port.LocalPort;
     CBlockingSocket& socket = PortSocket(n);
+    CMessageReader reader(socket, LinkDirection::ToClient);
     try {
+        // A closed socket ends the pump, also with messages still buffered:
+        // nothing reaches the port after the session's stop.
         while (socket.HoldsSocket()) {
-            uint32_t code = 0;
-            if (!ReadU32(socket, &code, kNoTimeout)) {
+            PortLinkMessage message;
+            const ReadStatus status = reader.ReadMessage(&message, kNoTimeout, kNoTimeout);
+            if (status == ReadStatus::Ended) {
                 EndDropped(port);
                 SleepMs(kReadRetryPauseMs);
                 continue;
             }
-            if (code == PL_DATA) {
-                uint32_t length = 0;
-                uint8_t field[4];
-                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
-                length = DecodeU32(field);
-                // Any length is passed on in bounded pieces; the provider
+            if (status == ReadStatus::Truncated) break;
+            if (message.code == PL_DATA) {
+                // Any length is passed on in bounded pieces, with the data
+                // of the messages received right behind it; the provider
                 // keeps what the application cannot take yet (or drops it).
-                const bool complete = ReadPayload(socket, length, kNoTimeout, true,
-                                                  [n](const uint8_t* data, uint32_t size) {
-                                                      uint32_t written = 0;
-                                                      VexaWriteData(n, data, size, &written);
-                                                  });
+                bool complete = true;
+                do {
+                    const uint8_t* piece = nullptr;
+                    uint32_t size = 0;
+                    complete = reader.NextPayloadPiece(&piece, &size, kNoTimeout, true) &&
+                               socket.HoldsSocket();
+                    uint32_t written = 0;
+                    if (complete && size != 0) VexaWriteData(n, piece, size, &written);
+                } while (complete && reader.PayloadLeft() != 0);
                 if (!complete) break;
-            } else if (code == PL_FLOW_CONTROL) {
-                uint8_t field[4];
-                if (!ReceiveFull(socket, field, 4, kNoTimeout)) break;
-                VexaSetLineState(n, ModemStatusToLineMask(DecodeU32(field)));
+            } else if (message.code == PL_FLOW_CONTROL) {
+                VexaSetLineState(n, ModemStatusToLineMask(message.value));
             }
             // Any other code is the whole message.
         }

@@ -219,8 +219,7 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
             return fail("connect: " + SocketErrorText(e.ErrorCode()) +
                         (named ? " (the address is not dotted decimal)" : ""));
         }
-        WriteU32(socket, PL_OPEN, kFieldTimeout);
-        WriteU32(socket, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
+        SendU32Message(socket, PL_OPEN, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
         uint32_t result = 0;
         if (!ReadU32(socket, &result, kOpenReplyTimeout))
             return fail("the server closed the connection or gave no reply");
@@ -243,10 +242,7 @@ uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t 
         // (all zero).
         PortLinkSettings settings;
         VexaGetPortSettings(n, &settings);
-        uint8_t record[kPortLinkSettingsSize];
-        EncodeSettings(settings, record);
-        WriteU32(socket, PL_SETTINGS, kFieldTimeout);
-        socket.Write(record, sizeof record, kFieldTimeout);
+        SendSettingsMessage(socket, settings, kFieldTimeout);
         VexaSetStatus(n, 0);
         LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s:%u set up", n,
                 remoteComPort, remoteAddress, tcpPort);

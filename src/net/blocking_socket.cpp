@@ -99,9 +99,10 @@ int CBlockingSocket::Send(const void* data, int length, int seconds) {
         SockSetLastError(kWsaEnotsock);
         throw CBlockingSocketException("Send");
     }
-    // A failed wait goes on: the send reports the failure.
-    if (SockWaitAbortable(*s, true, seconds) == 0) throw CBlockingSocketException("Send timeout");
-    int sent = SockSend(s->Get(), data, length);
+    // Waits only when the socket is not ready; a failed wait goes on, and
+    // the send reports the failure.
+    const int sent = SockSendWithin(*s, data, length, seconds);
+    if (sent == kSockTimedOut) throw CBlockingSocketException("Send timeout");
     if (sent < 0) throw CBlockingSocketException("Send");
     return sent;
 }
@@ -113,9 +114,9 @@ int CBlockingSocket::Receive(void* buffer, int capacity, int seconds) {
         SockSetLastError(kWsaEnotsock);
         return -1;
     }
-    int ready = SockWaitAbortable(*s, false, seconds);
-    if (seconds != -1 && ready == 0) throw CBlockingSocketException("Receive timeout");
-    int got = SockRecv(s->Get(), buffer, capacity);
+    // Without a limit the outcome of the wait is not looked at.
+    const int got = SockRecvWithin(*s, buffer, capacity, seconds < 0 ? -1 : seconds);
+    if (got == kSockTimedOut) throw CBlockingSocketException("Receive timeout");
     if (got < 0 && variant_ == SocketVariant::Client) throw CBlockingSocketException("Receive");
     return got;
 }

@@ -1,7 +1,7 @@
 #include "net/port_link.h"
 
 #include <algorithm>
-#include <vector>
+#include <cstring>
 
 namespace tovl {
 
@@ -103,19 +103,65 @@ bool ReceiveFull(CBlockingSocket& socket, void* buffer, int length, int seconds)
     return true;
 }
 
-bool ReadPayload(CBlockingSocket& socket, uint32_t length, int seconds, bool useReceive,
-                 const std::function<void(const uint8_t*, uint32_t)>& sink) {
-    std::vector<uint8_t> piece(std::min(length, kPayloadChunk));
-    while (length > 0) {
-        const uint32_t n = std::min(length, kPayloadChunk);
-        const int want = static_cast<int>(n);
-        bool complete = useReceive ? ReceiveFull(socket, piece.data(), want, seconds)
-                                   : socket.Read(piece.data(), want, seconds) == want;
-        if (!complete) return false;
-        sink(piece.data(), n);
-        length -= n;
-    }
-    return true;
+void SendCodeMessage(CBlockingSocket& socket, uint32_t code, int seconds) {
+    WriteU32(socket, code, seconds);
+}
+
+void SendU32Message(CBlockingSocket& socket, uint32_t code, uint32_t value, int seconds) {
+    uint8_t message[8];
+    EncodeU32(code, message);
+    EncodeU32(value, message + 4);
+    socket.Write(message, sizeof message, seconds);
+}
+
+void SendSettingsMessage(CBlockingSocket& socket, const PortLinkSettings& settings, int seconds) {
+    uint8_t message[4 + kPortLinkSettingsSize];
+    EncodeU32(PL_SETTINGS, message);
+    EncodeSettings(settings, message + 4);
+    socket.Write(message, sizeof message, seconds);
+}
+
+void SendDataMessage(CBlockingSocket& socket, const uint8_t* payload, uint32_t count, int seconds) {
+    uint8_t message[8 + PL_DATA_MAX];
+    count = std::min(count, PL_DATA_MAX);
+    EncodeU32(PL_DATA, message);
+    EncodeU32(count, message + 4);
+    if (count != 0) std::memcpy(message + 8, payload, count);
+    socket.Write(message, static_cast<int>(8 + count), seconds);
+}
+
+uint8_t* CMessageBatch::DataSlot() {
+    return HasRoom(8 + PL_DATA_MAX) ? bytes_ + size_ + 8 : nullptr;
+}
+
+void CMessageBatch::CommitData(uint32_t count) {
+    EncodeU32(PL_DATA, bytes_ + size_);
+    EncodeU32(count, bytes_ + size_ + 4);
+    size_ += 8 + count;
+}
+
+void CMessageBatch::AddCode(uint32_t code) {
+    EncodeU32(code, bytes_ + size_);
+    size_ += 4;
+}
+
+void CMessageBatch::AddU32Message(uint32_t code, uint32_t value) {
+    EncodeU32(code, bytes_ + size_);
+    EncodeU32(value, bytes_ + size_ + 4);
+    size_ += 8;
+}
+
+void CMessageBatch::AddSettings(const PortLinkSettings& settings) {
+    EncodeU32(PL_SETTINGS, bytes_ + size_);
+    EncodeSettings(settings, bytes_ + size_ + 4);
+    size_ += 4 + kPortLinkSettingsSize;
+}
+
+void CMessageBatch::Flush(CBlockingSocket& socket, int seconds) {
+    if (size_ == 0) return;
+    const int size = static_cast<int>(size_);
+    size_ = 0;
+    socket.Write(bytes_, size, seconds);
 }
 
 }  // namespace tovl

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "net/blocking_socket.h"
 
@@ -94,14 +93,54 @@ bool ReadU32(CBlockingSocket& socket, uint32_t* value, int seconds);
 // connection closed or failed first.
 bool ReceiveFull(CBlockingSocket& socket, void* buffer, int length, int seconds);
 
-// The most of one PL_DATA payload either side holds at once; a larger
-// payload is passed on in pieces of this size.
+// The most of one PL_DATA payload a receiver holds at once; a larger payload
+// is passed on in pieces of this size.
 constexpr uint32_t kPayloadChunk = 64 * 1024;
 
-// Reads a payload of length bytes in pieces of at most kPayloadChunk and hands
-// each piece to sink (sink may drop it). False when the connection closed or
-// failed before the whole payload had arrived.
-bool ReadPayload(CBlockingSocket& socket, uint32_t length, int seconds, bool useReceive,
-                 const std::function<void(const uint8_t*, uint32_t)>& sink);
+// Sending a message whole: its code, fields and payload are put together in
+// a buffer on the caller's stack and leave in one Write, so a message with
+// TCP_NODELAY is one segment rather than one per piece. The wire bytes are
+// those of the pieces written one after another.
+//
+// One message of the code alone (PL_CLOSE).
+void SendCodeMessage(CBlockingSocket& socket, uint32_t code, int seconds);
+// One message of a code and one u32 (PL_OPEN, PL_FLOW_CONTROL).
+void SendU32Message(CBlockingSocket& socket, uint32_t code, uint32_t value, int seconds);
+// PL_SETTINGS with its 24-byte record.
+void SendSettingsMessage(CBlockingSocket& socket, const PortLinkSettings& settings, int seconds);
+// PL_DATA with count bytes (at most PL_DATA_MAX; 0 sends the header alone).
+void SendDataMessage(CBlockingSocket& socket, const uint8_t* payload, uint32_t count, int seconds);
+
+// Whole messages gathered on the caller's stack and sent together with one
+// Write (for example every block already waiting at a port). Messages are
+// added in the order they go out; the sender flushes before the batch is
+// full and before anything else is written on the socket. One thread.
+class CMessageBatch {
+  public:
+    // Room for eight full PL_DATA messages.
+    static constexpr size_t kCapacity = size_t{8} * (8 + PL_DATA_MAX);
+
+    size_t Size() const { return size_; }
+    bool Empty() const { return size_ == 0; }
+    // Whether a message of that many bytes, header included, still fits.
+    bool HasRoom(size_t messageBytes) const { return kCapacity - size_ >= messageBytes; }
+
+    // Where the payload of the next PL_DATA goes (PL_DATA_MAX bytes, needs
+    // HasRoom(8 + PL_DATA_MAX)); CommitData then adds the message with the
+    // count of bytes put there. Null when there is no room.
+    uint8_t* DataSlot();
+    void CommitData(uint32_t count);
+    void AddCode(uint32_t code);
+    void AddU32Message(uint32_t code, uint32_t value);
+    void AddSettings(const PortLinkSettings& settings);
+
+    // Sends what was gathered in one Write (nothing when empty) and empties
+    // the batch; socket exceptions pass through.
+    void Flush(CBlockingSocket& socket, int seconds);
+
+  private:
+    uint8_t bytes_[kCapacity];
+    size_t size_ = 0;
+};
 
 }  // namespace tovl

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace tovl {
@@ -114,15 +115,32 @@ class CSocketHandle {
     void Abort();
     bool IsAborted() const { return aborted_; }
 
+    // Windows: a datagram socket of this handle's own that Abort makes
+    // readable, so a wait on both ends at once (made at the first wait).
+    // kNoSocket where it could not be made, and always on POSIX.
+    SocketHandle Waker() const;
+
   private:
     SocketHandle handle_;
     std::atomic<bool> aborted_{false};
     bool released_ = false;
+    mutable std::atomic<SocketHandle> waker_{kNoSocket};
+    mutable std::mutex wakerLock_;
+    mutable bool wakerTried_ = false;
 };
 
-// SockWait on an owned socket that also ends, within a fraction of a second,
-// when the socket is aborted from another thread (then reported as ready, so
-// the call that follows fails).
+// SockWait on an owned socket that also ends at once when the socket is
+// aborted from another thread (then reported as ready, so the call that
+// follows fails).
 int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds);
+
+// One send or receive on an owned socket, with the wait for the socket to be
+// ready bounded by seconds (-1: no limit; sends always pass a limit) and
+// ended by an abort. A socket already ready is not waited for. The count
+// (for a receive 0 when the peer has closed), -1 with the error set when
+// the call failed, kSockTimedOut when the wait ran out first.
+constexpr int kSockTimedOut = -2;
+int SockSendWithin(const CSocketHandle& s, const void* data, int length, int seconds);
+int SockRecvWithin(const CSocketHandle& s, void* buffer, int capacity, int seconds);
 
 }  // namespace tovl

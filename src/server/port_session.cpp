@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "net/message_reader.h"
 #include "net/port_link.h"
 #include "platform/last_error.h"
 #include "platform/log.h"
@@ -24,6 +25,7 @@ class CPortSession {
     CPortSession(CBlockingSocket& connection, const SerialPortOpener& openPort)
         : connection_(connection),
           openPort_(openPort),
+          reader_(connection, LinkDirection::ToServer),
           context_(std::make_shared<PortReaderContext>()) {
         context_->connection = &connection;
         context_->stop.Create(CEvent::ResetMode::Manual, false);
@@ -59,29 +61,40 @@ class CPortSession {
 
     uint32_t ReadField() {
         uint32_t value = 0;
-        if (!ReadU32(connection_, &value, kFieldTimeout)) throw CBlockingSocketException("Receive");
+        if (!reader_.ReadU32(&value, kFieldTimeout)) throw CBlockingSocketException("Receive");
         return value;
     }
 
     // False when the session ends.
     bool HandleMessage() {
-        uint32_t code = 0;
-        if (!ReadU32(connection_, &code, kNoTimeout)) {
-            endReason_ = "connection closed by the client";
+        // Messages already received are not acted on once the connection
+        // has been closed (by the reader, after a failed send).
+        if (!connection_.HoldsSocket()) {
+            endReason_ = "connection closed";
             return false;
         }
-        switch (code) {
+        PortLinkMessage message;
+        switch (reader_.ReadMessage(&message, kNoTimeout, kFieldTimeout)) {
+            case ReadStatus::Message:
+                break;
+            case ReadStatus::Ended:
+                endReason_ = "connection closed by the client";
+                return false;
+            case ReadStatus::Truncated:
+                throw CBlockingSocketException("Receive");
+        }
+        switch (message.code) {
             case PL_OPEN:
-                Open(static_cast<int32_t>(ReadField()));
+                Open(static_cast<int32_t>(message.value));
                 return true;
             case PL_SETTINGS:
-                Settings();
+                Settings(message.settings);
                 return true;
             case PL_DATA:
                 Data();
                 return true;
             case PL_FLOW_CONTROL:
-                FlowControl(ReadField());
+                FlowControl(message.value);
                 return true;
             case PL_CLOSE:
                 endReason_ = "client closed";
@@ -151,10 +164,7 @@ class CPortSession {
         throw CBlockingSocketException("Open Port");
     }
 
-    void Settings() {
-        uint8_t bytes[kPortLinkSettingsSize];
-        if (connection_.Read(bytes, sizeof bytes, kFieldTimeout) != static_cast<int>(sizeof bytes))
-            throw CBlockingSocketException("Receive");
+    void Settings(const uint8_t* bytes) {
         if (!port_) return;
         const PortLinkSettings settings = DecodeSettings(bytes);
         SerialDcb dcb;
@@ -165,18 +175,21 @@ class CPortSession {
         port_->SetHandflow(HandflowFromSettings(settings));
     }
 
+    // The payload goes to the port in bounded pieces, together with the
+    // payloads of the PL_DATA messages received right behind it, so a burst
+    // is one port write. A port that fails a write gets no more of this
+    // run, which is still read to its end.
     void Data() {
-        const uint32_t length = ReadField();
-        // Moved in bounded pieces; a port that fails a write gets no more of
-        // this message, which is still read to its end.
         bool portTakes = port_ != nullptr;
-        auto toPort = [&](const uint8_t* piece, uint32_t n) {
-            if (!portTakes) return;
+        do {
+            const uint8_t* piece = nullptr;
+            uint32_t size = 0;
+            if (!reader_.NextPayloadPiece(&piece, &size, kFieldTimeout, true))
+                throw CBlockingSocketException("Receive");
+            if (!portTakes || size == 0) continue;
             uint32_t written = 0;
-            if (!port_->Write(piece, n, &written)) portTakes = false;
-        };
-        if (!ReadPayload(connection_, length, kFieldTimeout, false, toPort))
-            throw CBlockingSocketException("Receive");
+            if (!port_->Write(piece, size, &written)) portTakes = false;
+        } while (reader_.PayloadLeft() != 0);
     }
 
     void FlowControl(uint32_t lineMask) {
@@ -203,6 +216,7 @@ class CPortSession {
 
     CBlockingSocket& connection_;
     const SerialPortOpener& openPort_;
+    CMessageReader reader_;
     std::shared_ptr<PortReaderContext> context_;
     std::shared_ptr<CSerialPort> port_;
     bool readerStarted_ = false;

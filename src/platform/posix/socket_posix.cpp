@@ -293,7 +293,42 @@ void CSocketHandle::Abort() {
 }
 
 int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
+    // The shutdown of Abort wakes poll itself.
     return SockWait(s.Get(), forWrite, seconds);
+}
+
+SocketHandle CSocketHandle::Waker() const {
+    return kNoSocket;
+}
+
+int SockSendWithin(const CSocketHandle& s, const void* data, int length, int seconds) {
+    const int fd = Fd(s.Get());
+    if (length > 0) {
+        // Room in the send buffer is the rule: try first, wait only if full.
+        ssize_t n;
+        do {
+            n = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail();
+    }
+    // A failed wait goes on: the send reports the failure.
+    if (SockWait(s.Get(), true, seconds) == 0) return kSockTimedOut;
+    return SockSend(s.Get(), data, length);
+}
+
+int SockRecvWithin(const CSocketHandle& s, void* buffer, int capacity, int seconds) {
+    const int fd = Fd(s.Get());
+    // Without a limit the receive itself waits; the shutdown of Abort ends it.
+    if (seconds < 0) return SockRecv(s.Get(), buffer, capacity);
+    ssize_t n;
+    do {
+        n = recv(fd, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail();
+    if (SockWait(s.Get(), false, seconds) == 0) return kSockTimedOut;
+    return SockRecv(s.Get(), buffer, capacity);
 }
 
 }  // namespace tovl

@@ -183,12 +183,21 @@ uint16_t NetToHost16(uint16_t v) {
 }
 
 CSocketHandle::~CSocketHandle() {
+    const SocketHandle waker = waker_.load();
+    if (waker != kNoSocket) closesocket(S(waker));
     if (!released_ && handle_ != kInvalidSocket && handle_ != kNoSocket) closesocket(S(handle_));
 }
 
 void CSocketHandle::Abort() {
     aborted_ = true;
     if (handle_ == kInvalidSocket || handle_ == kNoSocket || released_) return;
+    // A wait blocked in select on the connection and its waker ends when the
+    // waker becomes readable: select does not always wake for a local
+    // shutdown. The aborted flag is set before the waker is looked at and a
+    // waiter makes its waker before it looks at the flag, so either the
+    // waiter sees the flag or this sees the waker.
+    const SocketHandle waker = waker_.load();
+    if (waker != kNoSocket) send(S(waker), "x", 1, 0);
     // A connection is shut down and its handle kept until the last user lets
     // go, so no waiter can meet a new socket under the same value. A blocked
     // accept wakes only when its handle is closed; it does not look at the
@@ -199,9 +208,32 @@ void CSocketHandle::Abort() {
     }
 }
 
-int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
-    // select does not always wake for a local shutdown, so wait in slices
-    // and look at the abort flag between them.
+SocketHandle CSocketHandle::Waker() const {
+    std::lock_guard<std::mutex> guard(wakerLock_);
+    if (wakerTried_) return waker_.load();
+    wakerTried_ = true;
+    // A datagram socket on loopback connected to itself: a byte sent to it
+    // makes it readable for good.
+    SOCKET w = socket(AF_INET, SOCK_DGRAM, 0);
+    if (w == INVALID_SOCKET) return kNoSocket;
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof self;
+    if (bind(w, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+        getsockname(w, reinterpret_cast<sockaddr*>(&self), &len) != 0 ||
+        connect(w, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+        closesocket(w);
+        return kNoSocket;
+    }
+    waker_.store(static_cast<SocketHandle>(w));
+    return static_cast<SocketHandle>(w);
+}
+
+namespace {
+
+// Without a waker: wait in slices and look at the abort flag between them.
+int WaitInSlices(const CSocketHandle& s, bool forWrite, int seconds) {
     constexpr int kSliceMs = 200;
     const DWORD start = GetTickCount();
     for (;;) {
@@ -221,6 +253,37 @@ int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
         int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &tv);
         if (rc != 0) return rc == SOCKET_ERROR ? -1 : 1;
     }
+}
+
+}  // namespace
+
+int SockWaitAbortable(const CSocketHandle& s, bool forWrite, int seconds) {
+    const SocketHandle waker = s.Waker();
+    if (waker == kNoSocket) return WaitInSlices(s, forWrite, seconds);
+    if (s.IsAborted()) return 1;
+    // One select on the connection and the waker: an idle wait costs nothing.
+    fd_set readSet;
+    fd_set writeSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_SET(S(waker), &readSet);
+    FD_SET(S(s.Get()), forWrite ? &writeSet : &readSet);
+    timeval tv{seconds, 0};
+    const int rc =
+        select(0, &readSet, forWrite ? &writeSet : nullptr, nullptr, seconds < 0 ? nullptr : &tv);
+    if (rc == SOCKET_ERROR) return -1;
+    return rc == 0 ? 0 : 1;
+}
+
+int SockSendWithin(const CSocketHandle& s, const void* data, int length, int seconds) {
+    // A failed wait goes on: the send reports the failure.
+    if (SockWaitAbortable(s, true, seconds) == 0) return kSockTimedOut;
+    return SockSend(s.Get(), data, length);
+}
+
+int SockRecvWithin(const CSocketHandle& s, void* buffer, int capacity, int seconds) {
+    if (SockWaitAbortable(s, false, seconds) == 0 && seconds >= 0) return kSockTimedOut;
+    return SockRecv(s.Get(), buffer, capacity);
 }
 
 }  // namespace tovl
