@@ -41,6 +41,10 @@ class CPortSession {
         } catch (const CBlockingSocketException&) {
             peer_ = "unknown peer";
         }
+        // A peer not on the list can only be refused: it gets no unlimited
+        // wait for its next message, so a stranger that sent some other code
+        // and fell silent does not keep its thread for ever.
+        if (!IsPeerAllowed(connection_)) codeSeconds_ = kFieldTimeout;
         try {
             while (HandleMessage()) {
             }
@@ -74,7 +78,7 @@ class CPortSession {
             return false;
         }
         PortLinkMessage message;
-        switch (reader_.ReadMessage(&message, kNoTimeout, kFieldTimeout)) {
+        switch (reader_.ReadMessage(&message, codeSeconds_, kFieldTimeout)) {
             case ReadStatus::Message:
                 break;
             case ReadStatus::Ended:
@@ -222,6 +226,8 @@ class CPortSession {
     bool readerStarted_ = false;
     std::string peer_;
     std::string endReason_;
+    // How long the next message's code may take to arrive.
+    int codeSeconds_ = kNoTimeout;
 };
 
 }  // namespace

@@ -133,6 +133,13 @@ class HostileNetwork(harness.ClientTestCase):
         print("listed client opened its port %.2f s after 2000 idle strangers" %
               (time.monotonic() - started))
         self.assertLess(time.monotonic() - started, 2)
+        # A stranger that sends some other code and falls silent is let go.
+        with connect(source="127.0.0.21") as s:
+            s.sendall(harness.u32(3))  # a code that is the whole message
+            s.settimeout(20)
+            started = time.monotonic()
+            self.assertEqual(s.recv(16), b"")
+            self.assertLess(time.monotonic() - started, 15)
         # A stranger that speaks still gets exactly the refusal.
         with connect(source="127.0.0.20") as s:
             self.assertEqual(harness.open_request(s, PORT), PL_OPEN_FAILED)
