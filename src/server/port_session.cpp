@@ -3,7 +3,9 @@
 // only reads from it.
 #include "server/port_session.h"
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/message_reader.h"
@@ -19,6 +21,8 @@
 namespace tovl {
 
 namespace {
+
+constexpr std::chrono::seconds kStrangerTime{10};
 
 class CPortSession {
   public:
@@ -41,10 +45,11 @@ class CPortSession {
         } catch (const CBlockingSocketException&) {
             peer_ = "unknown peer";
         }
-        // A peer not on the list can only be refused: it gets no unlimited
-        // wait for its next message, so a stranger that sent some other code
-        // and fell silent does not keep its thread for ever.
-        if (!IsPeerAllowed(connection_)) codeSeconds_ = kFieldTimeout;
+        // A peer not on the list can only be refused: its messages get a
+        // bounded time in all, so a stranger that sent some other code than
+        // PL_OPEN cannot keep its thread by falling silent or trickling.
+        if (!IsPeerAllowed(connection_))
+            strangerDeadline_ = std::chrono::steady_clock::now() + kStrangerTime;
         try {
             while (HandleMessage()) {
             }
@@ -63,6 +68,16 @@ class CPortSession {
         return "connection dropped (" + op + " error " + std::to_string(e.ErrorCode()) + ")";
     }
 
+    // How long the next message's code may take: no limit, except for a
+    // stranger, whose time is counted from the session's start.
+    int CodeSeconds() const {
+        if (!strangerDeadline_) return kNoTimeout;
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(
+            *strangerDeadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) throw CBlockingSocketException("Receive timeout (not listed)");
+        return static_cast<int>(left.count());
+    }
+
     uint32_t ReadField() {
         uint32_t value = 0;
         if (!reader_.ReadU32(&value, kFieldTimeout)) throw CBlockingSocketException("Receive");
@@ -78,7 +93,7 @@ class CPortSession {
             return false;
         }
         PortLinkMessage message;
-        switch (reader_.ReadMessage(&message, codeSeconds_, kFieldTimeout)) {
+        switch (reader_.ReadMessage(&message, CodeSeconds(), kFieldTimeout)) {
             case ReadStatus::Message:
                 break;
             case ReadStatus::Ended:
@@ -226,8 +241,8 @@ class CPortSession {
     bool readerStarted_ = false;
     std::string peer_;
     std::string endReason_;
-    // How long the next message's code may take to arrive.
-    int codeSeconds_ = kNoTimeout;
+    // Set for a peer not on the allowed list.
+    std::optional<std::chrono::steady_clock::time_point> strangerDeadline_;
 };
 
 }  // namespace
@@ -239,9 +254,7 @@ uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener&
 }
 
 uint32_t RunPortSession(CBlockingSocket& connection) {
-    static const SerialPortOpener kOpen = [](int n) {
-        return OpenPortDevice(n);
-    };
+    static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
     return RunPortSessionWith(connection, kOpen);
 }
 

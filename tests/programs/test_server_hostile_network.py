@@ -133,12 +133,21 @@ class HostileNetwork(harness.ClientTestCase):
         print("listed client opened its port %.2f s after 2000 idle strangers" %
               (time.monotonic() - started))
         self.assertLess(time.monotonic() - started, 2)
-        # A stranger that sends some other code and falls silent is let go.
+        # A stranger that sends other codes than PL_OPEN, a few at a time,
+        # is let go all the same.
         with connect(source="127.0.0.21") as s:
-            s.sendall(harness.u32(3))  # a code that is the whole message
-            s.settimeout(20)
             started = time.monotonic()
-            self.assertEqual(s.recv(16), b"")
+            closed = False
+            s.settimeout(2)
+            while not closed and time.monotonic() - started < 30:
+                try:
+                    s.sendall(harness.u32(3))  # a code that is the whole message
+                    closed = s.recv(16) == b""
+                except socket.timeout:
+                    pass
+                except (BrokenPipeError, ConnectionResetError):
+                    closed = True
+            self.assertTrue(closed, "the stranger kept its connection for 30 s")
             self.assertLess(time.monotonic() - started, 15)
         # A stranger that speaks still gets exactly the refusal.
         with connect(source="127.0.0.20") as s:
