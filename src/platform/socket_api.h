@@ -126,7 +126,8 @@ class CSocketHandle {
     bool released_ = false;
     mutable std::atomic<SocketHandle> waker_{kNoSocket};
     mutable std::mutex wakerLock_;
-    mutable bool wakerTried_ = false;
+    // Used by the Windows backend only.
+    [[maybe_unused]] mutable bool wakerTried_ = false;
 };
 
 // SockWait on an owned socket that also ends at once when the socket is

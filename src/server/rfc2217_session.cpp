@@ -200,9 +200,7 @@ void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,
 }
 
 void RunRfc2217Session(CBlockingSocket& connection, int portNumber) {
-    static const SerialPortOpener kOpen = [](int n) {
-        return OpenPortDevice(n);
-    };
+    static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
     RunRfc2217SessionWith(connection, portNumber, kOpen);
 }
 
