@@ -145,18 +145,6 @@ void CMessageBatch::AddCode(uint32_t code) {
     size_ += 4;
 }
 
-void CMessageBatch::AddU32Message(uint32_t code, uint32_t value) {
-    EncodeU32(code, bytes_ + size_);
-    EncodeU32(value, bytes_ + size_ + 4);
-    size_ += 8;
-}
-
-void CMessageBatch::AddSettings(const PortLinkSettings& settings) {
-    EncodeU32(PL_SETTINGS, bytes_ + size_);
-    EncodeSettings(settings, bytes_ + size_ + 4);
-    size_ += 4 + kPortLinkSettingsSize;
-}
-
 void CMessageBatch::Flush(CBlockingSocket& socket, int seconds) {
     if (size_ == 0) return;
     const int size = static_cast<int>(size_);

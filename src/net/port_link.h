@@ -131,8 +131,6 @@ class CMessageBatch {
     uint8_t* DataSlot();
     void CommitData(uint32_t count);
     void AddCode(uint32_t code);
-    void AddU32Message(uint32_t code, uint32_t value);
-    void AddSettings(const PortLinkSettings& settings);
 
     // Sends what was gathered in one Write (nothing when empty) and empties
     // the batch; socket exceptions pass through.
