@@ -1,9 +1,7 @@
 #include "server/listener.h"
 #include "service/service_host.h"
 
-using namespace tovl;
-
 int main(int argc, char** argv) {
-    static const ServiceProgram program{"tovlserver", ServerWorkerThread, false};
-    return ServiceHostMain(argc, argv, program);
+    static const tovl::ServiceProgram program{"tovlserver", tovl::ServerWorkerThread, false};
+    return tovl::ServiceHostMain(argc, argv, program);
 }
