@@ -130,6 +130,19 @@ void SendDataMessage(CBlockingSocket& socket, const uint8_t* payload, uint32_t c
     socket.Write(message, static_cast<int>(8 + count), seconds);
 }
 
+size_t EncodeDataMessages(const uint8_t* data, size_t count, uint8_t* out) {
+    uint8_t* at = out;
+    for (size_t done = 0; done < count;) {
+        const uint32_t block = static_cast<uint32_t>(std::min<size_t>(count - done, PL_DATA_MAX));
+        EncodeU32(PL_DATA, at);
+        EncodeU32(block, at + 4);
+        std::memcpy(at + 8, data + done, block);
+        at += 8 + block;
+        done += block;
+    }
+    return static_cast<size_t>(at - out);
+}
+
 uint8_t* CMessageBatch::DataSlot() {
     return HasRoom(8 + PL_DATA_MAX) ? bytes_ + size_ + 8 : nullptr;
 }

@@ -111,6 +111,14 @@ void SendSettingsMessage(CBlockingSocket& socket, const PortLinkSettings& settin
 // PL_DATA with count bytes (at most PL_DATA_MAX; 0 sends the header alone).
 void SendDataMessage(CBlockingSocket& socket, const uint8_t* payload, uint32_t count, int seconds);
 
+// The wire bytes of count port bytes cut into blocks of PL_DATA_MAX, each
+// its own PL_DATA (the last block may be shorter): DataMessagesSize(count)
+// bytes written to out. Nothing for count 0.
+constexpr size_t DataMessagesSize(size_t count) {
+    return count + 8 * ((count + PL_DATA_MAX - 1) / PL_DATA_MAX);
+}
+size_t EncodeDataMessages(const uint8_t* data, size_t count, uint8_t* out);
+
 // Whole messages gathered on the caller's stack and sent together with one
 // Write (for example every block already waiting at a port). Messages are
 // added in the order they go out; the sender flushes before the batch is

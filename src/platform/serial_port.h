@@ -127,6 +127,9 @@ class CSerialPort {
     // what the completed read delivered (may be 0), copied to buffer; a read
     // still pending keeps its bytes in the port between calls. Once reading has failed (the device
     // hung up or a read failed at once) only the two events are waited for.
+    // A capacity above 1024 lets a port hand over several reads of 1024 that
+    // completed at once, one behind the other: every block but the last is
+    // then full (POSIX; the Windows port reads 1024 at a time).
     virtual ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
                                      uint32_t capacity, uint32_t* count) = 0;
 

@@ -1,50 +1,50 @@
 #include "server/port_reader.h"
 
+#include <memory>
+
 #include "net/port_link.h"
 
 namespace tovl {
 
 namespace {
 
-// Each message leaves in one Write: header and payload in one segment.
-void SendData(CBlockingSocket& connection, uint8_t* message, uint32_t count) {
-    EncodeU32(PL_DATA, message);
-    EncodeU32(count, message + 4);
-    connection.Write(message, static_cast<int>(8 + count), kServerSendTimeout);
-}
+// What one wait may hand over: 64 blocks read at once.
+constexpr uint32_t kGatherBytes = 64 * PL_DATA_MAX;
 
-void SendFlowControl(CBlockingSocket& connection, uint32_t status) {
-    uint8_t message[8];
-    EncodeU32(PL_FLOW_CONTROL, message);
-    EncodeU32(status, message + 4);
-    connection.Write(message, sizeof message, kServerSendTimeout);
-}
+// The blocks leave together in one Write, each its own PL_DATA.
+struct CReaderBuffers {
+    uint8_t port[kGatherBytes];
+    uint8_t wire[DataMessagesSize(kGatherBytes)];
+};
 
 void RunReader(PortReaderContext& context) {
     CSerialPort& port = *context.port;
     CBlockingSocket& connection = *context.connection;
-    // The port reads into the payload's place behind an 8-byte header.
-    uint8_t message[8 + PL_DATA_MAX];
-    uint8_t* const buffer = message + 8;
+    // Taken once per session, off the thread's small stack.
+    const std::unique_ptr<CReaderBuffers> buffers(new CReaderBuffers);
+    uint8_t* const buffer = buffers->port;
     port.StartModemWait(context.modemChange);
     try {
         for (;;) {
             uint32_t count = 0;
-            switch (port.WaitForReader(context.modemChange, context.stop, buffer, PL_DATA_MAX,
+            switch (port.WaitForReader(context.modemChange, context.stop, buffer, kGatherBytes,
                                        &count)) {
                 case ReaderWake::ModemChange: {
                     uint32_t status = 0;
                     if (!port.GetModemStatus(&status)) status = 0;
                     // The session has ended: the next wait sees the stop.
                     if (context.stop.Wait(0) == 0) break;
-                    SendFlowControl(connection, status);
+                    SendU32Message(connection, PL_FLOW_CONTROL, status, kServerSendTimeout);
                     port.StartModemWait(context.modemChange);
                     break;
                 }
                 case ReaderWake::Stop:
                     return;
                 case ReaderWake::Data:
-                    if (count != 0) SendData(connection, message, count);
+                    if (count != 0) {
+                        const size_t size = EncodeDataMessages(buffer, count, buffers->wire);
+                        connection.Write(buffers->wire, static_cast<int>(size), kServerSendTimeout);
+                    }
                     break;
             }
         }

@@ -133,14 +133,17 @@ class CPortSession {
         LogLine(LogPriority::Info, "opened COM%d (%s) for %s", portNumber,
                 ResolvePortDevice(portNumber).c_str(), peer_.c_str());
         port_->Purge();
-        WriteU32(connection_, port_->HandleValue(), kFieldTimeout);
 
-        // A register that cannot be read counts as 0.
+        // The handle and the line-state mask leave together. A register that
+        // cannot be read counts as 0.
         uint32_t control = 0;
         uint32_t status = 0;
         if (!port_->GetModemControl(&control)) control = 0;
         if (!port_->GetModemStatus(&status)) status = 0;
-        WriteU32(connection_, ModemRegistersToLineMask(control, status), kFieldTimeout);
+        uint8_t reply[8];
+        EncodeU32(port_->HandleValue(), reply);
+        EncodeU32(ModemRegistersToLineMask(control, status), reply + 4);
+        connection_.Write(reply, sizeof reply, kFieldTimeout);
 
         SerialTimeouts received;
         received.ReadIntervalTimeout = ReadField();

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/last_error.h"
@@ -101,6 +102,32 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
     uint32_t reg = 0;
     EXPECT_FALSE(port->GetModemStatus(&reg));
     port->StartModemWait(modem_);  // nothing to wait for, nothing started
+}
+
+// Reads of 1024 with no time-outs complete only when full: handed over
+// together they are whole blocks, and the rest waits in the next read.
+TEST_F(SerialPortPosixTest, ReadsHandedOverTogetherAreWholeBlocksInOrder) {
+    auto port = OpenCom(4);
+    ASSERT_TRUE(port);
+    std::string data;
+    for (int i = 0; i < 3072; ++i) data.push_back(static_cast<char>(i * 13 + i / 256));
+    ASSERT_EQ(write(master_, data.data(), 3000), 3000);
+    std::vector<uint8_t> buf(64 * 1024);
+    std::string got;
+    while (got.size() < 2048) {
+        uint32_t count = 0;
+        ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count),
+                  ReaderWake::Data);
+        ASSERT_EQ(count % 1024, 0u);
+        got.append(reinterpret_cast<char*>(buf.data()), count);
+    }
+    ASSERT_EQ(got.size(), 2048u);
+    ASSERT_EQ(write(master_, data.data() + 3000, 72), 72);
+    uint32_t count = 0;
+    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count), ReaderWake::Data);
+    ASSERT_EQ(count, 1024u);
+    got.append(reinterpret_cast<char*>(buf.data()), count);
+    EXPECT_EQ(got, data);
 }
 
 TEST_F(SerialPortPosixTest, MissingDeviceAndPortZeroFail) {

@@ -14,9 +14,11 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -215,6 +217,11 @@ class CPosixSerialPort final : public CSerialPort {
 
     void WatchModemLines(CEvent* modemChange);
 
+    enum class ReadOutcome { Added, Gathered, HungUp };
+    // One read of what the device holds: into the pending read and, when the
+    // caller has room for more than one block, on into buffer behind it.
+    ReadOutcome ReadAvailable(uint8_t* buffer, uint32_t capacity, uint32_t* count);
+
     CUniqueFd device_;  // the device, then /dev/null once closed
     const int fd_;      // its number, read by both threads
     CUucpLock lock_;
@@ -348,13 +355,9 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
         if (n == 3 && fds[2].revents != 0) {
             bool hungUp = (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
             if (fds[2].revents & POLLIN) {
-                const ssize_t got = ::read(fd_, read_.Space(), read_.SpaceLeft());
-                if (got > 0)
-                    read_.Add(static_cast<uint32_t>(got), Clock::now());
-                else if (got == 0 || (errno != EAGAIN && errno != EINTR))
-                    hungUp = true;
-                else
-                    hungUp = false;
+                const ReadOutcome outcome = ReadAvailable(buffer, capacity, count);
+                if (outcome == ReadOutcome::Gathered) return ReaderWake::Data;
+                hungUp = outcome == ReadOutcome::HungUp;
             }
             if (hungUp) {
                 // The device has gone: stop reading, keep serving the events.
@@ -371,6 +374,48 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
             return ReaderWake::Data;
         }
     }
+}
+
+// The reads follow each other at once when data is waiting, so one read of
+// everything there gives the same blocks as one read of a block at a time:
+// the pending read fills first, every full block behind it is a read that
+// completed at once, and the rest starts the next read. Gathered: *count
+// bytes in buffer, every block but the last full.
+CPosixSerialPort::ReadOutcome CPosixSerialPort::ReadAvailable(uint8_t* buffer, uint32_t capacity,
+                                                              uint32_t* count) {
+    const uint32_t head = read_.SpaceLeft();
+    const uint32_t more =
+        capacity > CPendingRead::kMaxCount ? capacity - CPendingRead::kMaxCount : 0;
+    iovec parts[2] = {{read_.Space(), head}, {buffer + CPendingRead::kMaxCount, more}};
+    const ssize_t got = ::readv(fd_, parts, more != 0 ? 2 : 1);
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR ? ReadOutcome::Added : ReadOutcome::HungUp;
+    if (got == 0) return ReadOutcome::HungUp;
+    const Clock::time_point now = Clock::now();
+    const uint32_t total = static_cast<uint32_t>(got);
+    read_.Add(std::min(total, head), now);
+    if (total <= head) return ReadOutcome::Added;
+    // The pending read is full: it goes in front of the blocks behind it.
+    const uint32_t first = read_.Take(buffer);
+    const uint32_t behind = total - head;
+    const uint32_t tail = behind % CPendingRead::kMaxCount;
+    uint32_t handed = first + behind;
+    if (tail != 0) {
+        SerialTimeouts t;
+        {
+            std::lock_guard<std::mutex> lock(stateLock_);
+            t = timeouts_;
+        }
+        read_.Start(t, CPendingRead::kMaxCount, now);
+        std::memcpy(read_.Space(), buffer + first + behind - tail, tail);
+        read_.Add(tail, now);
+        if (read_.Complete(now))
+            read_.Take(buffer + first + behind - tail);
+        else
+            handed -= tail;  // the next read keeps it until it completes
+    }
+    *count = handed;
+    return ReadOutcome::Gathered;
 }
 
 void CPosixSerialPort::Close() {
