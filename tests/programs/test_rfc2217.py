@@ -8,8 +8,8 @@ import termios
 import time
 import unittest
 
-from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, open_session,
-                     wait_for_listener)
+from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, cpu_seconds,
+                     open_session, wait_for_listener)
 
 try:
     import serial
@@ -73,6 +73,26 @@ class Rfc2217Test(ProgramTestCase):
         self.assertEqual(attrs[4], termios.B57600)
         self.assertTrue(attrs[2] & termios.CSTOPB)
         self.assertTrue(attrs[2] & termios.CRTSCTS)
+
+    def test_line_requests_are_answered_and_an_idle_session_uses_no_processor(self):
+        port = self.client()
+        # pyserial waits for each answer and raises unless it carries the
+        # value asked for.
+        port.break_condition = True
+        port.break_condition = False
+        port.reset_input_buffer()
+        port.reset_output_buffer()
+        self.assertFalse(port.cts)  # a pseudo-terminal has no modem lines
+        pid = self.server.proc.pid
+        time.sleep(0.5)
+        idle_start = cpu_seconds(pid)
+        time.sleep(2.0)
+        idle_end = cpu_seconds(pid)
+        self.assertIsNotNone(idle_start)
+        limit = 0.3 if ON_WINE else 0.1  # seconds of processor time in 2 s
+        self.assertLess(idle_end - idle_start, limit)
+        port.write(b"still")
+        self.assertEqual(self.pty.read_exact(5), b"still")
 
     @unittest.skipIf(ON_WINE, "the custom-speed read-back needs the Linux tty")
     def test_custom_speed_reaches_the_device(self):
