@@ -8,6 +8,8 @@ import termios
 import time
 import unittest
 
+import harness
+import test_server_hostile_network as hostile
 from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, cpu_seconds,
                      open_session, wait_for_listener)
 
@@ -131,6 +133,57 @@ class Rfc2217Test(ProgramTestCase):
         # The port was never opened: a listed client gets it at once.
         self.client().write(b"k")
         self.assertEqual(self.pty.read_exact(1), b"k")
+
+
+@unittest.skipIf(ON_WINE, "network namespaces and black-holed routes are Linux cases")
+@unittest.skipIf(harness.SANITIZED, "keep-alive timing: the plain build covers it")
+class Rfc2217VanishedClientTest(ProgramTestCase):
+    """A client whose packets are black-holed frees its port as a native
+    client does; runs in a private network namespace of its own."""
+
+    def setUp(self):
+        if not hostile.IN_NAMESPACE:
+            if not hostile.can_unshare():
+                self.skipTest("no private network namespace can be made here")
+            rc, output = hostile.run_in_private_namespace("test_rfc2217." + self.id().split(".", 1)[1])
+            print(output)
+            self.assertEqual(rc, 0, output)
+            self.skipTest("ran in a private network namespace (above)")
+        super().setUp()
+        self.registry.allow("127.0.0.1")
+        self.registry.allow("127.0.0.5")
+        self.ports = ComPorts(self.registry)
+        self.addCleanup(self.ports.cleanup)
+        self.pty = self.ports.map_pty(PORT)
+        self.addCleanup(self.pty.close)
+        self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
+        self.server = self.start("tovlserver", "debug")
+        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
+        self.assertTrue(wait_for_listener(), "the native listener is gone")
+
+    def native_open(self):
+        with connect() as s:
+            reply, _ = open_session(s, PORT)
+            return reply != PL_OPEN_FAILED
+
+    def test_a_vanished_client_frees_its_port(self):
+        time.sleep(0.5)  # the listener probe's session ends
+        gone = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=5,
+                                        source_address=("127.0.0.5", 0))
+        self.addCleanup(gone.close)
+        self.assertTrue(gone.recv(3))  # the session has started: the port is open
+        self.assertFalse(self.native_open(), "the port was not held")
+        hostile.HostileNetwork.black_hole("127.0.0.5")
+        started = time.monotonic()
+        freed = None
+        while time.monotonic() - started < 60:
+            if self.native_open():
+                freed = time.monotonic() - started
+                break
+            time.sleep(1)
+        self.assertIsNotNone(freed, "the port was still held after 60 s")
+        print("port freed %.1f s after the RFC 2217 client vanished" % freed)
+        self.assertLess(freed, 31)
 
 
 if __name__ == "__main__":
