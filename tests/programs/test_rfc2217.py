@@ -10,8 +10,8 @@ import unittest
 
 import harness
 import test_server_hostile_network as hostile
-from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, cpu_seconds,
-                     open_session, wait_for_listener)
+from harness import (ON_WINE, PL_DATA, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect,
+                     cpu_seconds, open_session, recv_message, u32, wait_for_listener)
 
 try:
     import serial
@@ -122,6 +122,21 @@ class Rfc2217Test(ProgramTestCase):
         self.assertNotEqual(reply, PL_OPEN_FAILED)
         with self.assertRaises((serial.SerialException, OSError)):
             serial.serial_for_url("rfc2217://127.0.0.1:%d" % TCP_PORT, timeout=3).close()
+
+    def test_native_sessions_run_beside_an_rfc2217_session(self):
+        other = self.ports.map_pty(PORT + 1)
+        self.addCleanup(other.close)
+        port = self.client()
+        sock = connect()
+        self.addCleanup(sock.close)
+        reply, _ = open_session(sock, PORT + 1)
+        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        sock.sendall(u32(PL_DATA, 3) + b"nat")
+        self.assertEqual(other.read_exact(3), b"nat")
+        other.write_all(b"ive")
+        self.assertEqual(recv_message(sock), (PL_DATA, b"ive"))
+        port.write(b"rfc")
+        self.assertEqual(self.pty.read_exact(3), b"rfc")
 
     def test_an_unlisted_address_is_closed_at_once(self):
         sock = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=5, source_address=("127.0.0.2", 0))
