@@ -107,6 +107,15 @@ TEST_F(Rfc2217SessionTest, AnInjectedLineErrorWakesTheReaderAndIsToldOnce) {
     EXPECT_EQ(Count(received_, notice), 1u);
 }
 
+TEST_F(Rfc2217SessionTest, ModemStateIsToldAtTheStartAndAtEachChange) {
+    ASSERT_TRUE(ReceiveUntil(Command(107, std::string(1, '\0'))));
+    port_->ChangeModemStatus(0x30);  // CTS and DSR rise
+    ASSERT_TRUE(ReceiveUntil(Command(107, "\x33")));
+    for (int i = 0; i < 500 && !port_->ModemWaitPending(); ++i) SleepMs(10);
+    port_->ChangeModemStatus(0x20);  // CTS falls
+    EXPECT_TRUE(ReceiveUntil(Command(107, "\x21")));
+}
+
 TEST_F(Rfc2217SessionTest, FlowControlSuspendHoldsPortDataUntilResume) {
     Send(Command(8, ""));
     ASSERT_TRUE(ReceiveUntil(Command(108, "")));
