@@ -7,7 +7,8 @@
 // flock. Which name stands for COM<n> is the server's business. One object is shared
 // (std::shared_ptr) by the session thread and the port reader thread. The
 // session thread calls the settings, control, Write and Close members; the
-// reader calls StartModemWait, GetModemStatus and WaitForReader. Close may come
+// reader calls StartModemWait, GetModemStatus and WaitForReader; either may
+// call TakeLineErrors. Close may come
 // while the reader waits: it wakes every wait on the port and releases the
 // device at once; the object stays usable (every call then fails) until its
 // last owner drops it.
@@ -87,6 +88,17 @@ struct SerialTimeouts {
 
 enum class SerialLine { Dtr, Rts };
 
+// What TakeLineErrors reports: the receive errors since its last call and
+// the state of the two queues at the call.
+struct SerialLineErrors {
+    bool overrun = false;  // bytes lost: the receiver or its queue overflowed
+    bool parity = false;
+    bool framing = false;
+    bool breakDetected = false;
+    bool dataReady = false;      // received bytes wait to be read
+    bool transmitEmpty = false;  // nothing left queued for sending
+};
+
 // What ended the reader's wait, highest priority first.
 enum class ReaderWake { ModemChange, Stop, Data };
 
@@ -144,6 +156,17 @@ class CSerialPort {
     virtual bool SetBreak(bool on) = 0;
     // Empties the receive and/or transmit queue.
     virtual bool PurgeQueues(bool receive, bool transmit) = 0;
+
+    // Line errors for remote clients that are told of them. The first call
+    // only sets the starting point (errors before it are not reported).
+    // False when the port cannot tell (a pseudo-terminal has no error
+    // counters); such a port is not asked the device again.
+    virtual bool TakeLineErrors(SerialLineErrors* errors) = 0;
+    // Before the reader's first StartModemWait: its modem wait then also ends
+    // on a line error or a break, so these are reported without waiting for
+    // data (Win32: EV_ERR and EV_BREAK join the comm-event mask). Where
+    // errors only come with received bytes (POSIX raw mode) it changes nothing.
+    virtual void WakeOnLineErrors() = 0;
 };
 
 // Opens the port of that name ("COM3" on Windows, a device path on POSIX)
@@ -155,6 +178,8 @@ using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumb
 
 // The modem-line changes the reader waits for: EV_CTS | EV_DSR | EV_RLSD.
 constexpr uint32_t kCommEventMask = 0x38;
+// EV_BREAK | EV_ERR, added by WakeOnLineErrors.
+constexpr uint32_t kLineEventMask = 0xC0;
 constexpr uint32_t kPurgeAll = 0x0F;
 
 }  // namespace tovl

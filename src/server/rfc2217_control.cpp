@@ -25,12 +25,47 @@ void AnswerByte(uint8_t command, uint8_t value, std::vector<uint8_t>* toNet) {
 
 }  // namespace
 
+uint8_t LineStateBits(const SerialLineErrors& errors) {
+    uint8_t bits = 0;
+    if (errors.overrun) bits |= linestate::kOverrun;
+    if (errors.parity) bits |= linestate::kParity;
+    if (errors.framing) bits |= linestate::kFraming;
+    if (errors.breakDetected) bits |= linestate::kBreakDetect;
+    if (errors.dataReady) bits |= linestate::kDataReady;
+    if (errors.transmitEmpty) bits |= linestate::kHoldingRegisterEmpty;
+    return bits;
+}
+
 CComPortControl::CComPortControl(CSerialPort& port) : port_(port) {
     uint32_t control = 0;
     if (port_.GetModemControl(&control)) {
         dtr_ = (control & 0x01) != 0;
         rts_ = (control & 0x02) != 0;
     }
+    // The starting point: errors from before the session are not reported.
+    SerialLineErrors before;
+    lineErrorsKnown_ = port_.TakeLineErrors(&before);
+}
+
+uint8_t CComPortControl::TakeLineState(bool* news) {
+    *news = false;
+    SerialLineErrors errors;
+    if (!lineErrorsKnown_ || !port_.TakeLineErrors(&errors)) return 0;
+    const uint8_t mask = lineStateMask_;
+    const uint8_t bits = LineStateBits(errors);
+    const uint8_t states = static_cast<uint8_t>(bits & ~linestate::kErrors);
+    *news = (bits & linestate::kErrors & mask) != 0 || ((states ^ lineStates_) & mask) != 0;
+    lineStates_ = states;
+    return static_cast<uint8_t>(bits & mask);
+}
+
+bool CComPortControl::LineStateNotice(std::vector<uint8_t>* toNet) {
+    std::lock_guard<std::mutex> lock(lineLock_);
+    bool news = false;
+    const uint8_t value = TakeLineState(&news);
+    if (!news || value == 0) return false;
+    AnswerByte(kNotifyLineState, value, toNet);
+    return true;
 }
 
 template <typename Change>
@@ -181,10 +216,13 @@ void CComPortControl::Handle(const ComPortRequest& request, std::vector<uint8_t>
         case kSetControl:
             AnswerByte(kSetControl, SetControl(first), toNet);
             break;
-        case kNotifyLineState:
-            // No line errors are reported by the ports served.
-            AnswerByte(kNotifyLineState, 0, toNet);
+        case kNotifyLineState: {
+            // The line state now, cut to the mask as the notices are.
+            std::lock_guard<std::mutex> lock(lineLock_);
+            bool news = false;
+            AnswerByte(kNotifyLineState, TakeLineState(&news), toNet);
             break;
+        }
         case kNotifyModemState: {
             uint32_t status = 0;
             if (!port_.GetModemStatus(&status)) status = 0;

@@ -1,15 +1,18 @@
 // The Com Port Control side of an RFC 2217 session: carries out the client's
 // commands on the real port through the serial seam and builds the server's
-// answers (code + 100, the value in effect) and its modem-state notices.
+// answers (code + 100, the value in effect), its modem-state notices and its
+// line-state notices.
 //
 // One object per session, shared by the session thread (Handle) and the port
 // reader (ModemStateNotice, Suspended); the masks and the suspension are
 // atomics, everything else belongs to the session thread, except the
-// reader's last-notified modem state.
+// reader's last-notified modem state and the line state, which either thread
+// reaches through LineStateNotice under its own lock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "platform/serial_port.h"
@@ -35,6 +38,23 @@ inline constexpr uint8_t kPurgeData = 12;
 inline constexpr uint8_t kServerCodeOffset = 100;
 }  // namespace cpc
 
+// Line-state bits of NOTIFY-LINESTATE and SET-LINESTATE-MASK.
+namespace linestate {
+inline constexpr uint8_t kTimeout = 0x80;
+inline constexpr uint8_t kShiftRegisterEmpty = 0x40;
+inline constexpr uint8_t kHoldingRegisterEmpty = 0x20;
+inline constexpr uint8_t kBreakDetect = 0x10;
+inline constexpr uint8_t kFraming = 0x08;
+inline constexpr uint8_t kParity = 0x04;
+inline constexpr uint8_t kOverrun = 0x02;
+inline constexpr uint8_t kDataReady = 0x01;
+inline constexpr uint8_t kErrors = kBreakDetect | kFraming | kParity | kOverrun;
+}  // namespace linestate
+
+// The line-state bits for what the port reported. A port tells whether its
+// queue is empty, not its shift register: only the holding-register bit.
+uint8_t LineStateBits(const SerialLineErrors& errors);
+
 class CComPortControl {
   public:
     // Takes DTR and RTS as the port reports them (both raised when it cannot tell).
@@ -48,6 +68,12 @@ class CComPortControl {
     // DSR, 0x40 RI, 0x80 DCD), with the delta bits against the last notice,
     // cut to the mask. False when no line in the mask changed, unless force.
     bool ModemStateNotice(uint32_t status, bool force, std::vector<uint8_t>* toNet);
+
+    // Reader or session thread: takes the port's line errors and appends a
+    // NOTIFY-LINESTATE when the value cut to the mask is not 0 and holds a new
+    // error or a changed data-ready/transmit-empty state. False when nothing
+    // was appended (always, on a port that cannot tell line errors).
+    bool LineStateNotice(std::vector<uint8_t>* toNet);
 
     // True between FLOWCONTROL-SUSPEND and FLOWCONTROL-RESUME.
     bool Suspended() const { return suspended_; }
@@ -72,6 +98,11 @@ class CComPortControl {
     std::atomic<uint8_t> lineStateMask_{0};
     std::atomic<uint8_t> modemStateMask_{0xFF};
     uint8_t notified_ = 0;  // reader only
+    // The line state, both threads.
+    uint8_t TakeLineState(bool* news);
+    std::mutex lineLock_;
+    bool lineErrorsKnown_ = false;
+    uint8_t lineStates_ = 0;  // data-ready and transmit-empty bits last taken
 };
 
 }  // namespace tovl

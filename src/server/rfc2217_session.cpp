@@ -45,6 +45,18 @@ void SendModemState(Rfc2217Context& context, bool force) {
     if (context.control->ModemStateNotice(status, force, &notice)) context.Send(notice);
 }
 
+// While the client has suspended the flow the port's data waits. False when
+// the session ended meanwhile.
+bool WaitWhileSuspended(Rfc2217Context& context) {
+    while (context.control->Suspended()) {
+        CEvent* events[] = {&context.stop, &context.resumed};
+        if (WaitForAnyEvent(events, 2, kInfinite) == 0) return false;
+        // Resumed is cleared just after the flag is set: a short look again.
+        if (context.control->Suspended()) SleepMs(10);
+    }
+    return true;
+}
+
 void RunReader(Rfc2217Context& context) {
     CSerialPort& port = *context.port;
     std::vector<uint8_t> buffer(PL_DATA_MAX);
@@ -53,32 +65,29 @@ void RunReader(Rfc2217Context& context) {
         SendModemState(context, true);
         port.StartModemWait(context.modemChange);
         for (;;) {
-            // While the client has suspended the flow the data waits in the port.
-            if (context.control->Suspended()) {
-                CEvent* events[] = {&context.stop, &context.resumed};
-                if (WaitForAnyEvent(events, 2, kInfinite) == 0) return;
-                if (context.control->Suspended()) {
-                    SleepMs(10);
-                    continue;
-                }
-            }
+            if (!WaitWhileSuspended(context)) return;
             uint32_t count = 0;
-            switch (port.WaitForReader(context.modemChange, context.stop, buffer.data(),
-                                       static_cast<uint32_t>(buffer.size()), &count)) {
-                case ReaderWake::ModemChange:
-                    if (context.stop.Wait(0) == 0) break;
-                    SendModemState(context, false);
-                    port.StartModemWait(context.modemChange);
-                    break;
-                case ReaderWake::Stop:
-                    return;
-                case ReaderWake::Data:
-                    if (count == 0) break;
-                    out.clear();
-                    AppendTelnetData(buffer.data(), count, &out);
-                    context.Send(out);
-                    break;
+            const ReaderWake wake =
+                port.WaitForReader(context.modemChange, context.stop, buffer.data(),
+                                   static_cast<uint32_t>(buffer.size()), &count);
+            if (wake == ReaderWake::Stop) return;
+            // Line errors are looked for whenever the reader wakes: they come
+            // with received bytes, or (where the port signals them) as an event.
+            out.clear();
+            context.control->LineStateNotice(&out);
+            if (wake == ReaderWake::ModemChange) {
+                if (context.stop.Wait(0) == 0) return;
+                context.Send(out);
+                SendModemState(context, false);
+                port.StartModemWait(context.modemChange);
+                continue;
             }
+            if (count > 0) {
+                // A read that completed as the client suspended the flow waits too.
+                if (!WaitWhileSuspended(context)) return;
+                AppendTelnetData(buffer.data(), count, &out);
+            }
+            context.Send(out);
         }
     } catch (const CBlockingSocketException&) {
         // The client cannot be reached: end the session now.
@@ -133,6 +142,7 @@ class CRfc2217Session {
         port_->SetTimeouts(timeouts);
         context_->port = port_;
         context_->control = std::make_unique<CComPortControl>(*port_);
+        port_->WakeOnLineErrors();
         LogLine(LogPriority::Info, "rfc2217 COM%d: session opened", portNumber_);
         std::vector<uint8_t> offers;
         codec_.Start(&offers);

@@ -102,6 +102,12 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
     uint32_t reg = 0;
     EXPECT_FALSE(port->GetModemStatus(&reg));
     port->StartModemWait(modem_);  // nothing to wait for, nothing started
+    // Nor line error counters: it tells nothing, each time it is asked.
+    SerialLineErrors errors;
+    errors.parity = true;
+    EXPECT_FALSE(port->TakeLineErrors(&errors));
+    EXPECT_FALSE(errors.parity);
+    EXPECT_FALSE(port->TakeLineErrors(&errors));
 }
 
 // Reads of 1024 with no time-outs complete only when full: handed over

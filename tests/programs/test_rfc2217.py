@@ -8,8 +8,10 @@ import termios
 import time
 import unittest
 
-from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, open_session,
-                     wait_for_listener)
+import harness
+import test_server_hostile_network as hostile
+from harness import (ON_WINE, PL_DATA, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect,
+                     cpu_seconds, open_session, recv_message, u32, wait_for_listener)
 
 try:
     import serial
@@ -74,6 +76,26 @@ class Rfc2217Test(ProgramTestCase):
         self.assertTrue(attrs[2] & termios.CSTOPB)
         self.assertTrue(attrs[2] & termios.CRTSCTS)
 
+    def test_line_requests_are_answered_and_an_idle_session_uses_no_processor(self):
+        port = self.client()
+        # pyserial waits for each answer and raises unless it carries the
+        # value asked for.
+        port.break_condition = True
+        port.break_condition = False
+        port.reset_input_buffer()
+        port.reset_output_buffer()
+        self.assertFalse(port.cts)  # a pseudo-terminal has no modem lines
+        pid = self.server.proc.pid
+        time.sleep(0.5)
+        idle_start = cpu_seconds(pid)
+        time.sleep(2.0)
+        idle_end = cpu_seconds(pid)
+        self.assertIsNotNone(idle_start)
+        limit = 0.3 if ON_WINE else 0.1  # seconds of processor time in 2 s
+        self.assertLess(idle_end - idle_start, limit)
+        port.write(b"still")
+        self.assertEqual(self.pty.read_exact(5), b"still")
+
     @unittest.skipIf(ON_WINE, "the custom-speed read-back needs the Linux tty")
     def test_custom_speed_reaches_the_device(self):
         import array
@@ -101,6 +123,21 @@ class Rfc2217Test(ProgramTestCase):
         with self.assertRaises((serial.SerialException, OSError)):
             serial.serial_for_url("rfc2217://127.0.0.1:%d" % TCP_PORT, timeout=3).close()
 
+    def test_native_sessions_run_beside_an_rfc2217_session(self):
+        other = self.ports.map_pty(PORT + 1)
+        self.addCleanup(other.close)
+        port = self.client()
+        sock = connect()
+        self.addCleanup(sock.close)
+        reply, _ = open_session(sock, PORT + 1)
+        self.assertNotEqual(reply, PL_OPEN_FAILED)
+        sock.sendall(u32(PL_DATA, 3) + b"nat")
+        self.assertEqual(other.read_exact(3), b"nat")
+        other.write_all(b"ive")
+        self.assertEqual(recv_message(sock), (PL_DATA, b"ive"))
+        port.write(b"rfc")
+        self.assertEqual(self.pty.read_exact(3), b"rfc")
+
     def test_an_unlisted_address_is_closed_at_once(self):
         sock = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=5, source_address=("127.0.0.2", 0))
         self.addCleanup(sock.close)
@@ -111,6 +148,57 @@ class Rfc2217Test(ProgramTestCase):
         # The port was never opened: a listed client gets it at once.
         self.client().write(b"k")
         self.assertEqual(self.pty.read_exact(1), b"k")
+
+
+@unittest.skipIf(ON_WINE, "network namespaces and black-holed routes are Linux cases")
+@unittest.skipIf(harness.SANITIZED, "keep-alive timing: the plain build covers it")
+class Rfc2217VanishedClientTest(ProgramTestCase):
+    """A client whose packets are black-holed frees its port as a native
+    client does; runs in a private network namespace of its own."""
+
+    def setUp(self):
+        if not hostile.IN_NAMESPACE:
+            if not hostile.can_unshare():
+                self.skipTest("no private network namespace can be made here")
+            rc, output = hostile.run_in_private_namespace("test_rfc2217." + self.id().split(".", 1)[1])
+            print(output)
+            self.assertEqual(rc, 0, output)
+            self.skipTest("ran in a private network namespace (above)")
+        super().setUp()
+        self.registry.allow("127.0.0.1")
+        self.registry.allow("127.0.0.5")
+        self.ports = ComPorts(self.registry)
+        self.addCleanup(self.ports.cleanup)
+        self.pty = self.ports.map_pty(PORT)
+        self.addCleanup(self.pty.close)
+        self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
+        self.server = self.start("tovlserver", "debug")
+        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
+        self.assertTrue(wait_for_listener(), "the native listener is gone")
+
+    def native_open(self):
+        with connect() as s:
+            reply, _ = open_session(s, PORT)
+            return reply != PL_OPEN_FAILED
+
+    def test_a_vanished_client_frees_its_port(self):
+        time.sleep(0.5)  # the listener probe's session ends
+        gone = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=5,
+                                        source_address=("127.0.0.5", 0))
+        self.addCleanup(gone.close)
+        self.assertTrue(gone.recv(3))  # the session has started: the port is open
+        self.assertFalse(self.native_open(), "the port was not held")
+        hostile.HostileNetwork.black_hole("127.0.0.5")
+        started = time.monotonic()
+        freed = None
+        while time.monotonic() - started < 60:
+            if self.native_open():
+                freed = time.monotonic() - started
+                break
+            time.sleep(1)
+        self.assertIsNotNone(freed, "the port was still held after 60 s")
+        print("port freed %.1f s after the RFC 2217 client vanished" % freed)
+        self.assertLess(freed, 31)
 
 
 if __name__ == "__main__":

@@ -174,3 +174,40 @@ bool CFakeSerialPort::PurgeQueues(bool receive, bool transmit) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+void CFakeSerialPort::InjectLineErrors(const SerialLineErrors& errors) {
+    std::lock_guard<std::mutex> lock(lock_);
+    lineErrors_.overrun |= errors.overrun;
+    lineErrors_.parity |= errors.parity;
+    lineErrors_.framing |= errors.framing;
+    lineErrors_.breakDetected |= errors.breakDetected;
+    lineErrors_.dataReady = errors.dataReady;
+    lineErrors_.transmitEmpty = errors.transmitEmpty;
+    if (record_.wakeOnLineErrors && modemWait_ != nullptr) {
+        modemWait_->Set();
+        modemWait_ = nullptr;
+    }
+}
+
+bool CFakeSerialPort::TakeLineErrors(SerialLineErrors* errors) {
+    std::lock_guard<std::mutex> lock(lock_);
+    ++record_.lineErrorTakes;
+    *errors = SerialLineErrors{};
+    if (!lineCounters_ || record_.closed) return false;
+    if (lineBaseline_) *errors = lineErrors_;
+    lineBaseline_ = true;
+    const SerialLineErrors states = lineErrors_;
+    lineErrors_ = SerialLineErrors{};
+    lineErrors_.dataReady = states.dataReady;
+    lineErrors_.transmitEmpty = states.transmitEmpty;
+    return true;
+}
+
+void CFakeSerialPort::WakeOnLineErrors() {
+    std::lock_guard<std::mutex> lock(lock_);
+    record_.wakeOnLineErrors = true;
+}
+
+}  // namespace testing_support

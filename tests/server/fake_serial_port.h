@@ -1,7 +1,8 @@
 // An in-memory serial port for the session and reader tests: it records
 // every call, holds modem registers the test sets, and delivers bytes the
 // test feeds as if they had arrived at the port. Its modem wait behaves as
-// WaitCommEvent with mask 0x38: one completion per wait, CTS/DSR/DCD only.
+// WaitCommEvent with mask 0x38: one completion per wait, CTS/DSR/DCD only;
+// after WakeOnLineErrors an injected line error completes it too.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,12 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     void FailModemControlQueries() { failControlQueries_ = true; }
     // True when the reader has a modem wait pending.
     bool ModemWaitPending();
+    // Line errors as the port would count them (added to those not yet
+    // taken) and the queues' state; completes a modem wait that was told to
+    // wake on them.
+    void InjectLineErrors(const tovl::SerialLineErrors& errors);
+    // The port cannot tell line errors (as a pseudo-terminal).
+    void NoLineErrorCounters() { lineCounters_ = false; }
 
     struct Record {
         std::vector<std::string> calls;  // "SetState", "SetHandflow", ...
@@ -45,6 +52,8 @@ class CFakeSerialPort final : public tovl::CSerialPort {
         bool closed = false;
         // Line control: "DTR+", "RTS-", "BREAK+", "PURGE-RX", "PURGE-TX", ...
         std::vector<std::string> lineEvents;
+        int lineErrorTakes = 0;
+        bool wakeOnLineErrors = false;
     };
     Record Snapshot();
 
@@ -67,6 +76,8 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     bool SetModemLine(tovl::SerialLine line, bool raised) override;
     bool SetBreak(bool on) override;
     bool PurgeQueues(bool receive, bool transmit) override;
+    bool TakeLineErrors(tovl::SerialLineErrors* errors) override;
+    void WakeOnLineErrors() override;
 
   private:
     std::mutex lock_;
@@ -78,6 +89,9 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     std::deque<uint8_t> incoming_;
     tovl::CEvent dataReady_;
     tovl::CEvent* modemWait_ = nullptr;  // the pending wait's event
+    std::atomic<bool> lineCounters_{true};
+    tovl::SerialLineErrors lineErrors_;  // not yet taken
+    bool lineBaseline_ = false;
 };
 
 }  // namespace testing_support

@@ -131,4 +131,80 @@ TEST_F(Rfc2217Control, ModemStateNoticesCarryDeltasAndFollowTheMask) {
     EXPECT_EQ(out, Reply(107, {0x80}));
 }
 
+SerialLineErrors Errors(bool overrun, bool parity, bool framing, bool breakDetected) {
+    SerialLineErrors e;
+    e.overrun = overrun;
+    e.parity = parity;
+    e.framing = framing;
+    e.breakDetected = breakDetected;
+    return e;
+}
+
+TEST_F(Rfc2217Control, EachLineErrorGivesOneNoticeWithItsBits) {
+    Send(10, {0xFF});
+    Bytes out;
+    EXPECT_FALSE(control_.LineStateNotice(&out));
+    port_.InjectLineErrors(Errors(false, true, false, false));
+    EXPECT_TRUE(control_.LineStateNotice(&out));
+    EXPECT_EQ(out, Reply(106, {0x04}));
+    out.clear();
+    EXPECT_FALSE(control_.LineStateNotice(&out));  // reported once
+    port_.InjectLineErrors(Errors(true, false, true, true));
+    EXPECT_TRUE(control_.LineStateNotice(&out));
+    EXPECT_EQ(out, Reply(106, {0x1A}));  // break, framing, overrun
+}
+
+TEST_F(Rfc2217Control, TheMaskFiltersLineStateAndMaskZeroSendsNothing) {
+    Bytes out;
+    port_.InjectLineErrors(Errors(true, true, true, true));  // default mask 0
+    EXPECT_FALSE(control_.LineStateNotice(&out));
+    Send(10, {0x08});
+    port_.InjectLineErrors(Errors(false, true, false, false));
+    EXPECT_FALSE(control_.LineStateNotice(&out));
+    port_.InjectLineErrors(Errors(false, true, true, false));
+    EXPECT_TRUE(control_.LineStateNotice(&out));
+    EXPECT_EQ(out, Reply(106, {0x08}));
+    out.clear();
+    // Queue states are told when they change, not again while they hold.
+    Send(10, {0x21});
+    SerialLineErrors idle;
+    idle.transmitEmpty = true;
+    port_.InjectLineErrors(idle);
+    EXPECT_TRUE(control_.LineStateNotice(&out));
+    EXPECT_EQ(out, Reply(106, {0x20}));
+    out.clear();
+    EXPECT_FALSE(control_.LineStateNotice(&out));
+    SerialLineErrors received;
+    received.dataReady = true;
+    port_.InjectLineErrors(received);
+    EXPECT_TRUE(control_.LineStateNotice(&out));
+    EXPECT_EQ(out, Reply(106, {0x01}));
+}
+
+TEST_F(Rfc2217Control, LineStateQueryAnswersTheValueNowCutToTheMask) {
+    Send(10, {0x3F});
+    SerialLineErrors e = Errors(false, false, false, true);
+    e.transmitEmpty = true;
+    port_.InjectLineErrors(e);
+    EXPECT_EQ(Send(6, {0}), Reply(106, {0x30}));
+    Bytes out;
+    EXPECT_FALSE(control_.LineStateNotice(&out));  // the answer told it
+    Send(10, {0x10});
+    EXPECT_EQ(Send(6, {0}), Reply(106, {0}));
+}
+
+TEST(Rfc2217ControlNoCounters, APortThatCannotTellIsNotAskedAgain) {
+    CFakeSerialPort port;
+    port.NoLineErrorCounters();
+    CComPortControl control(port);
+    Bytes out;
+    control.Handle(ComPortRequest{10, {0xFF}}, &out);
+    out.clear();
+    port.InjectLineErrors(Errors(true, true, true, true));
+    EXPECT_FALSE(control.LineStateNotice(&out));
+    control.Handle(ComPortRequest{6, {0}}, &out);
+    EXPECT_EQ(out, Reply(106, {0}));
+    EXPECT_EQ(port.Snapshot().lineErrorTakes, 1);
+}
+
 }  // namespace

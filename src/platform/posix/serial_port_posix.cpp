@@ -8,6 +8,7 @@
 // reader, which may be about to poll or read that number on its own thread,
 // can never meet a descriptor the process has reused for something else.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -181,6 +182,10 @@ class CPosixSerialPort final : public CSerialPort {
         return tcflush(fd_, which) == 0 || Fail(kErrorInvalidParameter);
     }
 
+    bool TakeLineErrors(SerialLineErrors* errors) override;
+    // Errors come with received bytes here, which wake the reader anyway.
+    void WakeOnLineErrors() override {}
+
   private:
     static bool Fail(uint32_t code) {
         SetLastErrorCode(code);
@@ -236,6 +241,12 @@ class CPosixSerialPort final : public CSerialPort {
     // Reader state; only the reader thread touches it.
     CPendingRead read_;
     bool readFailed_ = false;
+
+    // Line error counters, by TakeLineErrors under lineLock_.
+    std::mutex lineLock_;
+    bool countersChecked_ = false;
+    bool countersWork_ = false;
+    serial_icounter_struct counts_{};
 
     std::thread watcher_;
     std::atomic<bool> watcherDone_{false};
@@ -416,6 +427,32 @@ CPosixSerialPort::ReadOutcome CPosixSerialPort::ReadAvailable(uint8_t* buffer, u
     }
     *count = handed;
     return ReadOutcome::Gathered;
+}
+
+bool CPosixSerialPort::TakeLineErrors(SerialLineErrors* errors) {
+    *errors = SerialLineErrors{};
+    std::lock_guard<std::mutex> lock(lineLock_);
+    if (closed_ || (countersChecked_ && !countersWork_)) return false;
+    serial_icounter_struct now{};
+    const bool counted = ioctl(fd_, TIOCGICOUNT, &now) == 0;
+    if (!countersChecked_) {
+        // Asked once: a device without counters (ENOTTY, EINVAL) stays so.
+        countersChecked_ = true;
+        countersWork_ = counted;
+        counts_ = now;
+        return counted;
+    }
+    if (!counted) return false;
+    errors->overrun = now.overrun != counts_.overrun || now.buf_overrun != counts_.buf_overrun;
+    errors->parity = now.parity != counts_.parity;
+    errors->framing = now.frame != counts_.frame;
+    errors->breakDetected = now.brk != counts_.brk;
+    counts_ = now;
+    int queued = 0;
+    errors->dataReady = ioctl(fd_, TIOCINQ, &queued) == 0 && queued > 0;
+    queued = 0;
+    errors->transmitEmpty = ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued == 0;
+    return true;
 }
 
 void CPosixSerialPort::Close() {

@@ -200,7 +200,7 @@ class CWin32SerialPort final : public CSerialPort {
         // A wait still pending (the session set the event) is left alone.
         if (commPending_ && !HasOverlappedIoCompleted(&commOv_)) return;
         if (!maskSet_) {
-            SetCommMask(handle_.Get(), kCommEventMask);
+            SetCommMask(handle_.Get(), kCommEventMask | (lineEvents_ ? kLineEventMask : 0));
             maskSet_ = true;
         }
         memset(&commOv_, 0, sizeof commOv_);
@@ -278,6 +278,35 @@ class CWin32SerialPort final : public CSerialPort {
         return flags == 0 || PurgeComm(handle_.Get(), flags) != 0;
     }
 
+    bool TakeLineErrors(SerialLineErrors* errors) override {
+        *errors = SerialLineErrors{};
+        std::lock_guard<std::mutex> lock(lock_);
+        if (closed_ || (errorsChecked_ && !errorsWork_)) return false;
+        DWORD flags = 0;
+        COMSTAT stat{};
+        // Reading the errors also clears them, so each is reported once.
+        const bool read = ClearCommError(handle_.Get(), &flags, &stat) != FALSE;
+        if (!errorsChecked_) {
+            errorsChecked_ = true;
+            errorsWork_ = read;
+            return read;
+        }
+        if (!read) return false;
+        errors->overrun = (flags & (CE_OVERRUN | CE_RXOVER)) != 0;
+        errors->parity = (flags & CE_RXPARITY) != 0;
+        errors->framing = (flags & CE_FRAME) != 0;
+        errors->breakDetected = (flags & CE_BREAK) != 0;
+        errors->dataReady = stat.cbInQue > 0;
+        errors->transmitEmpty = stat.cbOutQue == 0;
+        return true;
+    }
+
+    void WakeOnLineErrors() override {
+        std::lock_guard<std::mutex> lock(lock_);
+        lineEvents_ = true;
+        maskSet_ = false;  // the next modem wait sets the wider mask
+    }
+
   private:
     bool Ioctl(COverlapped& record, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize) {
         {
@@ -318,6 +347,10 @@ class CWin32SerialPort final : public CSerialPort {
     DWORD commMask_ = 0;
     bool commPending_ = false;
     bool maskSet_ = false;
+    bool lineEvents_ = false;  // under lock_
+    // TakeLineErrors, under lock_.
+    bool errorsChecked_ = false;
+    bool errorsWork_ = false;
 };
 
 }  // namespace
