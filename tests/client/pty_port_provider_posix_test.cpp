@@ -144,8 +144,8 @@ TEST_F(PtyProviderTest, ApplicationDataIsSignalledAndReadInBlocks) {
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
     uint32_t pending = 0;
-    VexaPortSettings raw;
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    PortLinkSettings initial;
+    ASSERT_TRUE(provider_.GetSettings(2, &initial));
     std::string text(3000, 'x');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 13);
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -185,8 +185,8 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     ASSERT_TRUE(provider_.Start());
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
-    VexaPortSettings raw;
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    PortLinkSettings initial;
+    ASSERT_TRUE(provider_.GetSettings(2, &initial));
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     termios t;
     tcgetattr(fd, &t);
@@ -205,8 +205,8 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     uint32_t count = 9;
     EXPECT_FALSE(provider_.ReadData(2, buffer, sizeof buffer, &count));
     EXPECT_EQ(count, 0u);
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
-    PortLinkSettings s = VexaSettingsToPortLink(raw);
+    PortLinkSettings s;
+    ASSERT_TRUE(provider_.GetSettings(2, &s));
     EXPECT_EQ(s.BaudRate, 19200u);
     EXPECT_EQ(s.StopBits, 2);
     EXPECT_EQ(s.ControlHandShake, 0x09);
@@ -293,13 +293,10 @@ TEST_F(PtyProviderTest, DataForAClosedApplicationNeverReachesTheNextOne) {
 TEST_F(PtyProviderTest, LinesAreKeptForTheApplication) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    VexaLineState set;
-    set.PortIndex = 2;
-    set.ModemStatus = 0xB0;
-    ASSERT_TRUE(provider_.SetLines(set));
-    VexaLineState got;
+    ASSERT_TRUE(provider_.SetLines(2, PL_LINE_CTS | PL_LINE_DSR | PL_LINE_DCD | PL_LINE_DTR));
+    uint32_t got = 0;
     ASSERT_TRUE(provider_.GetLines(2, &got));
-    EXPECT_EQ(got.ModemStatus, 0xB0u);
-    EXPECT_EQ(got.DtrRts, 0x03u);
+    // The inputs as the server gave them; the outputs raised as on any open port.
+    EXPECT_EQ(got, PL_LINE_CTS | PL_LINE_DSR | PL_LINE_DCD | PL_LINE_DTR | PL_LINE_RTS);
     EXPECT_FALSE(provider_.GetLines(7, &got));
 }
