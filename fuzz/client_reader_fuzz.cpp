@@ -8,13 +8,14 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
-#include "client/client_port.h"
+#include "client/client_session.h"
 #include "client/data_pumps.h"
 #include "client/vexa_driver.h"
 #include "net/port_link.h"
@@ -26,17 +27,11 @@ namespace {
 
 constexpr uint32_t kPort = 3;
 
-struct LineChange {
-    uint32_t ModemStatus;
-    uint32_t DtrRts;
-    bool operator==(const LineChange&) const = default;
-};
-
 // Keeps what the reader passes on; everything else answers plainly.
 class CRecordingBinding final : public CVexaBinding {
   public:
     std::vector<uint8_t> written;
-    std::vector<LineChange> lines;
+    std::vector<uint32_t> lines;
 
     bool ReadData(uint32_t, uint8_t*, uint32_t, uint32_t* count) override {
         *count = 0;
@@ -48,13 +43,14 @@ class CRecordingBinding final : public CVexaBinding {
         *count = size;
         return true;
     }
-    bool GetLines(uint32_t, VexaLineState*) override { return true; }
-    bool SetLines(const VexaLineState& state) override {
-        if (state.PortIndex != kPort - 1) abort();
-        lines.push_back({state.ModemStatus, state.DtrRts});
+    bool GetLines(uint32_t, uint32_t*) override { return true; }
+    bool SetLines(uint32_t index, uint32_t mask) override {
+        if (index != kPort - 1) abort();
+        lines.push_back(mask);
         return true;
     }
-    bool GetSettings(uint32_t, VexaPortSettings*) override { return true; }
+    bool GetSettings(uint32_t, PortLinkSettings*) override { return true; }
+    bool OpenEvent(uint32_t, VexaPortEvent, CEvent*) override { return false; }
     bool CheckPort(uint32_t) override { return true; }
     bool GetOpenState(uint32_t, uint32_t* state) override {
         *state = 1;
@@ -72,7 +68,7 @@ class CRecordingBinding final : public CVexaBinding {
 // acts on.
 struct Expected {
     std::vector<uint8_t> data;
-    std::vector<LineChange> lines;
+    std::vector<uint32_t> lines;
     bool whole = true;
 };
 
@@ -91,9 +87,7 @@ Expected Parse(const uint8_t* p, size_t size) {
         const uint32_t field = DecodeU32(p + at);
         at += 4;
         if (code == PL_FLOW_CONTROL) {
-            const VexaLineState s =
-                VexaMaskToLineState(kPort - 1, ModemStatusToLineMask(field) & 0xFF);
-            out.lines.push_back({s.ModemStatus, s.DtrRts});
+            out.lines.push_back(ModemStatusToLineMask(field) & 0xFF);
             continue;
         }
         const size_t take = std::min<size_t>(field, size - at);
@@ -126,30 +120,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     binding->written.clear();
     binding->lines.clear();
 
-    ResetClientPorts();
-    ClientPorts[0].LocalPort = kPort;
-    ClientPortCount = 1;
-    ClientPort& port = ClientPorts[0];
-    CBlockingSocket& socket = PortSocket(kPort);
-    // The socket of the last run is still held, so Create does not pause
-    // as it does for an empty object; the old handle goes with it.
+    // One session context kept across runs: the socket of the last run is
+    // still held, so Create does not pause as it does for an empty object;
+    // the old handle goes with it.
+    static ClientSessionContext session;
+    session.LocalPort = kPort;
+    CBlockingSocket& socket = session.Socket;
     socket.Create();
     socket.Connect(testing_support::LoopbackAddress(listener.port));
     const SocketHandle server = listener.AcceptOne();
     if (server == kInvalidSocket) abort();
 
-    port.PumpsRunning.store(1);
-    std::thread reader([] { SocketToDriverPump(nullptr); });
+    session.Dropped.store(false);
+    std::atomic<bool> running{true};
+    std::thread reader([&running] {
+        SocketToDriverPump(session);
+        running.store(false);
+    });
     testing_support::SendAll(server, data, static_cast<int>(size));
     // Everything delivered and taken off the socket (or the reader ended).
-    while (port.PumpsRunning.load() != 0 &&
+    while (running.load() &&
            (QueuedBytes(server, SIOCOUTQNSD) != 0 || QueuedBytes(socket.Handle(), FIONREAD) != 0))
         std::this_thread::yield();
     const linger reset{1, 0};
     setsockopt(server, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     testing_support::CloseRaw(server);
     reader.join();
-    if (port.PumpsRunning.load() != 0) abort();
 
     const Expected expected = Parse(data, size);
     if (!IsPrefix(binding->written, expected.data)) abort();

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "client/client_port.h"
 #include "client/vexa_driver.h"
 #include "config/product_keys.h"
 #include "config/value_text.h"
@@ -89,15 +89,14 @@ void ParsePortTimeouts(const char* text, int32_t values[5]) {
     }
 }
 
-uint32_t ReadClientConnections() {
-    ClientPortCount = 0;
-    // Kept open for the life of the process, as the table refers to it.
-    static CRegKey key;
+std::vector<ClientPort> ReadClientConnections() {
+    std::vector<ClientPort> ports;
+    CRegKey key;
     if (key.OpenLocalMachine(kConnectionsKey, kKeyAllAccess) != 0) {
         LogLine(LogPriority::Warning,
                 "key HKEY_LOCAL_MACHINE\\%s is missing: the client serves no port",
                 kConnectionsKey);
-        return 0;
+        return ports;
     }
     for (uint32_t n = 0; n <= 254; ++n) {
         char name[32];
@@ -120,16 +119,14 @@ uint32_t ReadClientConnections() {
         }
         LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s:%u", n, end.ComPort,
                 end.Address, static_cast<unsigned>(end.TcpPort));
-        ClientPort& port = ClientPorts[ClientPortCount];
+        ClientPort& port = ports.emplace_back();
         memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
         port.RemoteTcpPort = end.TcpPort;
         port.RemoteComPort = end.ComPort;
         port.OpenedEvent = std::move(opened);
         port.LocalPort = n;
-        port.StopEvent.store(nullptr);
-        ++ClientPortCount;
     }
-    return 0;
+    return ports;
 }
 
 bool ReadPortTimeouts(uint32_t n, int32_t values[5]) {

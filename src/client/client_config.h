@@ -1,9 +1,12 @@
 // The client's configuration in the registry: the list of redirected ports
-// (read once at start into the ClientPort table) and each port's serial
-// time-outs (read at every connect). Called on the manager thread only.
+// (read once at start, handed to the session manager) and each port's
+// serial time-outs (read at every connect). Called on the worker's thread.
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "client/client_port.h"
 
 namespace tovl {
 
@@ -21,9 +24,9 @@ bool ParseRemoteEnd(const char* text, RemoteEnd* end);
 // after the fifth number is ignored.
 void ParsePortTimeouts(const char* text, int32_t values[5]);
 
-// Fills ClientPorts and ClientPortCount from Software\Dravik\TOVL\Connections.
-// Always 0.
-uint32_t ReadClientConnections();
+// The ports of Software\Dravik\TOVL\Connections, in value order, each with
+// its opened event; empty when the key is missing.
+std::vector<ClientPort> ReadClientConnections();
 // Reads the PORT<n> value of Software\Dravik\TOVL\Settings. On failure
 // prints why to standard output and returns false.
 bool ReadPortTimeouts(uint32_t n, int32_t values[5]);

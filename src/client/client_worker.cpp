@@ -1,5 +1,5 @@
 // The client's worker: brings up the virtual port provider of this platform,
-// reads the port list and serves it.
+// reads the port list and hands it to the session manager, which serves it.
 #include "client/client_worker.h"
 
 #include "client/client_config.h"
@@ -10,8 +10,9 @@ namespace tovl {
 
 uint32_t ClientWorkerThread(void* /*param*/) {
     StartVexaBinding();
-    ReadClientConnections();
-    RunPortLoop();
+    // The one owner of the client's state for the life of the process.
+    CSessionManager manager(ReadClientConnections());
+    manager.Run();
     return 0;
 }
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/client_port.h"
 #include "client/vexa_driver.h"
 #include "net/message_reader.h"
 #include "platform/log.h"
@@ -53,23 +52,20 @@ void SendData(CBlockingSocket& socket, uint32_t n, CMessageBatch& batch) {
 
 // The reader found the connection ended while the session runs: the writer
 // is woken to end the session (a closed socket means it already has).
-void EndDropped(ClientPort& port) {
-    CBlockingSocket& socket = PortSocket(port.LocalPort);
-    if (!socket.HoldsSocket() || port.Dropped.exchange(true)) return;
-    if (CEvent* stop = port.StopEvent.load()) stop->Set();
+void EndDropped(ClientSessionContext& session) {
+    if (!session.Socket.HoldsSocket() || session.Dropped.exchange(true)) return;
+    session.Stop.Set();
 }
 
 }  // namespace
 
-uint32_t DriverToSocketPump(void* param) {
-    const auto k = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
-    ClientPort& port = ClientPorts[k];
-    const uint32_t n = port.LocalPort;
-    CBlockingSocket& socket = PortSocket(n);
+void DriverToSocketPump(ClientSessionContext& session) {
+    const uint32_t n = session.LocalPort;
+    CBlockingSocket& socket = session.Socket;
     CEvent dataEvent = VexaOpenDataEvent(n);
     CEvent settingsEvent = VexaOpenSettingsEvent(n);
     CEvent flowEvent = VexaOpenFlowControlEvent(n);
-    CEvent* stopEvent = port.StopEvent.load();
+    CEvent* stopEvent = &session.Stop;
     CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
 
     CMessageBatch batch;
@@ -79,10 +75,8 @@ uint32_t DriverToSocketPump(void* param) {
     const char* why = "the application closed the port";
     try {
         for (bool running = true; running;) {
-            int which =
-                stopEvent != nullptr ? VexaWaitActivity(n, waitList, kInfinite) : kWaitFailed;
+            int which = VexaWaitActivity(n, waitList, kInfinite);
             if (which < 0) {
-                if (stopEvent == nullptr) break;
                 if (stopEvent->Wait(kFailedWaitPauseMs) == 0)
                     which = 3;
                 else
@@ -104,7 +98,7 @@ uint32_t DriverToSocketPump(void* param) {
                     break;
                 }
                 default:
-                    lost = port.Dropped.load();
+                    lost = session.Dropped.load();
                     if (lost) why = "the server closed the connection or it dropped";
                     if (!lost) SendCodeMessage(socket, PL_CLOSE, kFieldTimeout);
                     running = false;
@@ -118,21 +112,17 @@ uint32_t DriverToSocketPump(void* param) {
         why = "the connection failed";
     }
     LogLine(lost ? LogPriority::Warning : LogPriority::Info,
-            "virtual port %u: session with COM%d of %s:%u ended: %s", n, port.RemoteComPort,
-            port.RemoteAddress, static_cast<unsigned>(port.RemoteTcpPort), why);
+            "virtual port %u: session with COM%d of %s:%u ended: %s", n, session.RemoteComPort,
+            session.RemoteAddress, static_cast<unsigned>(session.RemoteTcpPort), why);
     socket.Close();
     // The application of a session that lost its connection is told.
     if (lost) VexaHangUp(n);
-    port.StopEvent.store(nullptr);
-    port.PumpsRunning.fetch_sub(1);
-    return 0;
+    session.Serving.store(false);
 }
 
-uint32_t SocketToDriverPump(void* param) {
-    const auto k = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
-    ClientPort& port = ClientPorts[k];
-    const uint32_t n = port.LocalPort;
-    CBlockingSocket& socket = PortSocket(n);
+void SocketToDriverPump(ClientSessionContext& session) {
+    const uint32_t n = session.LocalPort;
+    CBlockingSocket& socket = session.Socket;
     CMessageReader reader(socket, LinkDirection::ToClient);
     try {
         // A closed socket ends the pump, also with messages still buffered:
@@ -141,7 +131,7 @@ uint32_t SocketToDriverPump(void* param) {
             PortLinkMessage message;
             const ReadStatus status = reader.ReadMessage(&message, kNoTimeout, kNoTimeout);
             if (status == ReadStatus::Ended) {
-                EndDropped(port);
+                EndDropped(session);
                 SleepMs(kReadRetryPauseMs);
                 continue;
             }
@@ -167,9 +157,7 @@ uint32_t SocketToDriverPump(void* param) {
         }
     } catch (const CBlockingSocketException&) {
     }
-    EndDropped(port);
-    port.PumpsRunning.fetch_sub(1);
-    return 0;
+    EndDropped(session);
 }
 
 }  // namespace tovl

@@ -1,16 +1,15 @@
-// The two threads of a running session. Each takes the entry number of the
-// port's ClientPort record as its parameter (cast to a pointer).
-// SocketToDriverPump is the session socket's only reader, DriverToSocketPump
-// its only writer; the latter ends the session when StopEvent is signalled
-// or its connection fails. Each decrements the record's PumpsRunning as its
-// very last act.
+// The two pumps of a running session, each run on its own thread with the
+// session's shared context. SocketToDriverPump is the session socket's only
+// reader, DriverToSocketPump its only writer; the latter ends the session
+// when the session's stop is set or its connection fails, closes the socket
+// and clears Serving. The caller reports each pump's end (PumpFinished).
 #pragma once
 
-#include <cstdint>
+#include "client/client_session.h"
 
 namespace tovl {
 
-uint32_t DriverToSocketPump(void* param);
-uint32_t SocketToDriverPump(void* param);
+void DriverToSocketPump(ClientSessionContext& session);
+void SocketToDriverPump(ClientSessionContext& session);
 
 }  // namespace tovl

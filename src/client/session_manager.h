@@ -1,26 +1,52 @@
-// The session manager: the one long-lived thread of the client. It waits for
-// the virtual ports to be opened or closed, connects a port's session and
-// starts its pumps, and signals a session's stop when its port is closed.
-// Runs on the worker thread only.
+// The session manager: the one long-lived owner of the client's state. It
+// owns the configured ports and the session of each, waits for the virtual
+// ports to be opened or closed, connects and starts a port's session, asks
+// it to stop when its port is closed, and starts a port's next session only
+// after the old one's ended event is set.
+//
+// Run and the destructor belong to the thread that made the manager (the
+// worker); RequestEnd and Watchers may be called from any thread. With more
+// ports than one wait can take, watcher threads share a small context with
+// the manager, so a watcher that notices the end late touches nothing freed.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "client/client_port.h"
+#include "client/client_session.h"
 
 namespace tovl {
 
-// Serves the ports of the table for ever; returns 0 at once when the table
-// is empty.
-uint32_t RunPortLoop();
-// Connects virtual port n to its server and performs the open exchange.
-// 0 on success (the socket of slot n is then ready for the pumps), 1 on
-// failure (the socket is closed).
-uint32_t ConnectPort(int32_t remoteComPort, const char* remoteAddress, uint16_t remoteTcpPort,
-                     uint32_t n);
+class CSessionManager {
+  public:
+    explicit CSessionManager(std::vector<ClientPort> ports);
+    ~CSessionManager();
+    CSessionManager(const CSessionManager&) = delete;
+    CSessionManager& operator=(const CSessionManager&) = delete;
 
-// Makes RunPortLoop return after its current wake-up, and its watcher
-// threads (more than 64 ports) after their next one (tests).
-void RequestPortLoopEnd();
-// Watcher threads still running (tests).
-uint32_t PortLoopWatchers();
+    // Serves the ports until RequestEnd; returns 0 at once without ports.
+    uint32_t Run();
+    // Makes Run return after its current wake-up, and its watcher threads
+    // after their next one.
+    void RequestEnd();
+    // Watcher threads still running (tests).
+    uint32_t Watchers() const;
+    // The session of the k-th configured port, or null (tests; the manager's
+    // thread only).
+    CClientSession* Session(size_t k) const { return sessions_.at(k).get(); }
+
+  private:
+    struct Shared;
+
+    uint32_t RunDirect();
+    uint32_t RunGrouped();
+    // One wake-up of the k-th port's opened event, after the settling pause.
+    void ServeOpening(size_t k);
+
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::unique_ptr<CClientSession>> sessions_;
+};
 
 }  // namespace tovl

@@ -2,9 +2,73 @@
 // rules for the driver's "nothing more" errors.
 #include "client/vexa_control_device.h"
 
+#include <cstdio>
+
 #include "platform/last_error.h"
 
 namespace tovl {
+
+uint32_t VexaLineStateToMask(const VexaLineState& s) {
+    uint32_t mask = 0;
+    if (s.DtrRts & 0x01) mask |= PL_LINE_DTR;
+    if (s.DtrRts & 0x02) mask |= PL_LINE_RTS;
+    if (s.ModemStatus & kModemStatusCts) mask |= PL_LINE_CTS;
+    if (s.ModemStatus & kModemStatusDsr) mask |= PL_LINE_DSR;
+    if (s.ModemStatus & kModemStatusRi) mask |= PL_LINE_RI;
+    if (s.ModemStatus & kModemStatusDcd) mask |= PL_LINE_DCD;
+    return mask;
+}
+
+VexaLineState VexaMaskToLineState(uint32_t portIndex, uint32_t mask) {
+    VexaLineState s;
+    s.PortIndex = portIndex;
+    if (mask & PL_LINE_DTR) s.DtrRts |= 0x01;
+    if (mask & PL_LINE_RTS) s.DtrRts |= 0x02;
+    if (mask & PL_LINE_CTS) s.ModemStatus |= kModemStatusCts;
+    if (mask & PL_LINE_DSR) s.ModemStatus |= kModemStatusDsr;
+    if (mask & PL_LINE_RI) s.ModemStatus |= kModemStatusRi;
+    if (mask & PL_LINE_DCD) s.ModemStatus |= kModemStatusDcd;
+    return s;
+}
+
+PortLinkSettings VexaSettingsToPortLink(const VexaPortSettings& settings) {
+    const uint8_t* b = settings.bytes;
+    PortLinkSettings s;
+    s.BaudRate = DecodeU32(b + 8);
+    s.EofChar = b[12];
+    s.ErrorChar = b[13];
+    s.EvtChar = b[15];
+    s.XonChar = b[16];
+    s.XoffChar = b[17];
+    s.ByteSize = b[18];
+    s.StopBits = b[19];
+    s.Parity = b[20];
+    s.ControlHandShake = static_cast<uint8_t>(DecodeU32(b + 24) & 0xFF);
+    s.FlowReplace = DecodeU32(b + 28) & 0xFF;
+    s.XonLimit = static_cast<uint16_t>(DecodeU32(b + 32) & 0xFFFF);
+    s.XoffLimit = static_cast<uint16_t>(DecodeU32(b + 36) & 0xFFFF);
+    return s;
+}
+
+std::string VexaEventName(uint32_t n, VexaPortEvent which) {
+    const char* base = "vexaPortData";
+    switch (which) {
+        case VexaPortEvent::Data:
+            break;
+        case VexaPortEvent::Settings:
+            base = "vexaPortSettings";
+            break;
+        case VexaPortEvent::FlowControl:
+            base = "vexaPortFlowControl";
+            break;
+        case VexaPortEvent::Opened:
+            base = "vexaPortOpened";
+            break;
+    }
+    char name[48];
+    snprintf(name, sizeof name, "%s%u", base, static_cast<unsigned>(n));
+    return name;
+}
 
 bool CVexaControlDevice::Call(uint32_t code, const void* in, uint32_t inSize, void* out,
                               uint32_t outSize) {
@@ -55,17 +119,20 @@ bool CVexaControlDevice::WriteData(uint32_t index, const uint8_t* data, uint32_t
     return true;
 }
 
-bool CVexaControlDevice::GetLines(uint32_t index, VexaLineState* state) {
+bool CVexaControlDevice::GetLines(uint32_t index, uint32_t* mask) {
     uint8_t buffer[kVexaLineStateSize] = {};
     EncodeU32(index, buffer);
     if (!Call(IOCTL_VEXA_GET_LINES, buffer, sizeof buffer, buffer, sizeof buffer)) return false;
-    state->PortIndex = DecodeU32(buffer);
-    state->ModemStatus = DecodeU32(buffer + 4);
-    state->DtrRts = DecodeU32(buffer + 8);
+    VexaLineState state;
+    state.PortIndex = DecodeU32(buffer);
+    state.ModemStatus = DecodeU32(buffer + 4);
+    state.DtrRts = DecodeU32(buffer + 8);
+    *mask = VexaLineStateToMask(state);
     return true;
 }
 
-bool CVexaControlDevice::SetLines(const VexaLineState& state) {
+bool CVexaControlDevice::SetLines(uint32_t index, uint32_t mask) {
+    const VexaLineState state = VexaMaskToLineState(index, mask);
     uint8_t buffer[kVexaLineStateSize];
     EncodeU32(state.PortIndex, buffer);
     EncodeU32(state.ModemStatus, buffer + 4);
@@ -73,10 +140,10 @@ bool CVexaControlDevice::SetLines(const VexaLineState& state) {
     return Call(IOCTL_VEXA_SET_LINES, buffer, sizeof buffer, nullptr, 0);
 }
 
-bool CVexaControlDevice::GetSettings(uint32_t index, VexaPortSettings* settings) {
+bool CVexaControlDevice::GetSettings(uint32_t index, PortLinkSettings* settings) {
     VexaPortSettings got;
     if (!IndexCall(IOCTL_VEXA_GET_SETTINGS, index, got.bytes, sizeof got.bytes)) return false;
-    *settings = got;
+    *settings = VexaSettingsToPortLink(got);
     return true;
 }
 
@@ -103,6 +170,10 @@ bool CVexaControlDevice::SetStatus(uint32_t index, uint32_t status) {
     EncodeU32(index, in);
     EncodeU32(status, in + 4);
     return Call(IOCTL_VEXA_SET_STATUS, in, sizeof in, nullptr, 0);
+}
+
+bool CVexaControlDevice::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
+    return event->Open(VexaEventName(index + 1, which).c_str());
 }
 
 }  // namespace tovl

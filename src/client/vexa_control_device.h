@@ -1,6 +1,8 @@
 // The binding of the virtual port functions to the Windows driver's control
 // device: each operation is one synchronous control call (data one byte per
-// call) with the driver's control codes and buffer layouts.
+// call) with the driver's control codes and buffer layouts. This is the one
+// place that knows those layouts (the 12-byte line record with its port
+// index, the 44-byte settings record) and the names of the ports' events.
 //
 // The device is reached through a VexaDeviceApi (open, control call, close):
 // on Windows "\\.\VexaControl" and DeviceIoControl; tests put a recorder in
@@ -11,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "client/vexa_driver.h"
 
@@ -25,6 +28,31 @@ constexpr uint32_t IOCTL_VEXA_CHECK_PORT = 0x830020E0;
 constexpr uint32_t IOCTL_VEXA_GET_OPEN_STATE = 0x830020E4;
 constexpr uint32_t IOCTL_VEXA_GET_PENDING = 0x830020E8;
 constexpr uint32_t IOCTL_VEXA_SET_STATUS = 0x830020EC;
+
+// The driver's record of the lines of one port.
+struct VexaLineState {
+    uint32_t PortIndex = 0;
+    uint32_t ModemStatus = 0;  // inputs: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD
+    uint32_t DtrRts = 0;       // outputs: bit 0 DTR, bit 1 RTS
+};
+constexpr uint32_t kVexaLineStateSize = 12;
+constexpr uint32_t kVexaPortSettingsSize = 44;
+
+// The port's settings as the driver keeps them (44 bytes, the fields the
+// client reads at their offsets).
+struct VexaPortSettings {
+    uint8_t bytes[kVexaPortSettingsSize] = {};
+};
+
+// Translations between the driver's line record and the line-state mask.
+uint32_t VexaLineStateToMask(const VexaLineState& state);
+VexaLineState VexaMaskToLineState(uint32_t portIndex, uint32_t mask);
+// The fields of the driver's settings that travel in PL_SETTINGS.
+PortLinkSettings VexaSettingsToPortLink(const VexaPortSettings& settings);
+
+// The name of one of port n's events (n 1-based), as the driver makes them;
+// a provider that stands in for the driver names its events the same.
+std::string VexaEventName(uint32_t n, VexaPortEvent which);
 
 // The three device operations. open returns 0 (last error set) on failure;
 // control returns false with the driver's last error.
@@ -45,13 +73,14 @@ class CVexaControlDevice final : public CVexaBinding {
 
     bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
     bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
-    bool GetLines(uint32_t index, VexaLineState* state) override;
-    bool SetLines(const VexaLineState& state) override;
-    bool GetSettings(uint32_t index, VexaPortSettings* settings) override;
+    bool GetLines(uint32_t index, uint32_t* mask) override;
+    bool SetLines(uint32_t index, uint32_t mask) override;
+    bool GetSettings(uint32_t index, PortLinkSettings* settings) override;
     bool CheckPort(uint32_t index) override;
     bool GetOpenState(uint32_t index, uint32_t* state) override;
     bool GetPending(uint32_t index, uint32_t* pending) override;
     bool SetStatus(uint32_t index, uint32_t status) override;
+    bool OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) override;
 
   private:
     // Open, one control call, close; the call's last error survives the close.

@@ -3,7 +3,6 @@
 #include "client/vexa_driver.h"
 
 #include <atomic>
-#include <cstdio>
 
 #include "platform/last_error.h"
 
@@ -12,10 +11,6 @@ namespace tovl {
 namespace {
 
 std::atomic<CVexaBinding*> g_binding{nullptr};
-
-uint32_t Get32(const uint8_t* p) {
-    return DecodeU32(p);
-}
 
 // The binding, or null with the last error of a control device that is
 // missing.
@@ -36,14 +31,12 @@ bool Refuse() {
     return false;
 }
 
-CEvent OpenPortEvent(uint32_t n, const char* format) {
+CEvent OpenPortEvent(uint32_t n, VexaPortEvent which) {
     CEvent event;
     if (!ValidPort(n)) return event;
     CVexaBinding* b = Binding();
     if (b == nullptr || !b->CheckPort(n - 1)) return event;
-    char name[48];
-    snprintf(name, sizeof name, format, static_cast<unsigned>(n));
-    event.Open(name);
+    if (!b->OpenEvent(n - 1, which, &event)) event.Close();
     return event;
 }
 
@@ -54,48 +47,6 @@ void SetVexaBinding(CVexaBinding* binding) {
 }
 CVexaBinding* GetVexaBinding() {
     return g_binding.load(std::memory_order_acquire);
-}
-
-uint32_t VexaLineStateToMask(const VexaLineState& s) {
-    uint32_t mask = 0;
-    if (s.DtrRts & 0x01) mask |= PL_LINE_DTR;
-    if (s.DtrRts & 0x02) mask |= PL_LINE_RTS;
-    if (s.ModemStatus & kModemStatusCts) mask |= PL_LINE_CTS;
-    if (s.ModemStatus & kModemStatusDsr) mask |= PL_LINE_DSR;
-    if (s.ModemStatus & kModemStatusRi) mask |= PL_LINE_RI;
-    if (s.ModemStatus & kModemStatusDcd) mask |= PL_LINE_DCD;
-    return mask;
-}
-
-VexaLineState VexaMaskToLineState(uint32_t portIndex, uint32_t mask) {
-    VexaLineState s;
-    s.PortIndex = portIndex;
-    if (mask & PL_LINE_DTR) s.DtrRts |= 0x01;
-    if (mask & PL_LINE_RTS) s.DtrRts |= 0x02;
-    if (mask & PL_LINE_CTS) s.ModemStatus |= kModemStatusCts;
-    if (mask & PL_LINE_DSR) s.ModemStatus |= kModemStatusDsr;
-    if (mask & PL_LINE_RI) s.ModemStatus |= kModemStatusRi;
-    if (mask & PL_LINE_DCD) s.ModemStatus |= kModemStatusDcd;
-    return s;
-}
-
-PortLinkSettings VexaSettingsToPortLink(const VexaPortSettings& settings) {
-    const uint8_t* b = settings.bytes;
-    PortLinkSettings s;
-    s.BaudRate = Get32(b + 8);
-    s.EofChar = b[12];
-    s.ErrorChar = b[13];
-    s.EvtChar = b[15];
-    s.XonChar = b[16];
-    s.XoffChar = b[17];
-    s.ByteSize = b[18];
-    s.StopBits = b[19];
-    s.Parity = b[20];
-    s.ControlHandShake = static_cast<uint8_t>(Get32(b + 24) & 0xFF);
-    s.FlowReplace = Get32(b + 28) & 0xFF;
-    s.XonLimit = static_cast<uint16_t>(Get32(b + 32) & 0xFFFF);
-    s.XoffLimit = static_cast<uint16_t>(Get32(b + 36) & 0xFFFF);
-    return s;
 }
 
 bool VexaReadData(uint32_t n, uint8_t* buffer, uint32_t size, uint32_t* count) {
@@ -117,25 +68,24 @@ bool VexaWriteData(uint32_t n, const uint8_t* data, uint32_t size, uint32_t* cou
 bool VexaGetLineState(uint32_t n, uint32_t* mask) {
     if (!ValidPort(n) || mask == nullptr) return Refuse();
     CVexaBinding* b = Binding();
-    VexaLineState s;
-    s.PortIndex = n - 1;
-    if (b == nullptr || !b->GetLines(n - 1, &s)) return false;
-    *mask = VexaLineStateToMask(s);
+    uint32_t got = 0;
+    if (b == nullptr || !b->GetLines(n - 1, &got)) return false;
+    *mask = got;
     return true;
 }
 
 bool VexaSetLineState(uint32_t n, uint32_t mask) {
     if (!ValidPort(n)) return false;
     CVexaBinding* b = Binding();
-    return b != nullptr && b->SetLines(VexaMaskToLineState(n - 1, mask & 0xFF));
+    return b != nullptr && b->SetLines(n - 1, mask & 0xFF);
 }
 
 bool VexaGetPortSettings(uint32_t n, PortLinkSettings* settings) {
     if (!ValidPort(n) || settings == nullptr) return Refuse();
     CVexaBinding* b = Binding();
-    VexaPortSettings raw;
-    if (b == nullptr || !b->GetSettings(n - 1, &raw)) return false;
-    *settings = VexaSettingsToPortLink(raw);
+    PortLinkSettings got;
+    if (b == nullptr || !b->GetSettings(n - 1, &got)) return false;
+    *settings = got;
     return true;
 }
 
@@ -182,16 +132,16 @@ int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs) {
 }
 
 CEvent VexaOpenDataEvent(uint32_t n) {
-    return OpenPortEvent(n, "vexaPortData%u");
+    return OpenPortEvent(n, VexaPortEvent::Data);
 }
 CEvent VexaOpenSettingsEvent(uint32_t n) {
-    return OpenPortEvent(n, "vexaPortSettings%u");
+    return OpenPortEvent(n, VexaPortEvent::Settings);
 }
 CEvent VexaOpenFlowControlEvent(uint32_t n) {
-    return OpenPortEvent(n, "vexaPortFlowControl%u");
+    return OpenPortEvent(n, VexaPortEvent::FlowControl);
 }
 CEvent VexaOpenOpenedEvent(uint32_t n) {
-    return OpenPortEvent(n, "vexaPortOpened%u");
+    return OpenPortEvent(n, VexaPortEvent::Opened);
 }
 
 }  // namespace tovl

@@ -5,8 +5,10 @@
 //
 // Behind them sits one CVexaBinding for the process: on Windows the driver's
 // control device, on POSIX the client's own pseudo-terminal ports. The
-// binding is installed once before any session exists and then used from
-// every thread without a lock; a binding must allow that.
+// binding speaks the system's own types (the line-state mask, the link
+// settings record); only a binding knows how its driver lays them out. It is
+// installed once before any session exists and then used from every thread
+// without a lock; a binding must allow that.
 #pragma once
 
 #include <cstdint>
@@ -16,21 +18,10 @@
 
 namespace tovl {
 
-// The driver's record of the lines of one port.
-struct VexaLineState {
-    uint32_t PortIndex = 0;
-    uint32_t ModemStatus = 0;  // inputs: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD
-    uint32_t DtrRts = 0;       // outputs: bit 0 DTR, bit 1 RTS
-};
-constexpr uint32_t kVexaLineStateSize = 12;
-constexpr uint32_t kVexaPortSettingsSize = 44;
 constexpr uint32_t kVexaMaxPort = 255;
 
-// The port's settings as the driver keeps them (44 bytes, the fields the
-// client reads at their offsets).
-struct VexaPortSettings {
-    uint8_t bytes[kVexaPortSettingsSize] = {};
-};
+// The four events every virtual port has.
+enum class VexaPortEvent { Data, Settings, FlowControl, Opened };
 
 // What a provider of virtual ports offers. index is the 0-based port index.
 // Every operation reports like a control call: true, or false with the last
@@ -40,13 +31,18 @@ class CVexaBinding {
     virtual ~CVexaBinding() = default;
     virtual bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) = 0;
     virtual bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) = 0;
-    virtual bool GetLines(uint32_t index, VexaLineState* state) = 0;
-    virtual bool SetLines(const VexaLineState& state) = 0;
-    virtual bool GetSettings(uint32_t index, VexaPortSettings* settings) = 0;
+    // The port's lines as a line-state mask (PL_LINE_*).
+    virtual bool GetLines(uint32_t index, uint32_t* mask) = 0;
+    virtual bool SetLines(uint32_t index, uint32_t mask) = 0;
+    // The settings the application gave the port, as they travel.
+    virtual bool GetSettings(uint32_t index, PortLinkSettings* settings) = 0;
     virtual bool CheckPort(uint32_t index) = 0;
     virtual bool GetOpenState(uint32_t index, uint32_t* state) = 0;
     virtual bool GetPending(uint32_t index, uint32_t* pending) = 0;
     virtual bool SetStatus(uint32_t index, uint32_t status) = 0;
+    // Gives *event a new reference to one of the port's events, for waiting.
+    // False with the last error set when there is none.
+    virtual bool OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) = 0;
     // Ends the application's use of the port as an unplugged adapter would,
     // so that it sees the failure; a driver that cannot does nothing.
     virtual bool HangUp(uint32_t /*index*/) { return true; }
@@ -68,12 +64,6 @@ class CVexaBinding {
 void SetVexaBinding(CVexaBinding* binding);
 CVexaBinding* GetVexaBinding();
 
-// Translations between the driver's line record and the line-state mask.
-uint32_t VexaLineStateToMask(const VexaLineState& state);
-VexaLineState VexaMaskToLineState(uint32_t portIndex, uint32_t mask);
-// The fields of the driver's settings that travel in PL_SETTINGS.
-PortLinkSettings VexaSettingsToPortLink(const VexaPortSettings& settings);
-
 bool VexaReadData(uint32_t n, uint8_t* buffer, uint32_t size, uint32_t* count);
 bool VexaWriteData(uint32_t n, const uint8_t* data, uint32_t size, uint32_t* count);
 bool VexaGetLineState(uint32_t n, uint32_t* mask);
@@ -86,8 +76,8 @@ bool VexaHangUp(uint32_t n);
 uint32_t VexaUseCount(uint32_t n);
 // The driver-to-socket pump's wait (see CVexaBinding::WaitActivity).
 int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs);
-// The port's named events, opened for waiting only; an invalid CEvent (with
-// the last error set) when n is bad or the provider has no such port.
+// The port's events, opened for waiting only; an invalid CEvent (with the
+// last error set) when n is bad or the provider has no such port.
 tovl::CEvent VexaOpenDataEvent(uint32_t n);
 tovl::CEvent VexaOpenSettingsEvent(uint32_t n);
 tovl::CEvent VexaOpenFlowControlEvent(uint32_t n);

@@ -6,8 +6,8 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "client/client_port.h"
 #include "client/fake_vexa_binding.h"
 #include "test_support/temp_registry.h"
 
@@ -111,13 +111,11 @@ TEST(PortTimeoutsText, MissingFieldsReadAsZero) {
 
 class ClientConfigTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetClientPorts(); }
-    void TearDown() override { ResetClientPorts(); }
     TempRegistry registry_;
     CFakeVexaBinding driver_;
 };
 
-TEST_F(ClientConfigTest, TableHoldsValidValuesInPortOrderWithGapsAndLimits) {
+TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
     for (uint32_t n : {1u, 3u, 5u, 9u, 200u}) driver_.AddPort(n);
     registry_.SetValue(kConnections, "REMOTEPORT0", "10.0.0.1;1");
     registry_.SetValue(kConnections, "REMOTEPORT1", "10.0.0.7;2");
@@ -127,32 +125,30 @@ TEST_F(ClientConfigTest, TableHoldsValidValuesInPortOrderWithGapsAndLimits) {
     registry_.SetValue(kConnections, "REMOTEPORT9", "192.168.100.200:70000;12");
     registry_.SetValue(kConnections, "REMOTEPORT200", "192.168.100.123:65535;123456789");
     registry_.SetValue(kConnections, "REMOTEPORT255", "10.0.0.7;2");
-    EXPECT_EQ(ReadClientConnections(), 0u);
-    ASSERT_EQ(ClientPortCount, 3u);
-    EXPECT_EQ(ClientPorts[0].LocalPort, 1u);
-    EXPECT_STREQ(ClientPorts[0].RemoteAddress, "10.0.0.7");
-    EXPECT_EQ(ClientPorts[0].RemoteTcpPort, 4445);
-    EXPECT_EQ(ClientPorts[0].RemoteComPort, 2);
-    EXPECT_TRUE(ClientPorts[0].OpenedEvent.IsValid());
-    EXPECT_EQ(ClientPorts[0].StopEvent.load(), nullptr);
-    EXPECT_EQ(ClientPorts[1].LocalPort, 9u);
-    EXPECT_STREQ(ClientPorts[1].RemoteAddress, "192.168.100.200");
-    EXPECT_EQ(ClientPorts[1].RemoteTcpPort, 4464);
-    EXPECT_EQ(ClientPorts[1].RemoteComPort, 12);
+    std::vector<ClientPort> ports = ReadClientConnections();
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].LocalPort, 1u);
+    EXPECT_STREQ(ports[0].RemoteAddress, "10.0.0.7");
+    EXPECT_EQ(ports[0].RemoteTcpPort, 4445);
+    EXPECT_EQ(ports[0].RemoteComPort, 2);
+    EXPECT_TRUE(ports[0].OpenedEvent.IsValid());
+    EXPECT_EQ(ports[1].LocalPort, 9u);
+    EXPECT_STREQ(ports[1].RemoteAddress, "192.168.100.200");
+    EXPECT_EQ(ports[1].RemoteTcpPort, 4464);
+    EXPECT_EQ(ports[1].RemoteComPort, 12);
     // 31 characters fit.
-    EXPECT_EQ(ClientPorts[2].LocalPort, 200u);
-    EXPECT_EQ(ClientPorts[2].RemoteTcpPort, 65535);
-    EXPECT_STREQ(ClientPorts[2].RemoteAddress, "192.168.100.123");
-    EXPECT_EQ(ClientPorts[2].RemoteComPort, 123456789);
-    // The record's event is the driver's opened event of its port.
+    EXPECT_EQ(ports[2].LocalPort, 200u);
+    EXPECT_EQ(ports[2].RemoteTcpPort, 65535);
+    EXPECT_STREQ(ports[2].RemoteAddress, "192.168.100.123");
+    EXPECT_EQ(ports[2].RemoteComPort, 123456789);
+    // The port's event is the driver's opened event of its port.
     driver_.Raw(9).opened.Set();
-    EXPECT_EQ(ClientPorts[1].OpenedEvent.Wait(1000), 0);
+    EXPECT_EQ(ports[1].OpenedEvent.Wait(1000), 0);
 }
 
-TEST_F(ClientConfigTest, NoConnectionsKeyGivesAnEmptyTable) {
+TEST_F(ClientConfigTest, NoConnectionsKeyGivesAnEmptyList) {
     driver_.AddPort(1);
-    EXPECT_EQ(ReadClientConnections(), 0u);
-    EXPECT_EQ(ClientPortCount, 0u);
+    EXPECT_TRUE(ReadClientConnections().empty());
 }
 
 TEST_F(ClientConfigTest, PortTimeoutsAreReadAnewEachTime) {

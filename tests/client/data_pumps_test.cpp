@@ -1,13 +1,14 @@
-// The session pumps between a scripted virtual port and a raw loopback peer
-// standing in for the server.
+// A session's pumps between a scripted virtual port and a raw loopback peer
+// standing in for the server, and the session object around them.
 #include "client/data_pumps.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
-#include "client/client_port.h"
+#include "client/client_session.h"
 #include "client/fake_vexa_binding.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
@@ -37,41 +38,30 @@ std::vector<uint8_t> U32s(std::initializer_list<uint32_t> values) {
 
 class PumpTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ResetClientPorts();
-        ClientPorts[0].LocalPort = kPort;
-        ClientPortCount = 1;
-        CBlockingSocket& socket = PortSocket(kPort);
-        socket.Create();
-        socket.Connect(LoopbackAddress(listener_.port));
+    void SetUp() override { Connect(kPort); }
+
+    void TearDown() override {
+        if (session_->Serving()) session_->Stop();
+        EXPECT_TRUE(WaitPumpsEnded());
+        Socket().Close();
+        CloseRaw(peer_);
+    }
+
+    // A session of virtual port n whose socket is connected to peer_.
+    void Connect(uint32_t n) {
+        ClientPort port;
+        port.LocalPort = n;
+        session_ = std::make_unique<CClientSession>(port, 0);
+        Socket().Create();
+        Socket().Connect(LoopbackAddress(listener_.port));
         peer_ = listener_.AcceptOne();
         ASSERT_NE(peer_, kInvalidSocket);
     }
 
-    void TearDown() override {
-        if (CEvent* stop = ClientPorts[0].StopEvent.load()) stop->Set();
-        EXPECT_TRUE(WaitPumpsEnded());
-        PortSocket(kPort).Close();
-        CloseRaw(peer_);
-        ResetClientPorts();
-    }
-
-    void StartPumps(bool socketToDriver = true) {
-        ClientPorts[0].StopEventObject.Create(CEvent::ResetMode::Auto, false);
-        ClientPorts[0].StopEvent.store(&ClientPorts[0].StopEventObject);
-        ClientPorts[0].PumpsRunning.store(socketToDriver ? 2 : 1);
-        if (socketToDriver) {
-            ASSERT_TRUE(StartThread([] { SocketToDriverPump(nullptr); }));
-        }
-        ASSERT_TRUE(StartThread([] { DriverToSocketPump(nullptr); }));
-    }
-
-    void Stop() { ClientPorts[0].StopEvent.load()->Set(); }
-
-    bool WaitPumpsEnded(int ms = 15000) {
-        for (int i = 0; i < ms / 10 && ClientPorts[0].PumpsRunning.load() != 0; ++i) SleepMs(10);
-        return ClientPorts[0].PumpsRunning.load() == 0;
-    }
+    CBlockingSocket& Socket() { return session_->Context()->Socket; }
+    void StartPumps() { session_->Start(); }
+    void Stop() { session_->Stop(); }
+    bool WaitPumpsEnded(uint32_t ms = 15000) { return session_->Ended().Wait(ms) == 0; }
 
     uint32_t RecvU32() {
         uint8_t b[4] = {};
@@ -104,6 +94,7 @@ class PumpTest : public ::testing::Test {
     CFakeVexaBinding::Port& port_ = driver_.AddPort(kPort);
     LoopbackListener listener_;
     SocketHandle peer_ = kInvalidSocket;
+    std::unique_ptr<CClientSession> session_;
 };
 
 }  // namespace
@@ -163,14 +154,14 @@ TEST_F(PumpTest, DataSignalledWithTheStopGoesOutFirstThenTheSessionEnds) {
     EXPECT_EQ(RecvU32(), PL_CLOSE);
     EXPECT_TRUE(PeerSeesEnd());
     EXPECT_TRUE(WaitPumpsEnded());
-    EXPECT_EQ(ClientPorts[0].StopEvent.load(), nullptr);
-    EXPECT_FALSE(PortSocket(kPort).HoldsSocket());
+    EXPECT_FALSE(session_->Serving());
+    EXPECT_FALSE(Socket().HoldsSocket());
 }
 
 TEST_F(PumpTest, SettingsEventSendsCodeAndTheRecord) {
     driver_.With(kPort, [](auto& p) {
-        EncodeU32(115200, p.settingsToReport.bytes + 8);
-        p.settingsToReport.bytes[19] = 2;
+        p.settingsToReport.BaudRate = 115200;
+        p.settingsToReport.StopBits = 2;
     });
     StartPumps();
     port_.settings.Set();
@@ -211,37 +202,18 @@ TEST_F(PumpTest, FailedPendingQueryEndsTheDrain) {
     EXPECT_EQ(RecvU32(), PL_CLOSE);
 }
 
-TEST_F(PumpTest, BrokenConnectionEndsTheSessionWithoutTheStop) {
-    StartPumps(false);
-    SockSetAbortiveClose(peer_);
-    CloseRaw(peer_);
-    peer_ = kInvalidSocket;
-    EXPECT_TRUE(WaitFor([&] {
-        port_.data.Set();
-        return ClientPorts[0].PumpsRunning.load() == 0;
-    }));
-    EXPECT_EQ(ClientPorts[0].StopEvent.load(), nullptr);
-    EXPECT_FALSE(PortSocket(kPort).HoldsSocket());
-}
-
 TEST_F(PumpTest, MissingDriverEventsDoNotMakeThePumpSpin) {
-    ClientPorts[0].LocalPort = 4;  // a port the driver does not have
-    PortSocket(4).Close();
-    // The pump looks its socket up by port number: move the session there.
-    CBlockingSocket& socket = PortSocket(4);
-    socket.Create();
-    socket.Connect(LoopbackAddress(listener_.port));
-    SocketHandle peer4 = listener_.AcceptOne();
-    StartPumps(false);
+    // A port the driver does not have.
+    Socket().Close();
+    CloseRaw(peer_);
+    Connect(4);
+    StartPumps();
     const double cpuBefore = ProcessCpuMs();
     SleepMs(600);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 200.0);
     Stop();
-    uint8_t b[4] = {};
-    EXPECT_TRUE(RecvAll(peer4, b, 4));
-    EXPECT_EQ(U32At(b), PL_CLOSE);
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
     EXPECT_TRUE(WaitPumpsEnded());
-    CloseRaw(peer4);
 }
 
 TEST_F(PumpTest, ServerMessagesReachThePortAndUnknownCodesAreFourBytes) {
@@ -276,4 +248,71 @@ TEST_F(PumpTest, LargeDataMessageIsDeliveredInBoundedPieces) {
         for (uint32_t size : p.writeSizes) EXPECT_LE(size, kPayloadChunk);
         EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{PL_LINE_DCD}));
     });
+}
+
+// The session object: its ended event, its stop, a dropped connection, and
+// pumps that outlive the object.
+TEST(ClientSessionEnd, OnlyTheLastPumpToFinishSetsEnded) {
+    ClientPort port;
+    CClientSession session(port, 0);
+    ClientSessionContext& s = *session.Context();
+    s.PumpsRunning.store(2);
+    PumpFinished(s);
+    EXPECT_EQ(s.Ended.Wait(0), kWaitTimeout);
+    PumpFinished(s);
+    EXPECT_EQ(s.Ended.Wait(0), 0);
+    EXPECT_TRUE(session.HasEnded());
+}
+
+TEST_F(PumpTest, StopEndsBothPumpsAfterPlClose) {
+    StartPumps();
+    EXPECT_TRUE(session_->Serving());
+    EXPECT_FALSE(session_->HasEnded());
+    Stop();
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+    EXPECT_TRUE(PeerSeesEnd());
+    EXPECT_TRUE(WaitPumpsEnded());
+    EXPECT_EQ(session_->Context()->PumpsRunning.load(), 0);
+    EXPECT_FALSE(session_->Serving());
+    EXPECT_FALSE(Socket().HoldsSocket());
+    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 0u);
+}
+
+TEST_F(PumpTest, DroppedConnectionEndsTheSessionWithoutPlCloseAndHangsUp) {
+    StartPumps();
+    CloseRaw(peer_);
+    peer_ = kInvalidSocket;
+    // No stop from the manager: the reader sees the end and the writer ends.
+    EXPECT_TRUE(WaitPumpsEnded());
+    EXPECT_TRUE(session_->Context()->Dropped.load());
+    EXPECT_FALSE(session_->Serving());
+    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
+}
+
+TEST_F(PumpTest, AbortedConnectionEndsTheSessionWithoutTheStop) {
+    StartPumps();
+    SockSetAbortiveClose(peer_);
+    CloseRaw(peer_);
+    peer_ = kInvalidSocket;
+    EXPECT_TRUE(WaitFor([&] {
+        port_.data.Set();
+        return session_->HasEnded();
+    }));
+    EXPECT_FALSE(Socket().HoldsSocket());
+    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
+}
+
+TEST_F(PumpTest, PumpsKeepTheirStateWhenTheSessionObjectGoesFirst) {
+    StartPumps();
+    std::weak_ptr<ClientSessionContext> context = session_->Context();
+    session_->Stop();
+    ClientPort port;
+    port.LocalPort = kPort;
+    // Replaced at once: the old pumps still finish their session.
+    session_ = std::make_unique<CClientSession>(port, 0);
+    EXPECT_EQ(RecvU32(), PL_CLOSE);
+    EXPECT_TRUE(PeerSeesEnd());
+    EXPECT_TRUE(WaitFor([&] { return context.expired(); }));
+    // The fixture's session never ran.
+    session_->Context()->Ended.Set();
 }

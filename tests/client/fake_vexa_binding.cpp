@@ -1,24 +1,22 @@
 #include "client/fake_vexa_binding.h"
 
-#include <cstdio>
-
+#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
+#include "platform/thread.h"
 
 namespace tovl {
 
 CFakeVexaBinding::Port& CFakeVexaBinding::AddPort(uint32_t n) {
     auto port = std::make_unique<Port>();
-    char name[48];
     struct {
-        const char* base;
+        VexaPortEvent which;
         CEvent* event;
-    } events[] = {{"vexaPortData", &port->data},
-                  {"vexaPortSettings", &port->settings},
-                  {"vexaPortFlowControl", &port->flowControl},
-                  {"vexaPortOpened", &port->opened}};
+    } events[] = {{VexaPortEvent::Data, &port->data},
+                  {VexaPortEvent::Settings, &port->settings},
+                  {VexaPortEvent::FlowControl, &port->flowControl},
+                  {VexaPortEvent::Opened, &port->opened}};
     for (auto& e : events) {
-        snprintf(name, sizeof name, "%s%u", e.base, n);
-        e.event->Create(CEvent::ResetMode::Auto, false, name);
+        e.event->Create(CEvent::ResetMode::Auto, false, VexaEventName(n, e.which).c_str());
         // Under Wine the name may belong to an event that outlives the test
         // (the stand-in driver's); start from a clear one.
         e.event->Clear();
@@ -58,6 +56,15 @@ bool CFakeVexaBinding::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
 
 bool CFakeVexaBinding::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
                                  uint32_t* count) {
+    {
+        std::unique_lock<std::mutex> held(lock_);
+        Port* p = Find(index);
+        while (p != nullptr && p->writesHeld.load()) {
+            held.unlock();
+            SleepMs(5);
+            held.lock();
+        }
+    }
     std::lock_guard<std::mutex> guard(lock_);
     *count = 0;
     Port* p = Find(index);
@@ -68,23 +75,28 @@ bool CFakeVexaBinding::WriteData(uint32_t index, const uint8_t* data, uint32_t s
     return true;
 }
 
-bool CFakeVexaBinding::GetLines(uint32_t index, VexaLineState* state) {
+bool CFakeVexaBinding::GetLines(uint32_t index, uint32_t* mask) {
     std::lock_guard<std::mutex> guard(lock_);
     Port* p = Find(index);
     if (p == nullptr) return false;
-    *state = VexaMaskToLineState(index, p->linesToReport);
+    *mask = p->linesToReport;
     return true;
 }
 
-bool CFakeVexaBinding::SetLines(const VexaLineState& state) {
+bool CFakeVexaBinding::SetLines(uint32_t index, uint32_t mask) {
     std::lock_guard<std::mutex> guard(lock_);
-    Port* p = Find(state.PortIndex);
+    Port* p = Find(index);
     if (p == nullptr) return false;
-    p->lineMasksSet.push_back(VexaLineStateToMask(state));
+    p->lineMasksSet.push_back(mask);
     return true;
 }
 
-bool CFakeVexaBinding::GetSettings(uint32_t index, VexaPortSettings* settings) {
+bool CFakeVexaBinding::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return Find(index) != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
+}
+
+bool CFakeVexaBinding::GetSettings(uint32_t index, PortLinkSettings* settings) {
     std::lock_guard<std::mutex> guard(lock_);
     Port* p = Find(index);
     if (p == nullptr) return false;
@@ -130,6 +142,20 @@ bool CFakeVexaBinding::GetPending(uint32_t index, uint32_t* pending) {
 bool CFakeVexaBinding::SetStatus(uint32_t index, uint32_t) {
     std::lock_guard<std::mutex> guard(lock_);
     return Find(index) != nullptr;
+}
+
+bool CFakeVexaBinding::HangUp(uint32_t index) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Port* p = Find(index);
+    if (p == nullptr) return false;
+    ++p->hangUps;
+    return true;
+}
+
+uint32_t CFakeVexaBinding::UseCount(uint32_t index) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Port* p = Find(index);
+    return p != nullptr ? p->uses : 0;
 }
 
 }  // namespace tovl

@@ -4,6 +4,7 @@
 // sets is recorded. Thread-safe (the pumps call it from their threads).
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -30,8 +31,12 @@ class CFakeVexaBinding final : public CVexaBinding {
         bool openStateFails = false;
         std::vector<uint32_t> lineMasksSet;
         uint32_t linesToReport = 0;  // as a mask
-        VexaPortSettings settingsToReport;
+        PortLinkSettings settingsToReport;
         std::vector<uint32_t> openStateQueries;
+        uint32_t uses = 0;  // reported as the use count
+        uint32_t hangUps = 0;
+        // While set, a write to the port waits (a pump held in the driver).
+        std::atomic<bool> writesHeld{false};
     };
 
     CFakeVexaBinding() { SetVexaBinding(this); }
@@ -54,13 +59,16 @@ class CFakeVexaBinding final : public CVexaBinding {
 
     bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
     bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
-    bool GetLines(uint32_t index, VexaLineState* state) override;
-    bool SetLines(const VexaLineState& state) override;
-    bool GetSettings(uint32_t index, VexaPortSettings* settings) override;
+    bool GetLines(uint32_t index, uint32_t* mask) override;
+    bool SetLines(uint32_t index, uint32_t mask) override;
+    bool GetSettings(uint32_t index, PortLinkSettings* settings) override;
     bool CheckPort(uint32_t index) override;
     bool GetOpenState(uint32_t index, uint32_t* state) override;
     bool GetPending(uint32_t index, uint32_t* pending) override;
     bool SetStatus(uint32_t index, uint32_t status) override;
+    bool OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) override;
+    bool HangUp(uint32_t index) override;
+    uint32_t UseCount(uint32_t index) override;
 
   private:
     Port* Find(uint32_t index);

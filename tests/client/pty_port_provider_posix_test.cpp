@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
 #include "test_support/cpu_time.h"
 
@@ -63,16 +64,16 @@ class PtyProviderTest : public ::testing::Test {
         return got;
     }
 
-    CEvent Event(const char* prefix, int n) {
+    CEvent Event(VexaPortEvent which, int n) {
         CEvent e;
-        e.Open((std::string(prefix) + std::to_string(n)).c_str());
+        e.Open(VexaEventName(static_cast<uint32_t>(n), which).c_str());
         return e;
     }
 
     // The pump's wait on port n with fresh events (stop never set).
     int Wait(int n, uint32_t ms) {
-        CEvent data = Event("vexaPortData", n), settings = Event("vexaPortSettings", n),
-               flow = Event("vexaPortFlowControl", n), stop;
+        CEvent data = Event(VexaPortEvent::Data, n), settings = Event(VexaPortEvent::Settings, n),
+               flow = Event(VexaPortEvent::FlowControl, n), stop;
         stop.Create(CEvent::ResetMode::Auto, false);
         CEvent* events[4] = {&data, &settings, &flow, &stop};
         return provider_.WaitActivity(static_cast<uint32_t>(n - 1), events, ms);
@@ -105,8 +106,8 @@ TEST_F(PtyProviderTest, LinksAreMadeReplacedOrLeftAlone) {
     EXPECT_TRUE(provider_.CheckPort(0));
     EXPECT_TRUE(provider_.CheckPort(1));
     EXPECT_FALSE(provider_.CheckPort(3));
-    EXPECT_TRUE(Event("vexaPortOpened", 2).IsValid());
-    EXPECT_FALSE(Event("vexaPortOpened", 4).IsValid());
+    EXPECT_TRUE(Event(VexaPortEvent::Opened, 2).IsValid());
+    EXPECT_FALSE(Event(VexaPortEvent::Opened, 4).IsValid());
     provider_.Stop();
     EXPECT_NE(lstat(Link(1).c_str(), &st), 0);
     EXPECT_NE(lstat(Link(2).c_str(), &st), 0);
@@ -116,7 +117,7 @@ TEST_F(PtyProviderTest, LinksAreMadeReplacedOrLeftAlone) {
 TEST_F(PtyProviderTest, OpenAndCloseAreSeenFromTheFirstOpen) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent opened = Event("vexaPortOpened", 3);
+    CEvent opened = Event(VexaPortEvent::Opened, 3);
     uint32_t state = 9;
     ASSERT_TRUE(provider_.GetOpenState(2, &state));
     EXPECT_EQ(state, 0u);
@@ -144,8 +145,8 @@ TEST_F(PtyProviderTest, ApplicationDataIsSignalledAndReadInBlocks) {
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
     uint32_t pending = 0;
-    VexaPortSettings raw;
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    PortLinkSettings initial;
+    ASSERT_TRUE(provider_.GetSettings(2, &initial));
     std::string text(3000, 'x');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 13);
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -185,8 +186,8 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     ASSERT_TRUE(provider_.Start());
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
-    VexaPortSettings raw;
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
+    PortLinkSettings initial;
+    ASSERT_TRUE(provider_.GetSettings(2, &initial));
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     termios t;
     tcgetattr(fd, &t);
@@ -205,8 +206,8 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     uint32_t count = 9;
     EXPECT_FALSE(provider_.ReadData(2, buffer, sizeof buffer, &count));
     EXPECT_EQ(count, 0u);
-    ASSERT_TRUE(provider_.GetSettings(2, &raw));
-    PortLinkSettings s = VexaSettingsToPortLink(raw);
+    PortLinkSettings s;
+    ASSERT_TRUE(provider_.GetSettings(2, &s));
     EXPECT_EQ(s.BaudRate, 19200u);
     EXPECT_EQ(s.StopBits, 2);
     EXPECT_EQ(s.ControlHandShake, 0x09);
@@ -224,7 +225,7 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     tcgetattr(fd, &t);
     EXPECT_EQ(t.c_lflag & EXTPROC, 0u);
-    ASSERT_EQ(Event("vexaPortOpened", 3).Wait(2000), 0);
+    ASSERT_EQ(Event(VexaPortEvent::Opened, 3).Wait(2000), 0);
     ASSERT_TRUE(provider_.WriteData(2,
                                     reinterpret_cast<const uint8_t*>("ab\x7f"
                                                                      "c\n"),
@@ -260,7 +261,7 @@ TEST_F(PtyProviderTest, ServerDataWaitsForTheApplicationInsteadOfBeingLost) {
 TEST_F(PtyProviderTest, DataForAClosedApplicationNeverReachesTheNextOne) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent opened = Event("vexaPortOpened", 3);
+    CEvent opened = Event(VexaPortEvent::Opened, 3);
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(opened.Wait(2000), 0);
@@ -290,16 +291,39 @@ TEST_F(PtyProviderTest, DataForAClosedApplicationNeverReachesTheNextOne) {
     close(fd);
 }
 
+TEST_F(PtyProviderTest, SettingsOfTheNextUseNeverReachTheSessionOfTheLastOne) {
+    // No monitor runs: the opens and closes stay queued, as when the monitor
+    // is late, and the pump's wait must take them before the master.
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    PortLinkSettings s;
+    ASSERT_TRUE(provider_.GetSettings(2, &s));
+    close(fd);
+    fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    termios t;
+    tcgetattr(fd, &t);
+    cfsetspeed(&t, B57600);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    // The first use's session has nothing more to serve.
+    EXPECT_EQ(Wait(3, 300), kWaitTimeout);
+    EXPECT_EQ(provider_.UseCount(2), 2u);
+    // The next session starts with the new use's settings.
+    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    ASSERT_TRUE(provider_.GetSettings(2, &s));
+    EXPECT_EQ(s.BaudRate, 57600u);
+    close(fd);
+}
+
 TEST_F(PtyProviderTest, LinesAreKeptForTheApplication) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    VexaLineState set;
-    set.PortIndex = 2;
-    set.ModemStatus = 0xB0;
-    ASSERT_TRUE(provider_.SetLines(set));
-    VexaLineState got;
+    ASSERT_TRUE(provider_.SetLines(2, PL_LINE_CTS | PL_LINE_DSR | PL_LINE_DCD | PL_LINE_DTR));
+    uint32_t got = 0;
     ASSERT_TRUE(provider_.GetLines(2, &got));
-    EXPECT_EQ(got.ModemStatus, 0xB0u);
-    EXPECT_EQ(got.DtrRts, 0x03u);
+    // The inputs as the server gave them; the outputs raised as on any open port.
+    EXPECT_EQ(got, PL_LINE_CTS | PL_LINE_DSR | PL_LINE_DCD | PL_LINE_DTR | PL_LINE_RTS);
     EXPECT_FALSE(provider_.GetLines(7, &got));
 }

@@ -1,4 +1,4 @@
-// The translation of a pseudo-terminal's termios into the driver's settings.
+// The translation of a pseudo-terminal's termios into the settings that travel.
 #include "client/posix/pty_settings_posix.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ termios Raw(speed_t speed) {
 }  // namespace
 
 TEST(PtySettings, PlainRawPortKeepsDtrAndRtsRaised) {
-    PortLinkSettings s = VexaSettingsToPortLink(TermiosToVexaSettings(Raw(B9600)));
+    PortLinkSettings s = TermiosToLinkSettings(Raw(B9600));
     EXPECT_EQ(s.BaudRate, 9600u);
     EXPECT_EQ(s.ByteSize, 8);
     EXPECT_EQ(s.StopBits, 0);
@@ -39,7 +39,7 @@ TEST(PtySettings, HandshakesStopBitsParityAndCharacters) {
     t.c_iflag |= IXON | IXOFF;
     t.c_cc[VSTART] = 'A';
     t.c_cc[VSTOP] = 'B';
-    PortLinkSettings s = VexaSettingsToPortLink(TermiosToVexaSettings(t));
+    PortLinkSettings s = TermiosToLinkSettings(t);
     EXPECT_EQ(s.BaudRate, 115200u);
     EXPECT_EQ(s.StopBits, 2);
     EXPECT_EQ(s.Parity, 1);
@@ -49,7 +49,7 @@ TEST(PtySettings, HandshakesStopBitsParityAndCharacters) {
     EXPECT_EQ(s.ControlHandShake, 0x09);
     EXPECT_EQ(s.FlowReplace, 0x83u);
     t.c_cflag &= ~PARODD;
-    EXPECT_EQ(VexaSettingsToPortLink(TermiosToVexaSettings(t)).Parity, 2);
+    EXPECT_EQ(TermiosToLinkSettings(t).Parity, 2);
 }
 
 TEST(PtySettings, EverySpeedCodeMapsToItsRate) {

@@ -1,6 +1,7 @@
-// The session manager: the open exchange against a raw loopback peer, the
-// wait loop's choice of port, and the close of a port whose state cannot be
-// read.
+// The session manager and a session's set-up: the open exchange against a
+// raw loopback peer, the wait loop's choice of port, the close of a port
+// whose state cannot be read, and a new session held back until the old
+// one's pumps have ended.
 #include "client/session_manager.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <thread>
 
-#include "client/client_port.h"
 #include "client/fake_vexa_binding.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
@@ -36,23 +36,34 @@ void SendU32s(SocketHandle s, std::initializer_list<uint32_t> values) {
     }
 }
 
+ClientPort Configured(uint32_t n, uint16_t tcpPort = 0) {
+    ClientPort port;
+    port.LocalPort = n;
+    strcpy(port.RemoteAddress, "127.0.0.1");
+    port.RemoteTcpPort = tcpPort;
+    port.RemoteComPort = 2;
+    port.OpenedEvent = VexaOpenOpenedEvent(n);
+    return port;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, int ms = 5000) {
+    for (int i = 0; i < ms / 10 && !pred(); ++i) SleepMs(10);
+    return pred();
+}
+
 class SessionManagerTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetClientPorts(); }
-    void TearDown() override {
-        PortSocket(3).Close();
-        ResetClientPorts();
-    }
-
     CFakeVexaBinding driver_;
     TempRegistry registry_;
+    CBlockingSocket socket_{SocketVariant::Client};
 };
 
 }  // namespace
 
 TEST_F(SessionManagerTest, ConnectPerformsTheOpenExchangeInOrder) {
     driver_.AddPort(3);
-    driver_.With(3, [](auto& p) { EncodeU32(19200, p.settingsToReport.bytes + 8); });
+    driver_.With(3, [](auto& p) { p.settingsToReport.BaudRate = 19200; });
     registry_.SetValue(kSettings, "PORT3", "-1;0;0;0;0");
     LoopbackListener listener;
     std::vector<uint32_t> seen;
@@ -67,12 +78,12 @@ TEST_F(SessionManagerTest, ConnectPerformsTheOpenExchangeInOrder) {
         seen.push_back(DecodeSettings(record).BaudRate);
         CloseRaw(s);
     });
-    EXPECT_EQ(ConnectPort(7, "127.0.0.1", listener.port, 3), 0u);
+    EXPECT_EQ(ConnectPort(socket_, 7, "127.0.0.1", listener.port, 3), 0u);
     server.join();
     EXPECT_EQ(seen,
               (std::vector<uint32_t>{PL_OPEN, 7, 0xFFFFFFFF, 0, 0, 0, 0, PL_SETTINGS, 19200}));
     driver_.With(3, [](auto& p) { EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{0x25})); });
-    EXPECT_TRUE(PortSocket(3).HoldsSocket());
+    EXPECT_TRUE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, RefusedOpenPrintsTheMessageAndClosesTheSocket) {
@@ -89,10 +100,10 @@ TEST_F(SessionManagerTest, RefusedOpenPrintsTheMessageAndClosesTheSocket) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open remote real ports!\n");
     server.join();
-    EXPECT_FALSE(PortSocket(3).HoldsSocket());
+    EXPECT_FALSE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
@@ -108,71 +119,65 @@ TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open registry key!\n");
     server.join();
-    EXPECT_FALSE(PortSocket(3).HoldsSocket());
+    EXPECT_FALSE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, FailedOpenStateQueryCountsAsClosed) {
     auto& port = driver_.AddPort(3);
     port.openStateFails = true;
-    ClientPorts[0].LocalPort = 3;
-    ClientPorts[0].OpenedEvent = VexaOpenOpenedEvent(3);
-    ClientPorts[0].StopEventObject.Create(CEvent::ResetMode::Auto, false);
-    ClientPorts[0].StopEvent.store(&ClientPorts[0].StopEventObject);
-    ClientPortCount = 1;
-    std::thread loop([] { RunPortLoop(); });
+    std::vector<ClientPort> ports;
+    ports.push_back(Configured(3));
+    CSessionManager manager(std::move(ports));
+    std::thread loop([&] { manager.Run(); });
     port.opened.Set();
-    EXPECT_EQ(ClientPorts[0].StopEventObject.Wait(5000), 0);
-    RequestPortLoopEnd();
+    // Closed without a session: the use is ended at the port.
+    EXPECT_TRUE(WaitFor([&] { return driver_.With(3, [](auto& p) { return p.hangUps; }) == 1; }));
+    manager.RequestEnd();
     port.opened.Set();
     loop.join();
+    EXPECT_EQ(manager.Session(0), nullptr);
 }
 
 TEST_F(SessionManagerTest, MoreThan64PortsAreAllServedLowestRecordFirst) {
     const uint32_t count = 70;
+    std::vector<ClientPort> ports;
     for (uint32_t k = 0; k < count; ++k) {
         driver_.AddPort(k + 1);
-        ClientPorts[k].LocalPort = k + 1;
-        ClientPorts[k].OpenedEvent = VexaOpenOpenedEvent(k + 1);
-        ASSERT_TRUE(ClientPorts[k].OpenedEvent.IsValid());
+        ports.push_back(Configured(k + 1));
+        ASSERT_TRUE(ports.back().OpenedEvent.IsValid());
     }
-    ClientPortCount = count;
+    auto manager = std::make_unique<CSessionManager>(std::move(ports));
     // Two openings signalled together, one beyond the first 64.
     driver_.Raw(70).opened.Set();
     driver_.Raw(3).opened.Set();
-    std::thread loop([] { RunPortLoop(); });
-    for (int i = 0; i < 500 && driver_.OpenStateOrder().size() < 2; ++i) SleepMs(10);
+    std::thread loop([&] { manager->Run(); });
+    EXPECT_TRUE(WaitFor([&] { return driver_.OpenStateOrder().size() >= 2; }));
     EXPECT_EQ(driver_.OpenStateOrder(), (std::vector<uint32_t>{3, 70}));
-    RequestPortLoopEnd();
+    manager->RequestEnd();
     loop.join();
-    // Wake the watchers so they see the end.
+    const uint32_t watchers = manager->Watchers();
+    EXPECT_EQ(watchers, 2u);
+    // The manager may go before its watchers notice the end.
+    manager.reset();
     driver_.Raw(1).opened.Set();
     driver_.Raw(65).opened.Set();
-    for (int i = 0; i < 500 && PortLoopWatchers() != 0; ++i) SleepMs(10);
-    EXPECT_EQ(PortLoopWatchers(), 0u);
+    SleepMs(200);
 }
 
 TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     auto& port = driver_.AddPort(3);
     port.openState = 1;
+    port.uses = 1;
     registry_.SetValue(kSettings, "PORT3", "0;0;0;0;0");
     LoopbackListener listener;
-    ClientPorts[0].LocalPort = 3;
-    strcpy(ClientPorts[0].RemoteAddress, "127.0.0.1");
-    ClientPorts[0].RemoteTcpPort = listener.port;
-    ClientPorts[0].RemoteComPort = 2;
-    ClientPorts[0].OpenedEvent = VexaOpenOpenedEvent(3);
-    ClientPortCount = 1;
-    // An old session still ending: its stop is gone, one pump still runs.
-    ClientPorts[0].PumpsRunning.store(1);
-    std::thread loop([] { RunPortLoop(); });
+    std::vector<ClientPort> ports;
+    ports.push_back(Configured(3, listener.port));
+    CSessionManager manager(std::move(ports));
+    std::thread loop([&] { manager.Run(); });
     port.opened.Set();
-    SleepMs(2500);
-    // No connect yet: the old pump may still read slot 3's socket.
-    EXPECT_FALSE(PortSocket(3).HoldsSocket());
-    ClientPorts[0].PumpsRunning.fetch_sub(1);
     SocketHandle s = listener.AcceptOne();
     ASSERT_NE(s, kInvalidSocket);
     EXPECT_EQ(RecvU32(s), PL_OPEN);
@@ -180,17 +185,31 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     SendU32s(s, {0, 0});
     uint8_t rest[48];
     EXPECT_TRUE(RecvAll(s, rest, sizeof rest));
-    // The new session runs: end it and the loop.
-    for (int i = 0; i < 500 && ClientPorts[0].StopEvent.load() == nullptr; ++i) SleepMs(10);
-    ASSERT_NE(ClientPorts[0].StopEvent.load(), nullptr);
-    RequestPortLoopEnd();
+    // The first session's reader is held in the port by data from the server.
+    port.writesHeld.store(true);
+    SendU32s(s, {PL_DATA, 1});
+    SendAll(s, "x", 1);
+    // A new use: the first session is stopped, its writer ends it.
+    driver_.With(3, [](auto& p) { p.uses = 2; });
     port.opened.Set();
-    loop.join();
-    ClientPorts[0].StopEvent.load()->Set();
     uint8_t close[4];
     EXPECT_TRUE(RecvAll(s, close, 4));
     EXPECT_EQ(DecodeU32(close), PL_CLOSE);
-    for (int i = 0; i < 500 && ClientPorts[0].PumpsRunning.load() != 0; ++i) SleepMs(10);
-    EXPECT_EQ(ClientPorts[0].PumpsRunning.load(), 0);
+    // No second connection while the old reader still runs.
+    EXPECT_EQ(SockWait(listener.handle, false, 2), 0);
+    port.writesHeld.store(false);
+    SocketHandle s2 = listener.AcceptOne();
+    ASSERT_NE(s2, kInvalidSocket);
+    EXPECT_EQ(RecvU32(s2), PL_OPEN);
+    SendU32s(s2, {0, 0});
+    // The second session ends with the loop's port closed.
+    manager.RequestEnd();
+    port.opened.Set();
+    loop.join();
+    ASSERT_NE(manager.Session(0), nullptr);
+    EXPECT_EQ(manager.Session(0)->Use(), 2u);
+    manager.Session(0)->Stop();
+    EXPECT_EQ(manager.Session(0)->Ended().Wait(5000), 0);
     CloseRaw(s);
+    CloseRaw(s2);
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "client/posix/pty_settings_posix.h"
+#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
@@ -28,6 +29,7 @@ namespace {
 
 // Only while an application has a port in canonical mode (see OnSettingsPacket).
 constexpr int kSettingsPollMs = 50;
+constexpr uint32_t kModemInputLines = PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD;
 // A write the application does not take yet is tried again at least this
 // often, even when the pty does not report room.
 constexpr int kBackPressurePollMs = 100;
@@ -73,7 +75,8 @@ struct CPtyPortProvider::Port {
     // A settings packet showed a change not yet fetched: it goes to the
     // server before any byte read after it.
     bool settingsPending = false;
-    std::atomic<uint32_t> modemStatus{0};
+    // The input lines the server reported, as a line-state mask.
+    std::atomic<uint32_t> modemInputs{0};
     // -1 while the use of the running session lasts; when it has ended, the
     // bytes it wrote that its session may still read (the next use's bytes
     // follow them in the pty). A new session (SetStatus) starts at -1.
@@ -149,15 +152,13 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         return false;
     }
-    char eventName[48];
-    snprintf(eventName, sizeof eventName, "vexaPortData%u", n);
-    bool ok = port->data.Create(CEvent::ResetMode::Auto, false, eventName);
-    snprintf(eventName, sizeof eventName, "vexaPortSettings%u", n);
-    ok = ok && port->settings.Create(CEvent::ResetMode::Auto, false, eventName);
-    snprintf(eventName, sizeof eventName, "vexaPortFlowControl%u", n);
-    ok = ok && port->flowControl.Create(CEvent::ResetMode::Auto, false, eventName);
-    snprintf(eventName, sizeof eventName, "vexaPortOpened%u", n);
-    ok = ok && port->opened.Create(CEvent::ResetMode::Auto, false, eventName);
+    auto make = [n](CEvent& event, VexaPortEvent which) {
+        return event.Create(CEvent::ResetMode::Auto, false, VexaEventName(n, which).c_str());
+    };
+    const bool ok = make(port->data, VexaPortEvent::Data) &&
+                    make(port->settings, VexaPortEvent::Settings) &&
+                    make(port->flowControl, VexaPortEvent::FlowControl) &&
+                    make(port->opened, VexaPortEvent::Opened);
     if (!ok) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         unlink(linkPath.c_str());
@@ -344,9 +345,25 @@ void CPtyPortProvider::LookAtSettings(Port& port) {
     }
 }
 
+void CPtyPortProvider::TakeOpenCloseEvents() {
+    std::lock_guard<std::mutex> guard(inotifyLock_);
+    alignas(inotify_event) char events[4096];
+    ssize_t len;
+    while ((len = read(inotify_.Get(), events, sizeof events)) > 0) {
+        for (char* p = events; p < events + len;) {
+            auto* e = reinterpret_cast<inotify_event*>(p);
+            for (auto& port : ports_) {
+                if (!port || port->Current()->watch != e->wd) continue;
+                if (e->mask & IN_OPEN) OnOpenOrClose(*port, true);
+                if (e->mask & IN_CLOSE) OnOpenOrClose(*port, false);
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+}
+
 void CPtyPortProvider::Monitor() {
     std::vector<pollfd> fds;
-    alignas(inotify_event) char events[4096];
     while (!stopping_.load()) {
         fds.assign({pollfd{inotify_.Get(), POLLIN, 0}, pollfd{wake_.Get(), POLLIN, 0}});
         bool anyCooked = false;
@@ -359,20 +376,7 @@ void CPtyPortProvider::Monitor() {
             while (read(wake_.Get(), &value, sizeof value) > 0) {
             }
         }
-        if (fds[0].revents & POLLIN) {
-            ssize_t len;
-            while ((len = read(inotify_.Get(), events, sizeof events)) > 0) {
-                for (char* p = events; p < events + len;) {
-                    auto* e = reinterpret_cast<inotify_event*>(p);
-                    for (auto& port : ports_) {
-                        if (!port || port->Current()->watch != e->wd) continue;
-                        if (e->mask & IN_OPEN) OnOpenOrClose(*port, true);
-                        if (e->mask & IN_CLOSE) OnOpenOrClose(*port, false);
-                    }
-                    p += sizeof(inotify_event) + e->len;
-                }
-            }
-        }
+        if (fds[0].revents & POLLIN) TakeOpenCloseEvents();
         for (auto& port : ports_)
             if (port && port->openCount.load() > 0 && port->cooked.load()) LookAtSettings(*port);
     }
@@ -382,6 +386,7 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     *count = 0;
     Port* port = Find(index);
     if (port == nullptr) return false;
+    TakeOpenCloseEvents();
     std::lock_guard<std::mutex> guard(port->lock);
     Pty& pty = *port->pty;
     if (pty.staged > 0) {
@@ -450,6 +455,10 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
             return kWaitFailed;
         }
         if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
+            // What is in the master now was written after every open and
+            // close already queued: those are taken first, so bytes and
+            // settings of the next use are never read as this one's.
+            TakeOpenCloseEvents();
             std::lock_guard<std::mutex> guard(port->lock);
             // Data before the events: read now, served at the top.
             if (port->pty == pty && pty->staged == 0) {
@@ -496,24 +505,27 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
     return done > 0;
 }
 
-bool CPtyPortProvider::GetLines(uint32_t index, VexaLineState* state) {
+bool CPtyPortProvider::GetLines(uint32_t index, uint32_t* mask) {
     Port* port = Find(index);
     if (port == nullptr) return false;
-    state->PortIndex = index;
-    state->ModemStatus = port->modemStatus.load();
     // A pty has no output lines; an open port has DTR and RTS raised.
-    state->DtrRts = 0x03;
+    *mask = port->modemInputs.load() | PL_LINE_DTR | PL_LINE_RTS;
     return true;
 }
 
-bool CPtyPortProvider::SetLines(const VexaLineState& state) {
-    Port* port = Find(state.PortIndex);
+bool CPtyPortProvider::SetLines(uint32_t index, uint32_t mask) {
+    Port* port = Find(index);
     if (port == nullptr) return false;
-    port->modemStatus.store(state.ModemStatus & 0xF0);
+    port->modemInputs.store(mask & kModemInputLines);
     return true;
 }
 
-bool CPtyPortProvider::GetSettings(uint32_t index, VexaPortSettings* settings) {
+bool CPtyPortProvider::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
+    Port* port = Find(index);
+    return port != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
+}
+
+bool CPtyPortProvider::GetSettings(uint32_t index, PortLinkSettings* settings) {
     Port* port = Find(index);
     if (port == nullptr) return false;
     std::lock_guard<std::mutex> guard(port->lock);
@@ -524,7 +536,7 @@ bool CPtyPortProvider::GetSettings(uint32_t index, VexaPortSettings* settings) {
         return false;
     }
     const uint32_t baud = ActualBaud(master, t);
-    *settings = TermiosToVexaSettings(t, baud);
+    *settings = TermiosToLinkSettings(t, baud);
     // What is read here is what the caller sends: a change seen before it
     // is not reported again.
     port->seen = t;

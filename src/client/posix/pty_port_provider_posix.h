@@ -56,13 +56,14 @@ class CPtyPortProvider final : public CVexaBinding {
 
     bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
     bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
-    bool GetLines(uint32_t index, VexaLineState* state) override;
-    bool SetLines(const VexaLineState& state) override;
-    bool GetSettings(uint32_t index, VexaPortSettings* settings) override;
+    bool GetLines(uint32_t index, uint32_t* mask) override;
+    bool SetLines(uint32_t index, uint32_t mask) override;
+    bool GetSettings(uint32_t index, PortLinkSettings* settings) override;
     bool CheckPort(uint32_t index) override;
     bool GetOpenState(uint32_t index, uint32_t* state) override;
     bool GetPending(uint32_t index, uint32_t* pending) override;
     bool SetStatus(uint32_t index, uint32_t status) override;
+    bool OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) override;
     // Gives the port a new pty and moves its link there; the old one is
     // closed, which hangs up the application that has it open.
     bool HangUp(uint32_t index) override;
@@ -84,11 +85,16 @@ class CPtyPortProvider final : public CVexaBinding {
     // One read of the master: the data count, 0 for a status packet, -1
     // when nothing was read.
     int ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size);
+    // Reads the opens and closes the kernel has queued and applies them; the
+    // monitor and the pumps call it (never under a port's lock).
+    void TakeOpenCloseEvents();
     void Monitor();
     void OnOpenOrClose(Port& port, bool opened);
 
     std::unique_ptr<Port> ports_[kVexaMaxPort];
     CUniqueFd inotify_;
+    // Makes reading and applying queued opens and closes one step.
+    std::mutex inotifyLock_;
     CUniqueFd wake_;
     std::function<void(const std::string&, const std::string&)> linkPlaced_;
     std::atomic<bool> stopping_{false};

@@ -22,13 +22,6 @@ const SpeedEntry kSpeeds[] = {
     {B3500000, 3500000}, {B4000000, 4000000},
 };
 
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 uint8_t ByteSize(tcflag_t cflag) {
     switch (cflag & CSIZE) {
         case CS5:
@@ -50,29 +43,26 @@ uint32_t SpeedCodeToBaud(speed_t code) {
     return 0;
 }
 
-VexaPortSettings TermiosToVexaSettings(const termios& t) {
-    return TermiosToVexaSettings(t, SpeedCodeToBaud(cfgetospeed(&t)));
+PortLinkSettings TermiosToLinkSettings(const termios& t) {
+    return TermiosToLinkSettings(t, SpeedCodeToBaud(cfgetospeed(&t)));
 }
 
-VexaPortSettings TermiosToVexaSettings(const termios& t, uint32_t baud) {
-    VexaPortSettings s;
-    uint8_t* b = s.bytes;
-    Put32(b + 8, baud);
-    b[16] = t.c_cc[VSTART];
-    b[17] = t.c_cc[VSTOP];
-    b[18] = ByteSize(t.c_cflag);
-    b[19] = (t.c_cflag & CSTOPB) ? 2 : 0;  // TWOSTOPBITS : ONESTOPBIT
-    b[20] = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
+PortLinkSettings TermiosToLinkSettings(const termios& t, uint32_t baud) {
+    PortLinkSettings s;
+    s.BaudRate = baud;
+    s.XonChar = t.c_cc[VSTART];
+    s.XoffChar = t.c_cc[VSTOP];
+    s.ByteSize = ByteSize(t.c_cflag);
+    s.StopBits = (t.c_cflag & CSTOPB) ? 2 : 0;  // TWOSTOPBITS : ONESTOPBIT
+    s.Parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
     const bool hardware = (t.c_cflag & CRTSCTS) != 0;
     // DTR on, with CTS handshake 0x08; RTS on (0x40) or RTS handshake (0x80).
-    uint32_t controlHandShake = 0x01 | (hardware ? 0x08 : 0);
-    uint32_t flowReplace = hardware ? 0x80 : 0x40;
-    if (t.c_iflag & IXON) flowReplace |= 0x01;
-    if (t.c_iflag & IXOFF) flowReplace |= 0x02;
-    Put32(b + 24, controlHandShake);
-    Put32(b + 28, flowReplace);
-    Put32(b + 32, kPtyXonLimit);
-    Put32(b + 36, kPtyXoffLimit);
+    s.ControlHandShake = static_cast<uint8_t>(0x01 | (hardware ? 0x08 : 0));
+    s.FlowReplace = hardware ? 0x80 : 0x40;
+    if (t.c_iflag & IXON) s.FlowReplace |= 0x01;
+    if (t.c_iflag & IXOFF) s.FlowReplace |= 0x02;
+    s.XonLimit = kPtyXonLimit;
+    s.XoffLimit = kPtyXoffLimit;
     return s;
 }
 

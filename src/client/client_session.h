@@ -1,0 +1,81 @@
+// One running session of a virtual port: its connection to the server and
+// the two pumps that move the port's traffic over it.
+//
+// The session's state lives in a ClientSessionContext shared by the session
+// object and both pump threads, so a pump that outlives the manager's
+// interest (or the object) still finds its socket and events. The manager
+// owns the CClientSession, connects it, starts it, asks it to stop, and
+// learns from its ended event (manual reset, set once by the last pump to
+// finish) that both pumps are gone. The object's methods are for the
+// manager's thread; the context's members say which thread touches them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "client/client_port.h"
+#include "net/blocking_socket.h"
+#include "platform/event.h"
+
+namespace tovl {
+
+struct ClientSessionContext {
+    // Fixed before the pumps start.
+    uint32_t LocalPort = 0;
+    char RemoteAddress[32] = {};
+    uint16_t RemoteTcpPort = 0;
+    int32_t RemoteComPort = 0;
+    // The driver-to-socket pump is its only writer, the socket-to-driver
+    // pump its only reader once they run.
+    CBlockingSocket Socket{SocketVariant::Client};
+    // Auto reset: set by the manager (the port was closed) or by the reader
+    // (the connection ended); taken by the writing pump.
+    CEvent Stop;
+    CEvent Ended;
+    std::atomic<int> PumpsRunning{0};
+    // Cleared by the writing pump as it ends: a stop means nothing then.
+    std::atomic<bool> Serving{false};
+    // Set by the reading pump when the connection ended under a running
+    // session; the writing pump then ends it without PL_CLOSE.
+    std::atomic<bool> Dropped{false};
+};
+
+// Called by each pump as its very last act; the last one sets Ended.
+void PumpFinished(ClientSessionContext& session);
+
+class CClientSession {
+  public:
+    // use: the virtual port's use count the session serves.
+    CClientSession(const ClientPort& port, uint32_t use);
+    CClientSession(const CClientSession&) = delete;
+    CClientSession& operator=(const CClientSession&) = delete;
+
+    // Connects to the server and performs the open exchange. False when the
+    // session cannot be set up (the reason is logged, the socket closed).
+    bool Connect();
+    // Starts both pumps; when a thread cannot be made the session ends at
+    // once (Ended is then set).
+    void Start();
+    // Asks a running session to end (its writer sends PL_CLOSE).
+    void Stop();
+    // The writing pump still runs: a stop would be served.
+    bool Serving() const { return context_->Serving.load(); }
+    bool HasEnded() { return context_->Ended.Wait(0) == 0; }
+    CEvent& Ended() { return context_->Ended; }
+    uint32_t Use() const { return use_; }
+    // The shared state (tests).
+    const std::shared_ptr<ClientSessionContext>& Context() const { return context_; }
+
+  private:
+    std::shared_ptr<ClientSessionContext> context_;
+    uint32_t use_;
+};
+
+// Connects socket to the server and performs the open exchange for virtual
+// port n. 0 on success (the socket is then ready for the pumps), 1 on
+// failure (the socket is closed).
+uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
+                     uint16_t remoteTcpPort, uint32_t n);
+
+}  // namespace tovl
