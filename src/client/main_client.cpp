@@ -1,9 +1,7 @@
 #include "client/client_worker.h"
 #include "service/service_host.h"
 
-using namespace tovl;
-
 int main(int argc, char** argv) {
-    static const ServiceProgram program{"tovlclient", ClientWorkerThread, true};
-    return ServiceHostMain(argc, argv, program);
+    static const tovl::ServiceProgram program{"tovlclient", tovl::ClientWorkerThread, true};
+    return tovl::ServiceHostMain(argc, argv, program);
 }
