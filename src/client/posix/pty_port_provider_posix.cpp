@@ -51,10 +51,23 @@ struct CPtyPortProvider::Pty {
     CUniqueFd master;
     CUniqueFd slave;
     int watch = -1;
-    // Bytes the pump's wait read from the master and ReadData hands out
-    // first (guarded by the port's lock).
-    uint8_t stage[PL_DATA_MAX] = {};
+    // Bytes read from the master that ReadData hands out first, a block at
+    // a time: one read takes everything waiting, up to 64 KiB (guarded by
+    // the port's lock).
+    static constexpr uint32_t kStageBytes = 64 * 1024;
+    std::vector<uint8_t> stage = std::vector<uint8_t>(kStageBytes);
+    uint32_t stagedAt = 0;
     uint32_t staged = 0;
+
+    uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
+        const uint32_t take = std::min(size, staged);
+        memcpy(buffer, stage.data() + stagedAt, take);
+        staged -= take;
+        stagedAt = staged == 0 ? 0 : stagedAt + take;
+        return take;
+    }
+    // Reads what the master holds into the empty stage.
+    int Stage(CPtyPortProvider& provider, Port& port);
 };
 
 struct CPtyPortProvider::Port {
@@ -78,8 +91,9 @@ struct CPtyPortProvider::Port {
     // The input lines the server reported, as a line-state mask.
     std::atomic<uint32_t> modemInputs{0};
     // -1 while the use of the running session lasts; when it has ended, the
-    // bytes it wrote that its session may still read (the next use's bytes
-    // follow them in the pty). A new session (SetStatus) starts at -1.
+    // bytes it wrote still in the master that its session may read (the
+    // next use's bytes follow them; the stage holds only this use's). A new
+    // session (SetStatus) starts at -1.
     std::atomic<int> oldLeft{-1};
     termios seen{};
     uint32_t seenBaud = 0;
@@ -266,7 +280,7 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         tcflush(pty->slave.Get(), TCIFLUSH);
         int left = 0;
         if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        port.oldLeft.store(left + static_cast<int>(pty->staged));
+        port.oldLeft.store(left);
     }
     port.opened.Set();
 }
@@ -327,6 +341,15 @@ int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t siz
     }
     if (left >= 0) port.oldLeft.fetch_sub(static_cast<int>(got - 1));
     return static_cast<int>(got - 1);
+}
+
+int CPtyPortProvider::Pty::Stage(CPtyPortProvider& provider, Port& port) {
+    const int got = provider.ReadMasterLocked(port, stage.data(), kStageBytes);
+    if (got > 0) {
+        stagedAt = 0;
+        staged = static_cast<uint32_t>(got);
+    }
+    return got;
 }
 
 void CPtyPortProvider::LookAtSettings(Port& port) {
@@ -390,11 +413,7 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     std::lock_guard<std::mutex> guard(port->lock);
     Pty& pty = *port->pty;
     if (pty.staged > 0) {
-        const uint32_t take = std::min(size, pty.staged);
-        memcpy(buffer, pty.stage, take);
-        pty.staged -= take;
-        memmove(pty.stage, pty.stage + take, pty.staged);
-        *count = take;
+        *count = pty.TakeStaged(buffer, size);
         SetLastErrorCode(kErrorSuccess);
         return true;
     }
@@ -406,14 +425,14 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
             port->settings.Set();
             break;
         }
-        got = ReadMasterLocked(*port, buffer, size);
+        got = pty.Stage(*this, *port);
         if (got < 0) break;
     }
     if (got <= 0) {
         SetLastErrorCode(kErrorNoMoreItems);
         return false;
     }
-    *count = static_cast<uint32_t>(got);
+    *count = pty.TakeStaged(buffer, size);
     SetLastErrorCode(kErrorSuccess);
     return true;
 }
@@ -462,8 +481,7 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
             std::lock_guard<std::mutex> guard(port->lock);
             // Data before the events: read now, served at the top.
             if (port->pty == pty && pty->staged == 0) {
-                const int got = ReadMasterLocked(*port, pty->stage, sizeof pty->stage);
-                if (got > 0) pty->staged = static_cast<uint32_t>(got);
+                const int got = pty->Stage(*this, *port);
                 if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
             }
             continue;
@@ -564,14 +582,19 @@ bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
     *pending = 0;
     // Nothing counts as pending while settings wait to be fetched.
     if (port->settingsPending) return true;
+    // While the stage holds bytes, those are enough to keep the drain going;
+    // the master is asked only once they are handed out.
+    if (port->pty->staged > 0) {
+        *pending = port->pty->staged;
+        return true;
+    }
     int available = 0;
     if (ioctl(port->pty->master.Get(), FIONREAD, &available) != 0) {
         SetLastErrorCode(kErrorGenFailure);
         return false;
     }
-    available += static_cast<int>(port->pty->staged);
     const int left = port->oldLeft.load();
-    if (left >= 0) available = std::min(available, left + static_cast<int>(port->pty->staged));
+    if (left >= 0) available = std::min(available, left);
     *pending = available > 0 ? static_cast<uint32_t>(available) : 0;
     return true;
 }
