@@ -317,6 +317,37 @@ TEST_F(PtyProviderTest, SettingsOfTheNextUseNeverReachTheSessionOfTheLastOne) {
     close(fd);
 }
 
+TEST_F(PtyProviderTest, BytesOfTheNextUseNeverReachTheSessionOfTheLastOne) {
+    // No monitor runs: the reads take the queued opens and closes.
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    ASSERT_EQ(write(fd, "AAAA", 4), 4);
+    ASSERT_EQ(Wait(3, 2000), 0);  // read ahead into the provider
+    ASSERT_EQ(write(fd, "BB", 2), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(fd);
+    uint8_t buffer[PL_DATA_MAX];
+    uint32_t count = 0;
+    std::string old;
+    // The close is taken here, while part of the use's bytes are read ahead.
+    ASSERT_TRUE(provider_.ReadData(2, buffer, 2, &count));
+    old.append(reinterpret_cast<char*>(buffer), count);
+    fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "NEW", 3), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (provider_.ReadData(2, buffer, sizeof buffer, &count) && count > 0)
+        old.append(reinterpret_cast<char*>(buffer), count);
+    EXPECT_EQ(old, "AAAABB");
+    // The next session gets the next use's bytes.
+    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    ASSERT_TRUE(provider_.ReadData(2, buffer, sizeof buffer, &count));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "NEW");
+    close(fd);
+}
+
 TEST_F(PtyProviderTest, LinesAreKeptForTheApplication) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
