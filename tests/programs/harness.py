@@ -222,6 +222,32 @@ def wine_prefix():
     return os.path.join(os.path.dirname(os.path.abspath(WINE_RUN)), "..", "build", "win32", "wineprefix")
 
 
+# termios2 (Linux): any speed, as pyserial sets it.
+TCGETS2 = 0x802C542A
+TCSETS2 = 0x402C542B
+CBAUD = 0o010017
+BOTHER = 0o010000
+IBSHIFT = 16
+
+
+def output_speed(fd):
+    """The terminal's output speed as termios2 gives it (c_ospeed)."""
+    import fcntl
+    return struct.unpack_from("<I", fcntl.ioctl(fd, TCGETS2, bytes(44)), 40)[0]
+
+
+def set_custom_speed(fd, baud):
+    """Sets any speed through termios2 (BOTHER), as pyserial does."""
+    import fcntl
+    buf = bytearray(fcntl.ioctl(fd, TCGETS2, bytes(44)))
+    iflag, oflag, cflag, lflag = struct.unpack_from("<4I", buf, 0)
+    cflag &= ~(CBAUD | (CBAUD << IBSHIFT))
+    cflag |= BOTHER | (BOTHER << IBSHIFT)
+    struct.pack_into("<4I", buf, 0, iflag, oflag, cflag, lflag)
+    struct.pack_into("<2I", buf, 36, baud, baud)
+    fcntl.ioctl(fd, TCSETS2, bytes(buf))
+
+
 class PtyPort:
     """A pseudo-terminal whose slave the server opens as COM<n>; the test
     keeps the master and talks to the server's port through it."""
@@ -240,6 +266,9 @@ class PtyPort:
     def termios(self):
         import termios
         return termios.tcgetattr(self.master)
+
+    def speed(self):
+        return output_speed(self.master)
 
     def write_all(self, data, timeout=30.0):
         import select

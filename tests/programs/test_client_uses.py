@@ -2,31 +2,12 @@
 use reaches the next, a reopen carries the new application's settings, any
 speed travels exactly, and a session that fails hangs the application up
 (then the next open works)."""
-import fcntl
-import os
 import socket
-import struct
 import time
 import unittest
 
 import harness as h
 
-TCGETS2 = 0x802C542A
-TCSETS2 = 0x402C542B
-CBAUD = 0o010017
-BOTHER = 0o010000
-IBSHIFT = 16
-
-
-def set_custom_speed(fd, baud):
-    """Sets any speed through termios2 (BOTHER), as pyserial does."""
-    buf = bytearray(fcntl.ioctl(fd, TCGETS2, bytes(44)))
-    iflag, oflag, cflag, lflag = struct.unpack_from("<4I", buf, 0)
-    cflag &= ~(CBAUD | (CBAUD << IBSHIFT))
-    cflag |= BOTHER | (BOTHER << IBSHIFT)
-    struct.pack_into("<4I", buf, 0, iflag, oflag, cflag, lflag)
-    struct.pack_into("<2I", buf, 36, baud, baud)
-    fcntl.ioctl(fd, TCSETS2, bytes(buf))
 
 
 @unittest.skipIf(h.ON_WINE, "virtual ports of the Windows build need the driver")
@@ -92,11 +73,11 @@ class ClientUses(h.ClientTestCase):
         self.configure_port(5, server.port, 2)
         self.start_client([self.link(5)])
         app = self.app(5)
-        set_custom_speed(app.fd, 250000)
+        h.set_custom_speed(app.fd, 250000)
         conn = server.accept()
         _, record = h.open_exchange(conn, 2)
         self.assertEqual(h.decode_settings(record)["BaudRate"], 250000)
-        set_custom_speed(app.fd, 3840)
+        h.set_custom_speed(app.fd, 3840)
         code, body = h.MessageReader(conn).next()
         self.assertEqual(code, h.PL_SETTINGS)
         self.assertEqual(h.decode_settings(body)["BaudRate"], 3840)

@@ -131,6 +131,23 @@ class ClientWithServer(h.ClientTestCase):
         self.assertEqual(device.read_exact(3, 10), b"two")
 
     @unittest.skipIf(h.ON_WINE, "runs against the Linux server")
+    @unittest.skipIf(h.ON_WINE, "termios2 speeds of the Linux virtual port")
+    def test_any_speed_reaches_the_device_before_the_data_written_after_it(self):
+        device = self.com.map_pty(2)
+        self.addCleanup(device.close)
+        self.configure_port(4, h.SERVER_PORT, 2)
+        self.start_server()
+        self.start_client([self.link(4)])
+        app = self.app(4)
+        app.write(b"0")
+        self.assertEqual(device.read_exact(1, 15), b"0")
+        for baud in (250000, 3840, 115200):
+            h.set_custom_speed(app.fd, baud)
+            app.write(b"s")
+            self.assertEqual(device.read_exact(1, 15), b"s")
+            # Read when the byte has arrived: the speed was set before it.
+            self.assertEqual(device.speed(), baud)
+
     def test_killed_server_then_back(self):
         device = self.com.map_pty(2)
         self.addCleanup(device.close)
