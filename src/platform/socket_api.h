@@ -53,6 +53,9 @@ constexpr int kWsaEhostunreach = 10065;
 
 // Starts the socket library (version 1.1 on Windows). True on success.
 bool SockStartup();
+// The most descriptors the process may hold now (its soft limit on POSIX,
+// which SockStartup raises to the hard one; no limit on Windows).
+size_t SockDescriptorLimit();
 
 int SockLastError();
 void SockSetLastError(int code);
@@ -85,7 +88,7 @@ int SockWait(SocketHandle s, bool forWrite, int seconds);
 // most timeoutMs milliseconds (-1: no limit); count is at most
 // kPollMaxSockets. readable[i] tells which. The number of ready sockets,
 // 0 at the time-out, -1 when the wait failed.
-constexpr size_t kPollMaxSockets = 1000;
+constexpr size_t kPollMaxSockets = 2048;
 int SockPollReadable(const SocketHandle* handles, size_t count, int timeoutMs, bool* readable);
 // One send or receive, no flags. The count, or -1 with the error set.
 int SockSend(SocketHandle s, const void* data, int length);

@@ -94,13 +94,18 @@ class CAcceptLoop {
             connection->Close();
             return;
         }
-        if (room_.size() >= std::min(limits_.capacity, kPollMaxSockets - 1))
-            Dismiss("waiting room full");
+        if (room_.size() >= RoomCapacity()) Dismiss("waiting room full");
         LogLine(LogPriority::Info,
                 "%s: accepted %s: not on the allowed list, waiting for its first message",
                 protocol_, text.c_str());
         room_.push_back(Waiting{connection, text,
                                 Clock::now() + std::chrono::milliseconds(limits_.patienceMs)});
+    }
+
+    // Half the descriptors stay for the sessions and their devices.
+    size_t RoomCapacity() const {
+        return std::min({limits_.capacity, kPollMaxSockets - 1,
+                         std::max<size_t>(SockDescriptorLimit() / 2, 1)});
     }
 
     void Dismiss(const char* reason) {

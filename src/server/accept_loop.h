@@ -20,7 +20,9 @@
 
 namespace tovl {
 
-constexpr size_t kWaitingRoomCapacity = 256;
+// Room for a burst of connections (every client reconnecting after a
+// restart); never more than half the descriptors the process may hold.
+constexpr size_t kWaitingRoomCapacity = kPollMaxSockets - 1;
 constexpr uint32_t kWaitingRoomPatienceMs = 30000;
 
 using ConnectionSession = std::function<void(CBlockingSocket&)>;

@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/socket_api.h"
@@ -101,7 +103,22 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
 }  // namespace
 
 bool SockStartup() {
+    // A listener holds a socket per waiting peer: the whole hard limit is
+    // the process's to use. Raised once; a limit set later is left alone.
+    static const bool raised = [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return false;
+        limit.rlim_cur = limit.rlim_max;
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }();
+    (void)raised;
     return true;
+}
+
+size_t SockDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return static_cast<size_t>(limit.rlim_cur);
 }
 
 int SockLastError() {

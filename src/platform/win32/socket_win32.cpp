@@ -1,6 +1,6 @@
 // Windows Sockets 1.1 calls. Errors are Windows Sockets numbers already.
 // The waiting room of the listener selects on up to kPollMaxSockets sockets.
-#define FD_SETSIZE 1024
+#define FD_SETSIZE 2048
 // winsock2 before windows, mstcpip after both.
 // clang-format off
 #include <winsock2.h>
@@ -36,6 +36,10 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
 bool SockStartup() {
     WSADATA data;
     return WSAStartup(0x0101, &data) == 0;
+}
+
+size_t SockDescriptorLimit() {
+    return SIZE_MAX;
 }
 
 int SockLastError() {
