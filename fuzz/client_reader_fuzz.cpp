@@ -125,13 +125,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the old handle goes with it.
     static ClientSessionContext session;
     session.LocalPort = kPort;
-    CBlockingSocket& socket = session.Socket;
+    CBlockingSocket& socket = session.socket;
     socket.Create();
     socket.Connect(testing_support::LoopbackAddress(listener.port));
     const SocketHandle server = listener.AcceptOne();
     if (server == kInvalidSocket) abort();
 
-    session.Dropped.store(false);
+    session.dropped.store(false);
     std::atomic<bool> running{true};
     std::thread reader([&running] {
         SocketToDriverPump(session);

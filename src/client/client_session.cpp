@@ -40,7 +40,7 @@ std::string SocketErrorText(int error) {
 }  // namespace
 
 void PumpFinished(ClientSessionContext& session) {
-    if (session.PumpsRunning.fetch_sub(1) == 1) session.Ended.Set();
+    if (session.pumpsRunning.fetch_sub(1) == 1) session.ended.Set();
 }
 
 CClientSession::CClientSession(const ClientPort& port, uint32_t use)
@@ -51,22 +51,22 @@ CClientSession::CClientSession(const ClientPort& port, uint32_t use)
     s.RemoteAddress[sizeof s.RemoteAddress - 1] = '\0';
     s.RemoteTcpPort = port.RemoteTcpPort;
     s.RemoteComPort = port.RemoteComPort;
-    s.Stop.Create(CEvent::ResetMode::Auto, false);
-    s.Ended.Create(CEvent::ResetMode::Manual, false);
+    s.stop.Create(CEvent::ResetMode::Auto, false);
+    s.ended.Create(CEvent::ResetMode::Manual, false);
 }
 
 bool CClientSession::Connect() {
     ClientSessionContext& s = *context_;
-    return ConnectPort(s.Socket, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort, s.LocalPort) ==
+    return ConnectPort(s.socket, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort, s.LocalPort) ==
            0;
 }
 
 void CClientSession::Start() {
     // Each thread keeps the context alive until it returns.
     std::shared_ptr<ClientSessionContext> s = context_;
-    s->Dropped.store(false);
-    s->Serving.store(true);
-    s->PumpsRunning.store(2);
+    s->dropped.store(false);
+    s->serving.store(true);
+    s->pumpsRunning.store(2);
     if (!StartThread([s] {
             SocketToDriverPump(*s);
             PumpFinished(*s);
@@ -77,14 +77,14 @@ void CClientSession::Start() {
             PumpFinished(*s);
         })) {
         // Nobody would end the session: end it here.
-        s->Socket.Close();
-        s->Serving.store(false);
+        s->socket.Close();
+        s->serving.store(false);
         PumpFinished(*s);
     }
 }
 
 void CClientSession::Stop() {
-    context_->Stop.Set();
+    context_->stop.Set();
 }
 
 uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,

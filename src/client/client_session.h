@@ -28,20 +28,20 @@ struct ClientSessionContext {
     int32_t RemoteComPort = 0;
     // The driver-to-socket pump is its only writer, the socket-to-driver
     // pump its only reader once they run.
-    CBlockingSocket Socket{SocketVariant::Client};
+    CBlockingSocket socket{SocketVariant::Client};
     // Auto reset: set by the manager (the port was closed) or by the reader
     // (the connection ended); taken by the writing pump.
-    CEvent Stop;
-    CEvent Ended;
-    std::atomic<int> PumpsRunning{0};
+    CEvent stop;
+    CEvent ended;
+    std::atomic<int> pumpsRunning{0};
     // Cleared by the writing pump as it ends: a stop means nothing then.
-    std::atomic<bool> Serving{false};
+    std::atomic<bool> serving{false};
     // Set by the reading pump when the connection ended under a running
     // session; the writing pump then ends it without PL_CLOSE.
-    std::atomic<bool> Dropped{false};
+    std::atomic<bool> dropped{false};
 };
 
-// Called by each pump as its very last act; the last one sets Ended.
+// Called by each pump as its very last act; the last one sets ended.
 void PumpFinished(ClientSessionContext& session);
 
 class CClientSession {
@@ -55,14 +55,14 @@ class CClientSession {
     // session cannot be set up (the reason is logged, the socket closed).
     bool Connect();
     // Starts both pumps; when a thread cannot be made the session ends at
-    // once (Ended is then set).
+    // once (ended is then set).
     void Start();
     // Asks a running session to end (its writer sends PL_CLOSE).
     void Stop();
     // The writing pump still runs: a stop would be served.
-    bool Serving() const { return context_->Serving.load(); }
-    bool HasEnded() { return context_->Ended.Wait(0) == 0; }
-    CEvent& Ended() { return context_->Ended; }
+    bool Serving() const { return context_->serving.load(); }
+    bool HasEnded() { return context_->ended.Wait(0) == 0; }
+    CEvent& Ended() { return context_->ended; }
     uint32_t Use() const { return use_; }
     // The shared state (tests).
     const std::shared_ptr<ClientSessionContext>& Context() const { return context_; }

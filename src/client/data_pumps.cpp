@@ -53,19 +53,19 @@ void SendData(CBlockingSocket& socket, uint32_t n, CMessageBatch& batch) {
 // The reader found the connection ended while the session runs: the writer
 // is woken to end the session (a closed socket means it already has).
 void EndDropped(ClientSessionContext& session) {
-    if (!session.Socket.HoldsSocket() || session.Dropped.exchange(true)) return;
-    session.Stop.Set();
+    if (!session.socket.HoldsSocket() || session.dropped.exchange(true)) return;
+    session.stop.Set();
 }
 
 }  // namespace
 
 void DriverToSocketPump(ClientSessionContext& session) {
     const uint32_t n = session.LocalPort;
-    CBlockingSocket& socket = session.Socket;
+    CBlockingSocket& socket = session.socket;
     CEvent dataEvent = VexaOpenDataEvent(n);
     CEvent settingsEvent = VexaOpenSettingsEvent(n);
     CEvent flowEvent = VexaOpenFlowControlEvent(n);
-    CEvent* stopEvent = &session.Stop;
+    CEvent* stopEvent = &session.stop;
     CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
 
     CMessageBatch batch;
@@ -98,7 +98,7 @@ void DriverToSocketPump(ClientSessionContext& session) {
                     break;
                 }
                 default:
-                    lost = session.Dropped.load();
+                    lost = session.dropped.load();
                     if (lost) why = "the server closed the connection or it dropped";
                     if (!lost) SendCodeMessage(socket, PL_CLOSE, kFieldTimeout);
                     running = false;
@@ -117,12 +117,12 @@ void DriverToSocketPump(ClientSessionContext& session) {
     socket.Close();
     // The application of a session that lost its connection is told.
     if (lost) VexaHangUp(n);
-    session.Serving.store(false);
+    session.serving.store(false);
 }
 
 void SocketToDriverPump(ClientSessionContext& session) {
     const uint32_t n = session.LocalPort;
-    CBlockingSocket& socket = session.Socket;
+    CBlockingSocket& socket = session.socket;
     CMessageReader reader(socket, LinkDirection::ToClient);
     try {
         // A closed socket ends the pump, also with messages still buffered:

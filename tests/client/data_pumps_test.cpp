@@ -58,7 +58,7 @@ class PumpTest : public ::testing::Test {
         ASSERT_NE(peer_, kInvalidSocket);
     }
 
-    CBlockingSocket& Socket() { return session_->Context()->Socket; }
+    CBlockingSocket& Socket() { return session_->Context()->socket; }
     void StartPumps() { session_->Start(); }
     void Stop() { session_->Stop(); }
     bool WaitPumpsEnded(uint32_t ms = 15000) { return session_->Ended().Wait(ms) == 0; }
@@ -256,11 +256,11 @@ TEST(ClientSessionEnd, OnlyTheLastPumpToFinishSetsEnded) {
     ClientPort port;
     CClientSession session(port, 0);
     ClientSessionContext& s = *session.Context();
-    s.PumpsRunning.store(2);
+    s.pumpsRunning.store(2);
     PumpFinished(s);
-    EXPECT_EQ(s.Ended.Wait(0), kWaitTimeout);
+    EXPECT_EQ(s.ended.Wait(0), kWaitTimeout);
     PumpFinished(s);
-    EXPECT_EQ(s.Ended.Wait(0), 0);
+    EXPECT_EQ(s.ended.Wait(0), 0);
     EXPECT_TRUE(session.HasEnded());
 }
 
@@ -272,7 +272,7 @@ TEST_F(PumpTest, StopEndsBothPumpsAfterPlClose) {
     EXPECT_EQ(RecvU32(), PL_CLOSE);
     EXPECT_TRUE(PeerSeesEnd());
     EXPECT_TRUE(WaitPumpsEnded());
-    EXPECT_EQ(session_->Context()->PumpsRunning.load(), 0);
+    EXPECT_EQ(session_->Context()->pumpsRunning.load(), 0);
     EXPECT_FALSE(session_->Serving());
     EXPECT_FALSE(Socket().HoldsSocket());
     EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 0u);
@@ -284,7 +284,7 @@ TEST_F(PumpTest, DroppedConnectionEndsTheSessionWithoutPlCloseAndHangsUp) {
     peer_ = kInvalidSocket;
     // No stop from the manager: the reader sees the end and the writer ends.
     EXPECT_TRUE(WaitPumpsEnded());
-    EXPECT_TRUE(session_->Context()->Dropped.load());
+    EXPECT_TRUE(session_->Context()->dropped.load());
     EXPECT_FALSE(session_->Serving());
     EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
 }
@@ -314,5 +314,5 @@ TEST_F(PumpTest, PumpsKeepTheirStateWhenTheSessionObjectGoesFirst) {
     EXPECT_TRUE(PeerSeesEnd());
     EXPECT_TRUE(WaitFor([&] { return context.expired(); }));
     // The fixture's session never ran.
-    session_->Context()->Ended.Set();
+    session_->Context()->ended.Set();
 }
