@@ -20,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 // Pause before accepting again after Accept failed (for example when the
 // process is out of descriptors), so a lasting failure does not spin.
 constexpr uint32_t kAcceptRetryPauseMs = 100;
+// Connections accepted one after another before the waiting room is polled
+// again.
+constexpr int kAcceptsPerPass = 64;
 
 struct Waiting {
     std::shared_ptr<CBlockingSocket> connection;
@@ -58,7 +61,15 @@ class CAcceptLoop {
             while (!room_.empty() && room_.front().deadline <= now) {
                 Dismiss("silent too long");
             }
-            if (readable[0]) AcceptOne();
+            // A burst is taken in runs: the room is polled again only after
+            // the connections already waiting (up to a run) are accepted.
+            bool pending = readable[0];
+            for (int i = 0; pending && i < kAcceptsPerPass; ++i) {
+                AcceptOne();
+                const SocketHandle listener = listener_.Handle();
+                bool ready = false;
+                pending = SockPollReadable(&listener, 1, 0, &ready) == 1 && ready;
+            }
         }
     }
 
