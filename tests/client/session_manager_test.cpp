@@ -201,7 +201,11 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     SocketHandle s2 = listener.AcceptOne();
     ASSERT_NE(s2, kInvalidSocket);
     EXPECT_EQ(RecvU32(s2), PL_OPEN);
+    EXPECT_EQ(RecvU32(s2), 2u);
     SendU32s(s2, {0, 0});
+    // The open exchange is complete before the loop is ended, so the second
+    // session has been started.
+    EXPECT_TRUE(RecvAll(s2, rest, sizeof rest));
     // The second session ends with the loop's port closed.
     manager.RequestEnd();
     port.opened.Set();
