@@ -24,19 +24,26 @@ PORT = 5
 TCP_PORT = 7005
 
 
+def serve_pty_over_rfc2217(case, *allowed):
+    """Allows the addresses, maps COM<PORT> to a pty (case.pty), gives it an
+    RFC 2217 listener and starts the server (case.server)."""
+    for address in allowed:
+        case.registry.allow(address)
+    case.ports = ComPorts(case.registry)
+    case.addCleanup(case.ports.cleanup)
+    case.pty = case.ports.map_pty(PORT)
+    case.addCleanup(case.pty.close)
+    case.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
+    case.server = case.start("tovlserver", "debug")
+    case.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
+    case.assertTrue(wait_for_listener(), "the native listener is gone")
+
+
 class Rfc2217Test(ProgramTestCase):
 
     def setUp(self):
         super().setUp()
-        self.registry.allow("127.0.0.1")
-        self.ports = ComPorts(self.registry)
-        self.addCleanup(self.ports.cleanup)
-        self.pty = self.ports.map_pty(PORT)
-        self.addCleanup(self.pty.close)
-        self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
-        self.server = self.start("tovlserver", "debug")
-        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
-        self.assertTrue(wait_for_listener(), "the native listener is gone")
+        serve_pty_over_rfc2217(self, "127.0.0.1")
 
     def client(self, baud=9600):
         # The listener probe of setUp was a session too: its port may take a
@@ -161,16 +168,7 @@ class Rfc2217VanishedClientTest(ProgramTestCase):
             self.assertEqual(rc, 0, output)
             self.skipTest("ran in a private network namespace (above)")
         super().setUp()
-        self.registry.allow("127.0.0.1")
-        self.registry.allow("127.0.0.5")
-        self.ports = ComPorts(self.registry)
-        self.addCleanup(self.ports.cleanup)
-        self.pty = self.ports.map_pty(PORT)
-        self.addCleanup(self.pty.close)
-        self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
-        self.server = self.start("tovlserver", "debug")
-        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
-        self.assertTrue(wait_for_listener(), "the native listener is gone")
+        serve_pty_over_rfc2217(self, "127.0.0.1", "127.0.0.5")
 
     def native_open(self):
         with connect() as s:
