@@ -195,13 +195,6 @@ CSocketHandle::~CSocketHandle() {
 void CSocketHandle::Abort() {
     aborted_ = true;
     if (handle_ == kInvalidSocket || handle_ == kNoSocket || released_) return;
-    // A wait blocked in select on the connection and its waker ends when the
-    // waker becomes readable: select does not always wake for a local
-    // shutdown. The aborted flag is set before the waker is looked at and a
-    // waiter makes its waker before it looks at the flag, so either the
-    // waiter sees the flag or this sees the waker.
-    const SocketHandle waker = waker_.load();
-    if (waker != kNoSocket) send(S(waker), "x", 1, 0);
     // A connection is shut down and its handle kept until the last user lets
     // go, so no waiter can meet a new socket under the same value. A blocked
     // accept wakes only when its handle is closed; it does not look at the
@@ -210,6 +203,14 @@ void CSocketHandle::Abort() {
         closesocket(S(handle_));
         released_ = true;
     }
+    // Only then is a wait blocked in select on the connection and its waker
+    // woken (select does not always wake for a local shutdown): a waiter
+    // woken before the shutdown could start a blocking receive that the
+    // shutdown no longer ends. The aborted flag is set before the waker is
+    // looked at and a waiter makes its waker before it looks at the flag, so
+    // either the waiter sees the flag or this sees the waker.
+    const SocketHandle waker = waker_.load();
+    if (waker != kNoSocket) send(S(waker), "x", 1, 0);
 }
 
 SocketHandle CSocketHandle::Waker() const {
