@@ -17,7 +17,9 @@ constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint32_t kErrorIoPending = 997;
+constexpr uint32_t kErrorDeviceNotConnected = 1167;
 constexpr uint32_t kErrorServiceExists = 1073;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 

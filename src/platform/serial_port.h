@@ -99,8 +99,20 @@ struct SerialLineErrors {
     bool transmitEmpty = false;  // nothing left queued for sending
 };
 
-// What ended the reader's wait, highest priority first.
-enum class ReaderWake { ModemChange, Stop, Data };
+// What ended the reader's wait, highest priority first. Lost: the device
+// hung up, vanished or failed; the last error tells how, and no more data
+// will come.
+enum class ReaderWake { ModemChange, Stop, Data, Lost };
+
+// What ends a port write early besides its completion and the write
+// time-outs: the session's stop, and the end of the connection the write
+// serves (a socket handle; the peer's close or a failure of the connection
+// ends the write). Either may be absent. Where the platform cannot watch the
+// socket (Win32) only the stop ends the write.
+struct WriteAbort {
+    CEvent* stop = nullptr;
+    uintptr_t connection = 0;
+};
 
 class CSerialPort {
   public:
@@ -125,9 +137,14 @@ class CSerialPort {
     virtual bool SetTimeouts(const SerialTimeouts& timeouts) = 0;
 
     // Writes length bytes and waits until the write has completed, as the
-    // write time-outs allow; *written is what the port took. A write that
-    // fails at once returns false without waiting.
-    virtual bool Write(const uint8_t* data, uint32_t length, uint32_t* written) = 0;
+    // write time-outs allow, or until abort ends it; *written is what the
+    // port took. A write that fails at once returns false without waiting; a
+    // write that abort ended returns false.
+    virtual bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                       const WriteAbort& abort) = 0;
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+        return Write(data, length, written, WriteAbort{});
+    }
 
     // Reader: has modemChange set when CTS, DSR or DCD changes (comm-event
     // mask 0x38). Starts a new wait only when the last one has completed.
@@ -137,8 +154,9 @@ class CSerialPort {
     // one is pending, then waits with no time limit for modemChange, stop or
     // the read's completion, in that order of priority. Data: *count holds
     // what the completed read delivered (may be 0), copied to buffer; a read
-    // still pending keeps its bytes in the port between calls. Once reading has failed (the device
-    // hung up or a read failed at once) only the two events are waited for.
+    // still pending keeps its bytes in the port between calls. Lost once the
+    // device hung up or a read failed, after any bytes read before it were
+    // handed over.
     // A capacity above 1024 lets a port hand over several reads of 1024 that
     // completed at once, one behind the other: every block but the last is
     // then full (POSIX; the Windows port reads 1024 at a time).
@@ -173,6 +191,11 @@ class CSerialPort {
 // for exclusive use. Null with the last error set when it cannot be had (no
 // such port, in use, access denied).
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name);
+
+// After OpenSerialPort(name) failed as busy: who holds the device, in a
+// short text for a log line ("held by pid 1234 (picocom)"), or empty when
+// the platform cannot tell.
+std::string DescribeSerialHolder(const std::string& name);
 
 using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumber)>;
 

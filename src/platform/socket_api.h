@@ -36,6 +36,7 @@ constexpr uint32_t kInaddrNone = 0xFFFFFFFF;
 // Windows Sockets error numbers the programs and tests look at.
 constexpr int kWsaEintr = 10004;
 constexpr int kWsaEbadf = 10009;
+constexpr int kWsaEacces = 10013;
 constexpr int kWsaEinval = 10022;
 constexpr int kWsaEmfile = 10024;
 constexpr int kWsaEwouldblock = 10035;

@@ -22,6 +22,7 @@ inline constexpr size_t kDefaultThreadStackBytes = size_t{256} * 1024;
 // Starts body on a new detached thread that reserves stackBytes for its
 // stack. The callable is moved to the new thread and destroyed there when it
 // returns. Returns false (and body is dropped) when no thread could be made.
+// Anything body lets escape ends that thread alone, logged.
 bool StartThread(std::function<void()> body, size_t stackBytes = kDefaultThreadStackBytes);
 
 void SleepMs(uint32_t milliseconds);

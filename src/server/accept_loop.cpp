@@ -26,8 +26,7 @@ constexpr int kAcceptsPerPass = 64;
 
 struct Waiting {
     std::shared_ptr<CBlockingSocket> connection;
-    std::string peer;
-    Clock::time_point deadline;
+    SessionAdmission admission;
 };
 
 class CAcceptLoop {
@@ -37,33 +36,44 @@ class CAcceptLoop {
         : listener_(listener), protocol_(protocol), session_(session), limits_(limits) {}
 
     [[noreturn]] void Run() {
-        std::vector<SocketHandle> handles;
-        std::unique_ptr<bool[]> readable(new bool[kPollMaxSockets]);
         for (;;) {
-            handles.clear();
-            handles.push_back(listener_.Handle());
-            for (const Waiting& w : room_) handles.push_back(w.connection->Handle());
-            int rc = SockPollReadable(handles.data(), handles.size(), TimeoutMs(), readable.get());
+            // Nothing thrown ends the listener: a pass that failed is begun again.
+            try {
+                Pass();
+            } catch (...) {
+                LogLine(LogPriority::Error, "%s: accept loop failed; going on", protocol_);
+                SleepMs(kAcceptRetryPauseMs);
+            }
+        }
+    }
+
+  private:
+    void Pass() {
+        {
+            handles_.clear();
+            handles_.push_back(listener_.Handle());
+            for (const Waiting& w : room_) handles_.push_back(w.connection->Handle());
+            int rc = SockPollReadable(handles_.data(), handles_.size(), TimeoutMs(), readable_.get());
             if (rc < 0) {
                 SleepMs(kAcceptRetryPauseMs);
-                continue;
+                return;
             }
             // Those that spoke leave the room first, in arrival order.
             size_t kept = 0;
             for (size_t i = 0; i < room_.size(); ++i) {
-                if (readable[i + 1])
-                    StartSession(room_[i].connection, room_[i].peer);
+                if (readable_[i + 1])
+                    AdmitStranger(room_[i]);
                 else
                     room_[kept++] = std::move(room_[i]);
             }
             room_.resize(kept);
             const Clock::time_point now = Clock::now();
-            while (!room_.empty() && room_.front().deadline <= now) {
+            while (!room_.empty() && room_.front().admission.deadline <= now) {
                 Dismiss("silent too long");
             }
             // A burst is taken in runs: the room is polled again only after
             // the connections already waiting (up to a run) are accepted.
-            bool pending = readable[0];
+            bool pending = readable_[0];
             for (int i = 0; pending && i < kAcceptsPerPass; ++i) {
                 AcceptOne();
                 const SocketHandle listener = listener_.Handle();
@@ -73,11 +83,10 @@ class CAcceptLoop {
         }
     }
 
-  private:
     int TimeoutMs() const {
         if (room_.empty()) return -1;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            room_.front().deadline - Clock::now());
+            room_.front().admission.deadline - Clock::now());
         return static_cast<int>(std::max<int64_t>(0, left.count() + 1));
     }
 
@@ -93,24 +102,48 @@ class CAcceptLoop {
             SleepMs(kAcceptRetryPauseMs);
             return;
         }
-        const std::string text = PeerText(peer);
-        if (IsAddressAllowed(InetNtoa(peer.addrBe).c_str())) {
-            LogLine(LogPriority::Info, "%s: accepted %s", protocol_, text.c_str());
-            StartSession(connection, text);
+        SessionAdmission admission;
+        admission.known = true;
+        admission.address = InetNtoa(peer.addrBe);
+        admission.peer = PeerText(peer);
+        admission.listed = IsAddressAllowed(admission.address.c_str());
+        admission.deadline = Clock::now() + CurrentSessionLimits().strangerStay;
+        const char* text = admission.peer.c_str();
+        if (admission.listed) {
+            std::string refusal;
+            if (!TakeSessionSlot(admission.address, true, &admission.ticket, &refusal)) {
+                LogLine(LogPriority::Warning, "%s: closed %s: %s", protocol_, text,
+                        refusal.c_str());
+                connection->Close();
+                return;
+            }
+            LogLine(LogPriority::Info, "%s: accepted %s", protocol_, text);
+            StartSession(connection, admission);
             return;
         }
         if (limits_.closeUnlisted) {
-            LogLine(LogPriority::Notice, "%s: closed %s: not on the allowed list", protocol_,
-                    text.c_str());
+            LogLine(LogPriority::Notice, "%s: closed %s: not on the allowed list", protocol_, text);
             connection->Close();
             return;
         }
         if (room_.size() >= RoomCapacity()) Dismiss("waiting room full");
         LogLine(LogPriority::Info,
                 "%s: accepted %s: not on the allowed list, waiting for its first message",
-                protocol_, text.c_str());
-        room_.push_back(Waiting{connection, text,
-                                Clock::now() + std::chrono::milliseconds(limits_.patienceMs)});
+                protocol_, text);
+        room_.push_back(Waiting{connection, std::move(admission)});
+    }
+
+    // A stranger that spoke gets a session thread while strangers are few.
+    void AdmitStranger(Waiting& waiting) {
+        std::string refusal;
+        if (!TakeSessionSlot(waiting.admission.address, false, &waiting.admission.ticket,
+                             &refusal)) {
+            LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_,
+                    waiting.admission.peer.c_str(), refusal.c_str());
+            waiting.connection->Close();
+            return;
+        }
+        StartSession(waiting.connection, waiting.admission);
     }
 
     // Half the descriptors stay for the sessions and their devices.
@@ -120,16 +153,27 @@ class CAcceptLoop {
     }
 
     void Dismiss(const char* reason) {
-        LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_, room_.front().peer.c_str(),
-                reason);
+        LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_,
+                room_.front().admission.peer.c_str(), reason);
         room_.front().connection->Close();
         room_.pop_front();
     }
 
-    void StartSession(const std::shared_ptr<CBlockingSocket>& connection, const std::string& peer) {
-        if (StartThread([connection, session = session_] { session(*connection); })) return;
+    void StartSession(const std::shared_ptr<CBlockingSocket>& connection,
+                      const SessionAdmission& admission) {
+        const char* protocol = protocol_;
+        if (StartThread([connection, admission, protocol, session = session_] {
+                try {
+                    session(*connection, admission);
+                } catch (...) {
+                    LogLine(LogPriority::Error, "%s: session of %s failed", protocol,
+                            admission.peer.c_str());
+                }
+                connection->Close();
+            }))
+            return;
         LogLine(LogPriority::Error, "%s: closed %s: no thread for its session", protocol_,
-                peer.c_str());
+                admission.peer.c_str());
         connection->Close();
     }
 
@@ -138,12 +182,43 @@ class CAcceptLoop {
     const ConnectionSession& session_;
     const AcceptLoopLimits limits_;
     std::deque<Waiting> room_;
+    std::vector<SocketHandle> handles_;
+    std::unique_ptr<bool[]> readable_{new bool[kPollMaxSockets]};
 };
 
 }  // namespace
 
 std::string PeerText(const SockAddrIn& peer) {
     return InetNtoa(peer.addrBe) + ":" + std::to_string(NetToHost16(peer.portBe));
+}
+
+bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol) {
+    if (!SockStartup()) {
+        LogLine(LogPriority::Error, "%s: cannot listen on TCP %u: no socket library", protocol,
+                static_cast<unsigned>(port));
+        return false;
+    }
+    SockAddrIn address;
+    address.family = kAfInet;
+    address.portBe = HostToNet16(port);
+    address.addrBe = HostToNet32(0);  // any local address
+    try {
+        listener.Create(kSockStream);
+        listener.Bind(address);
+        listener.Listen();
+    } catch (const CBlockingSocketException& e) {
+        const int code = e.ErrorCode();
+        const char* why = code == kWsaEaddrinuse ? " (address in use)"
+                          : code == kWsaEacces ? " (permission denied)"
+                                                    : "";
+        LogLine(LogPriority::Error, "%s: cannot listen on 0.0.0.0:%u: %s error %d%s", protocol,
+                static_cast<unsigned>(port), e.Operation().c_str(), code, why);
+        listener.Close();
+        return false;
+    }
+    LogLine(LogPriority::Info, "%s: listening on 0.0.0.0:%u", protocol,
+            static_cast<unsigned>(port));
+    return true;
 }
 
 void RunAcceptLoop(CBlockingSocket& listener, const char* protocol,

@@ -1,15 +1,17 @@
-// The accept loop of a listening socket, shared by every protocol the server
-// speaks. One thread accepts and keeps a waiting room: a connection whose
-// peer is on the allowed-address list gets a session thread at once; any
-// other waits, costing one descriptor and no thread, until its first bytes
-// arrive, and only then gets its thread. The room is bounded in number (the
-// oldest is closed when a newcomer finds it full) and in time (a connection
-// silent for kWaitingRoomPatienceMs is closed), so strangers cannot use up
-// what listed clients need.
+// The listening sockets and their accept loop, shared by every protocol the
+// server speaks. One thread accepts and keeps a waiting room: a connection
+// whose peer is on the allowed-address list gets a session thread at once
+// (within the session limits of server/admission.h); any other waits,
+// costing one descriptor and no thread, until its first bytes arrive, and
+// only then gets its thread, if the strangers' limit allows. The room is
+// bounded in number (the oldest is closed when a newcomer finds it full) and
+// in time (a stranger's whole stay, room and session, is bounded), so
+// strangers cannot use up what listed clients need.
 //
 // The loop owns the accepted connections until it hands each to its session
 // callable, which runs on the connection's own thread and must close the
-// connection before it returns.
+// connection before it returns. Nothing thrown leaves the loop or a
+// session's thread.
 #pragma once
 
 #include <cstddef>
@@ -17,19 +19,18 @@
 #include <functional>
 
 #include "net/blocking_socket.h"
+#include "server/admission.h"
 
 namespace tovl {
 
 // Room for a burst of connections (every client reconnecting after a
 // restart); never more than half the descriptors the process may hold.
 constexpr size_t kWaitingRoomCapacity = kPollMaxSockets - 1;
-constexpr uint32_t kWaitingRoomPatienceMs = 30000;
 
-using ConnectionSession = std::function<void(CBlockingSocket&)>;
+using ConnectionSession = std::function<void(CBlockingSocket&, const SessionAdmission&)>;
 
 struct AcceptLoopLimits {
     size_t capacity = kWaitingRoomCapacity;
-    uint32_t patienceMs = kWaitingRoomPatienceMs;
     // For a protocol that has no reply for strangers: an unlisted peer is
     // closed as soon as it is accepted instead of waiting in the room.
     bool closeUnlisted = false;
@@ -43,5 +44,9 @@ struct AcceptLoopLimits {
 
 // "a.b.c.d:port" of a socket address (log lines).
 std::string PeerText(const SockAddrIn& peer);
+
+// Makes listener listen on TCP port (any local address). False, logged with
+// the reason, when it cannot; protocol names the listener in the log.
+bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol);
 
 }  // namespace tovl

@@ -1,106 +1,87 @@
-// The session's message loop, its open sequence and its ending. Until the
-// reader runs the session is the only user of the connection; afterwards it
-// only reads from it.
+// The port-link protocol on the session core: the message loop, the open
+// sequence and the reader's messages. Until the reader runs the session
+// thread is the only sender; afterwards it only reads from the connection.
 #include "server/port_session.h"
 
-#include <chrono>
-#include <memory>
-#include <optional>
+#include <algorithm>
 #include <string>
 
 #include "net/message_reader.h"
 #include "net/port_link.h"
-#include "platform/last_error.h"
 #include "platform/log.h"
-#include "platform/thread.h"
-#include "server/access_check.h"
 #include "server/port_device.h"
-#include "server/port_reader.h"
 #include "server/port_settings.h"
+#include "server/session_core.h"
 
 namespace tovl {
 
 namespace {
 
-constexpr std::chrono::seconds kStrangerTime{10};
-
-class CPortSession {
+class CPortLinkProtocol final : public CSessionProtocol {
   public:
-    CPortSession(CBlockingSocket& connection, const SerialPortOpener& openPort)
-        : connection_(connection),
-          openPort_(openPort),
-          reader_(connection, LinkDirection::ToServer),
-          context_(std::make_shared<PortReaderContext>()) {
-        context_->connection = &connection;
-        context_->stop.Create(CEvent::ResetMode::Manual, false);
-        context_->modemChange.Create(CEvent::ResetMode::Auto, false);
-        context_->ended.Create(CEvent::ResetMode::Manual, false);
+    explicit CPortLinkProtocol(CBlockingSocket& connection)
+        : reader_(connection, LinkDirection::ToServer),
+          wire_(new uint8_t[DataMessagesSize(kReaderCapacity)]) {}
+
+    const char* Name() const override { return "port-link"; }
+
+    void Serve(CSessionCore& core) override {
+        core_ = &core;
+        while (HandleMessage()) {
+        }
     }
 
-    void Run() {
-        SockAddrIn peer;
-        try {
-            connection_.GetPeerName(&peer);
-            peer_ = InetNtoa(peer.addrBe);
-        } catch (const CBlockingSocketException&) {
-            peer_ = "unknown peer";
-        }
-        // A peer not on the list can only be refused: its messages get a
-        // bounded time in all, so a stranger that sent some other code than
-        // PL_OPEN cannot keep its thread by falling silent or trickling.
-        if (!IsPeerAllowed(connection_))
-            strangerDeadline_ = std::chrono::steady_clock::now() + kStrangerTime;
-        try {
-            while (HandleMessage()) {
-            }
-        } catch (const CBlockingSocketException& e) {
-            if (endReason_.empty()) endReason_ = DescribeFailure(e);
-        }
-        End();
-        LogLine(LogPriority::Info, "session of %s ended: %s", peer_.c_str(), endReason_.c_str());
+    // The port's bytes, PL_DATA_MAX at most in each PL_DATA, leave in one send.
+    void PortData(CSessionCore& core, const uint8_t* data, uint32_t count) override {
+        if (count == 0) return;
+        const size_t size = EncodeDataMessages(data, count, wire_.get());
+        core.Send(wire_.get(), size, kServerSendTimeout);
+    }
+
+    // The modem status register as the port reports it, not a line mask.
+    void ModemChange(CSessionCore& core) override {
+        uint32_t status = 0;
+        if (!core.Port()->GetModemStatus(&status)) status = 0;
+        uint8_t message[8];
+        EncodeU32(PL_FLOW_CONTROL, message);
+        EncodeU32(status, message + 4);
+        core.Send(message, sizeof message, kServerSendTimeout);
     }
 
   private:
-    static std::string DescribeFailure(const CBlockingSocketException& e) {
-        const std::string& op = e.Operation();
-        if (op.find("timeout") != std::string::npos) return "time-out (" + op + ")";
-        if (e.ErrorCode() == 0) return "connection closed mid-message";
-        return "connection dropped (" + op + " error " + std::to_string(e.ErrorCode()) + ")";
-    }
-
-    // How long the next message's code may take: no limit, except for a
-    // stranger, whose time is counted from the session's start.
-    int CodeSeconds() const {
-        if (!strangerDeadline_) return kNoTimeout;
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(
-            *strangerDeadline_ - std::chrono::steady_clock::now());
-        if (left.count() <= 0) throw CBlockingSocketException("Receive timeout (not listed)");
-        return static_cast<int>(left.count());
-    }
-
     uint32_t ReadField() {
         uint32_t value = 0;
-        if (!reader_.ReadU32(&value, kFieldTimeout)) throw CBlockingSocketException("Receive");
+        if (!reader_.ReadU32(&value, FieldSeconds())) throw CBlockingSocketException("Receive");
         return value;
+    }
+
+    // A stranger's time runs from its connect: no wait of its may outlast it.
+    int CodeSeconds() const {
+        return core_->Listed() ? kNoTimeout : core_->StrangerSecondsLeft();
+    }
+    int FieldSeconds() const {
+        return core_->Listed() ? kFieldTimeout
+                               : std::min(kFieldTimeout, core_->StrangerSecondsLeft());
     }
 
     // False when the session ends.
     bool HandleMessage() {
-        // Messages already received are not acted on once the connection
-        // has been closed (by the reader, after a failed send).
-        if (!connection_.HoldsSocket()) {
-            endReason_ = "connection closed";
-            return false;
-        }
+        if (core_->Stopped()) return false;
         PortLinkMessage message;
-        switch (reader_.ReadMessage(&message, CodeSeconds(), kFieldTimeout)) {
+        switch (reader_.ReadMessage(&message, CodeSeconds(), FieldSeconds())) {
             case ReadStatus::Message:
                 break;
             case ReadStatus::Ended:
-                endReason_ = "connection closed by the client";
+                core_->SetEndReason("connection closed by the client");
                 return false;
             case ReadStatus::Truncated:
                 throw CBlockingSocketException("Receive");
+        }
+        // A stranger may only ask to open, and is refused: anything else it
+        // sends ends its connection before its payload is read.
+        if (!core_->Listed() && message.code != PL_OPEN) {
+            core_->SetEndReason("a stranger sent code " + std::to_string(message.code));
+            return false;
         }
         switch (message.code) {
             case PL_OPEN:
@@ -116,7 +97,7 @@ class CPortSession {
                 FlowControl(message.value);
                 return true;
             case PL_CLOSE:
-                endReason_ = "client closed";
+                core_->SetEndReason("client closed");
                 return false;
             default:
                 return true;  // the code alone
@@ -125,25 +106,26 @@ class CPortSession {
 
     void Open(int portNumber) {
         // A connection serves one port; once the reader runs only it sends.
-        if (port_) return;
-        if (!IsPeerAllowed(connection_)) Refuse(portNumber, "not on the allowed list");
-        std::shared_ptr<CSerialPort> port = openPort_(portNumber);
-        if (!port) Refuse(portNumber, OpenFailureText(GetLastErrorCode()).c_str());
-        port_ = port;
+        if (opened_) return;
+        if (!core_->PeerAllowedNow()) Refuse(portNumber, "not on the allowed list");
+        std::string cause;
+        std::shared_ptr<CSerialPort> port = core_->OpenPort(portNumber, &cause);
+        if (!port) Refuse(portNumber, cause.c_str());
+        opened_ = true;
         LogLine(LogPriority::Info, "opened COM%d (%s) for %s", portNumber,
-                ResolvePortDevice(portNumber).c_str(), peer_.c_str());
-        port_->Purge();
+                ResolvePortDevice(portNumber).c_str(), core_->Peer().c_str());
+        port->Purge();
 
         // The handle and the line-state mask leave together. A register that
         // cannot be read counts as 0.
         uint32_t control = 0;
         uint32_t status = 0;
-        if (!port_->GetModemControl(&control)) control = 0;
-        if (!port_->GetModemStatus(&status)) status = 0;
+        if (!port->GetModemControl(&control)) control = 0;
+        if (!port->GetModemStatus(&status)) status = 0;
         uint8_t reply[8];
-        EncodeU32(port_->HandleValue(), reply);
+        EncodeU32(port->HandleValue(), reply);
         EncodeU32(ModemRegistersToLineMask(control, status), reply + 4);
-        connection_.Write(reply, sizeof reply, kFieldTimeout);
+        core_->Send(reply, sizeof reply, kFieldTimeout);
 
         SerialTimeouts received;
         received.ReadIntervalTimeout = ReadField();
@@ -152,57 +134,41 @@ class CPortSession {
         received.WriteTotalTimeoutMultiplier = ReadField();
         received.WriteTotalTimeoutConstant = ReadField();
         SerialTimeouts timeouts;
-        port_->GetTimeouts(&timeouts);
+        port->GetTimeouts(&timeouts);
         timeouts = received;
-        port_->SetTimeouts(timeouts);
+        port->SetTimeouts(timeouts);
 
-        context_->port = port_;
-        if (!StartThread([context = context_] { PortReaderThreadProc(context); })) {
-            throw CBlockingSocketException("Open Port");
-        }
-        readerStarted_ = true;
-    }
-
-    static std::string OpenFailureText(uint32_t error) {
-        switch (error) {
-            case kErrorFileNotFound:
-                return "no such device";
-            case kErrorAccessDenied:
-                return "busy or not permitted";
-            case kErrorNotSupported:
-                return "not a terminal";
-            case kErrorInvalidParameter:
-                return "no device for this port number";
-            default:
-                return "open error " + std::to_string(error);
-        }
+        if (!core_->StartReader(*this)) throw CBlockingSocketException("Open Port");
     }
 
     [[noreturn]] void Refuse(int portNumber, const char* cause) {
-        LogLine(LogPriority::Notice, "refused %s: COM%d (%s): %s", peer_.c_str(), portNumber,
-                ResolvePortDevice(portNumber).c_str(), cause);
-        endReason_ = "open refused";
-        WriteU32(connection_, PL_OPEN_FAILED, kFieldTimeout);
+        LogLine(LogPriority::Notice, "refused %s: COM%d (%s): %s", core_->Peer().c_str(),
+                portNumber, ResolvePortDevice(portNumber).c_str(), cause);
+        core_->SetEndReason("open refused");
+        uint8_t reply[4];
+        EncodeU32(PL_OPEN_FAILED, reply);
+        core_->Send(reply, sizeof reply, kFieldTimeout);
         throw CBlockingSocketException("Open Port");
     }
 
     void Settings(const uint8_t* bytes) {
-        if (!port_) return;
+        CSerialPort* port = core_->Port();
+        if (port == nullptr) return;
         const PortLinkSettings settings = DecodeSettings(bytes);
         SerialDcb dcb;
-        if (port_->GetState(&dcb)) {
+        if (port->GetState(&dcb)) {
             ApplySettingsToDcb(settings, &dcb);
-            port_->SetState(dcb);
+            port->SetState(dcb);
         }
-        port_->SetHandflow(HandflowFromSettings(settings));
+        port->SetHandflow(HandflowFromSettings(settings));
     }
 
     // The payload goes to the port in bounded pieces, together with the
     // payloads of the PL_DATA messages received right behind it, so a burst
-    // is one port write. A port that fails a write gets no more of this
-    // run, which is still read to its end.
+    // is one port write. A port that fails or cuts a write short gets no more
+    // of this run, which is still read to its end.
     void Data() {
-        bool portTakes = port_ != nullptr;
+        bool portTakes = core_->Port() != nullptr;
         do {
             const uint8_t* piece = nullptr;
             uint32_t size = 0;
@@ -210,55 +176,53 @@ class CPortSession {
                 throw CBlockingSocketException("Receive");
             if (!portTakes || size == 0) continue;
             uint32_t written = 0;
-            if (!port_->Write(piece, size, &written)) portTakes = false;
+            if (!core_->WritePort(piece, size, &written)) portTakes = false;
         } while (reader_.PayloadLeft() != 0);
     }
 
     void FlowControl(uint32_t lineMask) {
-        if (!port_) return;
+        CSerialPort* port = core_->Port();
+        if (port == nullptr) return;
         // Lines are only ever raised: without the register as it stands, a
         // write could lower the line the request does not name, so none is made.
         uint32_t control = 0;
-        if (port_->GetModemControl(&control)) {
+        if (port->GetModemControl(&control)) {
             const uint32_t wanted = ApplyLineRequest(control, lineMask);
-            if (wanted != control) port_->SetModemControl(wanted);
+            if (wanted != control) port->SetModemControl(wanted);
         }
         // The reader reports the status as it now stands.
-        context_->modemChange.Set();
+        core_->RequestModemReport();
     }
 
-    void End() {
-        context_->stop.Set();
-        if (port_) port_->Close();
-        connection_.Close();
-        // The reader uses the connection object until it has ended; closing
-        // the connection and the port woke whatever it was doing.
-        if (readerStarted_) context_->ended.Wait(kInfinite);
-    }
-
-    CBlockingSocket& connection_;
-    const SerialPortOpener& openPort_;
     CMessageReader reader_;
-    std::shared_ptr<PortReaderContext> context_;
-    std::shared_ptr<CSerialPort> port_;
-    bool readerStarted_ = false;
-    std::string peer_;
-    std::string endReason_;
-    // Set for a peer not on the allowed list.
-    std::optional<std::chrono::steady_clock::time_point> strangerDeadline_;
+    std::unique_ptr<uint8_t[]> wire_;
+    CSessionCore* core_ = nullptr;
+    bool opened_ = false;
 };
 
 }  // namespace
 
-uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener& openPort) {
-    CPortSession session(connection, openPort);
-    session.Run();
+uint32_t RunPortSessionWith(CBlockingSocket& connection, const SessionAdmission& admission,
+                            const SerialPortOpener& openPort) {
+    SessionAdmission known = admission;
+    if (!known.known && !AdmitConnection(connection, &known)) {
+        LogLine(LogPriority::Info, "port-link: a connection ended before its session started");
+        connection.Close();
+        return 0;
+    }
+    CSessionCore core(connection, known, openPort);
+    CPortLinkProtocol protocol(connection);
+    core.Run(protocol);
     return 0;
 }
 
-uint32_t RunPortSession(CBlockingSocket& connection) {
+uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener& openPort) {
+    return RunPortSessionWith(connection, SessionAdmission{}, openPort);
+}
+
+uint32_t RunPortSession(CBlockingSocket& connection, const SessionAdmission& admission) {
     static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
-    return RunPortSessionWith(connection, kOpen);
+    return RunPortSessionWith(connection, admission, kOpen);
 }
 
 }  // namespace tovl

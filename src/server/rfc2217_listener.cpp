@@ -36,7 +36,9 @@ bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
     limits.closeUnlisted = true;
     RunAcceptLoop(
         *listener, "rfc2217",
-        [portNumber](CBlockingSocket& connection) { RunRfc2217Session(connection, portNumber); },
+        [portNumber](CBlockingSocket& connection, const SessionAdmission& admission) {
+            RunRfc2217Session(connection, portNumber, admission);
+        },
         limits);
 }
 
@@ -84,30 +86,15 @@ std::vector<std::pair<int, uint16_t>> ReadRfc2217Ports() {
 int StartRfc2217Listeners() {
     int listening = 0;
     for (const auto& [portNumber, tcpPort] : ReadRfc2217Ports()) {
-        if (!SockStartup()) return listening;
         // Held by its accept thread, which never ends.
         auto listener = std::make_shared<CBlockingSocket>(SocketVariant::Server);
-        SockAddrIn address;
-        address.family = kAfInet;
-        address.portBe = HostToNet16(tcpPort);
-        address.addrBe = HostToNet32(0);
-        try {
-            listener->Create(kSockStream);
-            listener->Bind(address);
-            listener->Listen();
-        } catch (const CBlockingSocketException&) {
-            listener->Close();
-            LogLine(LogPriority::Error, "rfc2217 COM%d: cannot listen on TCP %u", portNumber,
-                    static_cast<unsigned>(tcpPort));
-            continue;
-        }
+        const std::string name = "rfc2217 COM" + std::to_string(portNumber);
+        if (!ListenOn(*listener, tcpPort, name.c_str())) continue;
         if (!StartThread(
                 [listener, portNumber = portNumber] { AcceptLoop(listener, portNumber); })) {
             listener->Close();
             continue;
         }
-        LogLine(LogPriority::Info, "rfc2217 COM%d: listening on TCP %u", portNumber,
-                static_cast<unsigned>(tcpPort));
         ++listening;
     }
     return listening;

@@ -1,19 +1,18 @@
-// The session reads the connection and writes the port; the reader reads the
-// port and writes the connection. Both send on the connection (answers and
-// data), so every send takes the context's send lock.
+// RFC 2217 on the session core: the telnet codec and Com Port Control. The
+// session thread reads the connection, writes the port and answers; the
+// reader sends the port's data and the modem and line notices. Both send
+// through the core, which keeps their bytes apart.
 #include "server/rfc2217_session.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "net/port_link.h"
 #include "platform/log.h"
-#include "platform/thread.h"
-#include "server/access_check.h"
 #include "server/port_device.h"
 #include "server/rfc2217_codec.h"
 #include "server/rfc2217_control.h"
+#include "server/session_core.h"
 
 namespace tovl {
 
@@ -21,142 +20,86 @@ namespace {
 
 constexpr uint32_t kReadChunk = 4096;
 
-struct Rfc2217Context {
-    std::shared_ptr<CSerialPort> port;
-    CBlockingSocket* connection = nullptr;
-    std::unique_ptr<CComPortControl> control;
-    std::mutex sendLock;
-    CEvent stop;         // manual reset: the session has ended
-    CEvent modemChange;  // auto reset: a modem line changed
-    CEvent resumed;      // manual reset: set unless the client suspended the flow
-    CEvent ended;        // manual reset: the reader has finished
-
-    void Send(const std::vector<uint8_t>& bytes) {
-        if (bytes.empty()) return;
-        std::lock_guard<std::mutex> lock(sendLock);
-        connection->Write(bytes.data(), static_cast<int>(bytes.size()), kServerSendTimeout);
-    }
-};
-
-void SendModemState(Rfc2217Context& context, bool force) {
-    uint32_t status = 0;
-    if (!context.port->GetModemStatus(&status)) status = 0;
-    std::vector<uint8_t> notice;
-    if (context.control->ModemStateNotice(status, force, &notice)) context.Send(notice);
+void Send(CSessionCore& core, const std::vector<uint8_t>& bytes) {
+    core.Send(bytes.data(), bytes.size(), kServerSendTimeout);
 }
 
-// While the client has suspended the flow the port's data waits. False when
-// the session ended meanwhile.
-bool WaitWhileSuspended(Rfc2217Context& context) {
-    while (context.control->Suspended()) {
-        CEvent* events[] = {&context.stop, &context.resumed};
-        if (WaitForAnyEvent(events, 2, kInfinite) == 0) return false;
-        // Resumed is cleared just after the flag is set: a short look again.
-        if (context.control->Suspended()) SleepMs(10);
-    }
-    return true;
-}
-
-void RunReader(Rfc2217Context& context) {
-    CSerialPort& port = *context.port;
-    std::vector<uint8_t> buffer(PL_DATA_MAX);
-    std::vector<uint8_t> out;
-    try {
-        SendModemState(context, true);
-        port.StartModemWait(context.modemChange);
-        for (;;) {
-            if (!WaitWhileSuspended(context)) return;
-            uint32_t count = 0;
-            const ReaderWake wake =
-                port.WaitForReader(context.modemChange, context.stop, buffer.data(),
-                                   static_cast<uint32_t>(buffer.size()), &count);
-            if (wake == ReaderWake::Stop) return;
-            // Line errors are looked for whenever the reader wakes: they come
-            // with received bytes, or (where the port signals them) as an event.
-            out.clear();
-            context.control->LineStateNotice(&out);
-            if (wake == ReaderWake::ModemChange) {
-                if (context.stop.Wait(0) == 0) return;
-                context.Send(out);
-                SendModemState(context, false);
-                port.StartModemWait(context.modemChange);
-                continue;
-            }
-            if (count > 0) {
-                // A read that completed as the client suspended the flow waits too.
-                if (!WaitWhileSuspended(context)) return;
-                AppendTelnetData(buffer.data(), count, &out);
-            }
-            context.Send(out);
-        }
-    } catch (const CBlockingSocketException&) {
-        // The client cannot be reached: end the session now.
-        context.connection->Close();
-    }
-}
-
-class CRfc2217Session {
+class CRfc2217Protocol final : public CSessionProtocol {
   public:
-    CRfc2217Session(CBlockingSocket& connection, int portNumber, const SerialPortOpener& openPort)
-        : connection_(connection),
-          portNumber_(portNumber),
-          openPort_(openPort),
-          context_(std::make_shared<Rfc2217Context>()) {
-        context_->connection = &connection;
-        context_->stop.Create(CEvent::ResetMode::Manual, false);
-        context_->modemChange.Create(CEvent::ResetMode::Auto, false);
-        context_->resumed.Create(CEvent::ResetMode::Manual, true);
-        context_->ended.Create(CEvent::ResetMode::Manual, false);
+    CRfc2217Protocol(CBlockingSocket& connection, int portNumber)
+        : connection_(connection), portNumber_(portNumber) {}
+
+    const char* Name() const override { return "rfc2217"; }
+
+    void Serve(CSessionCore& core) override {
+        if (Open(core)) Receive(core);
     }
 
-    void Run() {
-        try {
-            if (Open()) Serve();
-        } catch (const CBlockingSocketException&) {
-        }
-        End();
+    void ReaderStarted(CSessionCore& core) override { SendModemState(core, true); }
+
+    // Line errors are looked for whenever the reader wakes: they come with
+    // received bytes, or (where the port signals them) as an event.
+    void PortData(CSessionCore& core, const uint8_t* data, uint32_t count) override {
+        out_.clear();
+        control_->LineStateNotice(&out_);
+        AppendTelnetData(data, count, &out_);
+        Send(core, out_);
     }
+
+    void ModemChange(CSessionCore& core) override {
+        out_.clear();
+        control_->LineStateNotice(&out_);
+        Send(core, out_);
+        SendModemState(core, false);
+    }
+
+    // While the client has suspended the flow the port's data waits.
+    bool ReaderMayRead() const override { return !control_->Suspended(); }
 
   private:
-    bool Open() {
-        if (!IsPeerAllowed(connection_)) {
-            LogLine(LogPriority::Notice,
-                    "rfc2217 COM%d: connection from an unlisted address refused", portNumber_);
+    void SendModemState(CSessionCore& core, bool force) {
+        uint32_t status = 0;
+        if (!core.Port()->GetModemStatus(&status)) status = 0;
+        std::vector<uint8_t> notice;
+        if (control_->ModemStateNotice(status, force, &notice)) Send(core, notice);
+    }
+
+    bool Open(CSessionCore& core) {
+        // A stranger has no reply to wait for: it is closed at once.
+        if (!core.Listed()) {
+            LogLine(LogPriority::Notice, "rfc2217 COM%d: %s refused: not on the allowed list",
+                    portNumber_, core.Peer().c_str());
+            core.SetEndReason("not on the allowed list");
             return false;
         }
-        std::shared_ptr<CSerialPort> port = openPort_(portNumber_);
+        std::string cause;
+        std::shared_ptr<CSerialPort> port = core.OpenPort(portNumber_, &cause);
         if (!port) {
-            LogLine(LogPriority::Notice, "rfc2217 COM%d: port cannot be opened, connection refused",
-                    portNumber_);
+            LogLine(LogPriority::Notice, "rfc2217 COM%d (%s): %s refused: %s", portNumber_,
+                    ResolvePortDevice(portNumber_).c_str(), core.Peer().c_str(), cause.c_str());
+            core.SetEndReason("open refused");
             return false;
         }
-        port_ = port;
-        port_->Purge();
+        port->Purge();
         // Reads return what the port holds at once: the reader then sends
         // every byte as it arrives, as a terminal client expects.
         SerialTimeouts timeouts;
-        port_->GetTimeouts(&timeouts);
+        port->GetTimeouts(&timeouts);
         timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
         timeouts.ReadTotalTimeoutMultiplier = 0;
         timeouts.ReadTotalTimeoutConstant = 0;
-        port_->SetTimeouts(timeouts);
-        context_->port = port_;
-        context_->control = std::make_unique<CComPortControl>(*port_);
-        port_->WakeOnLineErrors();
-        LogLine(LogPriority::Info, "rfc2217 COM%d: session opened", portNumber_);
+        port->SetTimeouts(timeouts);
+        control_ = std::make_unique<CComPortControl>(*port);
+        port->WakeOnLineErrors();
+        LogLine(LogPriority::Info, "rfc2217 COM%d (%s): opened for %s", portNumber_,
+                ResolvePortDevice(portNumber_).c_str(), core.Peer().c_str());
         std::vector<uint8_t> offers;
         codec_.Start(&offers);
-        context_->Send(offers);
-        if (!StartThread([context = context_] {
-                RunReader(*context);
-                context->ended.Set();
-            }))
-            return false;
-        readerStarted_ = true;
-        return true;
+        Send(core, offers);
+        return core.StartReader(*this);
     }
 
-    void Serve() {
+    void Receive(CSessionCore& core) {
         std::vector<uint8_t> received(kReadChunk);
         std::vector<uint8_t> toPort;
         std::vector<uint8_t> toNet;
@@ -164,54 +107,62 @@ class CRfc2217Session {
         for (;;) {
             const int n =
                 connection_.Receive(received.data(), static_cast<int>(received.size()), kNoTimeout);
-            if (n <= 0) return;
+            if (n <= 0 || core.Stopped()) {
+                core.SetEndReason(n == 0 ? "connection closed by the client"
+                                         : "connection closed");
+                return;
+            }
             toPort.clear();
             toNet.clear();
             requests.clear();
             codec_.Receive(received.data(), static_cast<size_t>(n), &toPort, &toNet, &requests);
             for (const ComPortRequest& request : requests) {
-                context_->control->Handle(request, &toNet);
+                control_->Handle(request, &toNet);
             }
-            if (context_->control->Suspended())
-                context_->resumed.Clear();
+            if (control_->Suspended())
+                core.Hold();
             else
-                context_->resumed.Set();
-            context_->Send(toNet);
+                core.Resume();
+            Send(core, toNet);
             if (!toPort.empty()) {
                 uint32_t written = 0;
-                port_->Write(toPort.data(), static_cast<uint32_t>(toPort.size()), &written);
+                core.WritePort(toPort.data(), static_cast<uint32_t>(toPort.size()), &written);
             }
         }
     }
 
-    void End() {
-        context_->stop.Set();
-        if (port_) port_->Close();
-        connection_.Close();
-        if (readerStarted_) context_->ended.Wait(kInfinite);
-        if (port_) LogLine(LogPriority::Info, "rfc2217 COM%d: session ended", portNumber_);
-    }
-
     CBlockingSocket& connection_;
     const int portNumber_;
-    const SerialPortOpener& openPort_;
-    std::shared_ptr<Rfc2217Context> context_;
-    std::shared_ptr<CSerialPort> port_;
     CTelnetCodec codec_;
-    bool readerStarted_ = false;
+    std::unique_ptr<CComPortControl> control_;
+    std::vector<uint8_t> out_;  // the reader's
 };
 
 }  // namespace
 
 void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,
-                           const SerialPortOpener& openPort) {
-    CRfc2217Session session(connection, portNumber, openPort);
-    session.Run();
+                           const SessionAdmission& admission, const SerialPortOpener& openPort) {
+    SessionAdmission known = admission;
+    if (!known.known && !AdmitConnection(connection, &known)) {
+        LogLine(LogPriority::Info, "rfc2217 COM%d: a connection ended before its session started",
+                portNumber);
+        connection.Close();
+        return;
+    }
+    CSessionCore core(connection, known, openPort);
+    CRfc2217Protocol protocol(connection, portNumber);
+    core.Run(protocol);
 }
 
-void RunRfc2217Session(CBlockingSocket& connection, int portNumber) {
+void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,
+                           const SerialPortOpener& openPort) {
+    RunRfc2217SessionWith(connection, portNumber, SessionAdmission{}, openPort);
+}
+
+void RunRfc2217Session(CBlockingSocket& connection, int portNumber,
+                       const SessionAdmission& admission) {
     static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
-    RunRfc2217SessionWith(connection, portNumber, kOpen);
+    RunRfc2217SessionWith(connection, portNumber, admission, kOpen);
 }
 
 }  // namespace tovl

@@ -110,7 +110,8 @@ bool CFakeSerialPort::SetTimeouts(const SerialTimeouts& timeouts) {
     return true;
 }
 
-bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                            const WriteAbort& /*abort*/) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("Write");
     *written = 0;

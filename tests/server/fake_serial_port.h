@@ -68,7 +68,9 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     bool SetHandflow(const tovl::SerialHandflow& handflow) override;
     bool GetTimeouts(tovl::SerialTimeouts* timeouts) override;
     bool SetTimeouts(const tovl::SerialTimeouts& timeouts) override;
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
+    using tovl::CSerialPort::Write;
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
+               const tovl::WriteAbort& abort) override;
     void StartModemWait(tovl::CEvent& modemChange) override;
     tovl::ReaderWake WaitForReader(tovl::CEvent& modemChange, tovl::CEvent& stop, uint8_t* buffer,
                                    uint32_t capacity, uint32_t* count) override;

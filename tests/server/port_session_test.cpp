@@ -14,7 +14,6 @@
 #include "net/port_link.h"
 #include "platform/thread.h"
 #include "server/fake_serial_port.h"
-#include "server/port_reader.h"
 #include "test_support/loopback.h"
 #include "test_support/socket_shutdown.h"
 #include "test_support/temp_registry.h"
@@ -356,25 +355,6 @@ TEST_F(PortSessionTest, ReaderSendFailureEndsTheWholeSession) {
     for (int i = 0; i < 500 && !ended_; ++i) SleepMs(10);
     EXPECT_TRUE(ended_);
     EXPECT_TRUE(port_->Snapshot().closed);
-}
-
-// The reader alone: a modem wake-up that finds the stop set sends nothing.
-TEST(PortReader, SendsNothingOnceStopped) {
-    Connection link;
-    auto port = std::make_shared<CFakeSerialPort>();
-    auto context = std::make_shared<PortReaderContext>();
-    context->port = port;
-    context->connection = &link.server;
-    context->stop.Create(CEvent::ResetMode::Manual, false);
-    context->modemChange.Create(CEvent::ResetMode::Auto, false);
-    context->ended.Create(CEvent::ResetMode::Manual, false);
-    port->Feed("held");
-    context->stop.Set();
-    context->modemChange.Set();
-    ASSERT_TRUE(StartThread([context] { PortReaderThreadProc(context); }));
-    ASSERT_EQ(context->ended.Wait(5000), 0);
-    EXPECT_EQ(SockWait(link.client, false, 1), 0);  // not a byte
-    link.server.Close();
 }
 
 }  // namespace

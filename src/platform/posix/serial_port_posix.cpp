@@ -159,7 +159,8 @@ class CPosixSerialPort final : public CSerialPort {
         return true;
     }
 
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
+               const WriteAbort& abort) override;
     void StartModemWait(CEvent& modemChange) override;
     ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
                              uint32_t* count) override;
@@ -241,6 +242,7 @@ class CPosixSerialPort final : public CSerialPort {
     // Reader state; only the reader thread touches it.
     CPendingRead read_;
     bool readFailed_ = false;
+    uint32_t lostError_ = 0;  // why reading ended (a Windows error number)
 
     // Line error counters, by TakeLineErrors under lineLock_.
     std::mutex lineLock_;
@@ -253,7 +255,8 @@ class CPosixSerialPort final : public CSerialPort {
     std::atomic<bool> readerInPoll_{false};
 };
 
-bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                             const WriteAbort& abort) {
     *written = 0;
     if (closed_) return Fail(kErrorInvalidHandle);
     SerialTimeouts t;
@@ -279,10 +282,23 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         }
         const int waitMs = PollMsUntil(Clock::now(), deadline);
         if (waitMs == 0) break;
-        pollfd p{fd_, POLLOUT, 0};
-        int r = poll(&p, 1, waitMs);
+        // While the device holds the data back, the session's stop, the
+        // port's close and the client's leaving end the wait too.
+        pollfd p[4] = {{fd_, POLLOUT, 0}, {EventPollFd(closing_), POLLIN, 0}};
+        nfds_t count = 2;
+        if (abort.stop != nullptr) p[count++] = {EventPollFd(*abort.stop), POLLIN, 0};
+        if (abort.connection != 0)
+            p[count++] = {static_cast<int>(abort.connection), POLLRDHUP, 0};
+        int r = poll(p, count, waitMs);
         if (r < 0 && errno != EINTR) break;
-        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) break;
+        if (r <= 0) continue;
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL) && !(p[0].revents & POLLOUT)) break;
+        for (nfds_t i = 1; i < count; ++i) {
+            if (p[i].revents != 0) {
+                *written = done;
+                return Fail(kErrorOperationAborted);
+            }
+        }
     }
     *written = done;
     return true;
@@ -325,6 +341,10 @@ void CPosixSerialPort::WatchModemLines(CEvent* modemChange) {
 ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
                                            uint32_t capacity, uint32_t* count) {
     *count = 0;
+    if (readFailed_ && !read_.Pending()) {
+        SetLastErrorCode(lostError_);
+        return ReaderWake::Lost;
+    }
     if (!readFailed_ && !read_.Pending()) {
         SerialTimeouts t;
         {
@@ -371,13 +391,16 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
                 hungUp = outcome == ReadOutcome::HungUp;
             }
             if (hungUp) {
-                // The device has gone: stop reading, keep serving the events.
+                // The device has gone: what was read before goes first, then
+                // the loss is told (and told again at every later wait).
                 readFailed_ = true;
+                if (lostError_ == 0) lostError_ = kErrorDeviceNotConnected;
                 if (read_.Pending()) {
                     *count = read_.Take(buffer);
                     if (*count > 0) return ReaderWake::Data;
                 }
-                continue;
+                SetLastErrorCode(lostError_);
+                return ReaderWake::Lost;
             }
         }
         if (read_.Pending() && read_.Complete(Clock::now())) {
@@ -399,8 +422,8 @@ CPosixSerialPort::ReadOutcome CPosixSerialPort::ReadAvailable(uint8_t* buffer, u
         capacity > CPendingRead::kMaxCount ? capacity - CPendingRead::kMaxCount : 0;
     iovec parts[2] = {{read_.Space(), head}, {buffer + CPendingRead::kMaxCount, more}};
     const ssize_t got = ::readv(fd_, parts, more != 0 ? 2 : 1);
-    if (got < 0)
-        return errno == EAGAIN || errno == EINTR ? ReadOutcome::Added : ReadOutcome::HungUp;
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return ReadOutcome::Added;
+    if (got < 0) lostError_ = WindowsErrorFromErrno(errno);
     if (got == 0) return ReadOutcome::HungUp;
     const Clock::time_point now = Clock::now();
     const uint32_t total = static_cast<uint32_t>(got);
@@ -514,6 +537,10 @@ CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
 }
 
 }  // namespace
+
+std::string DescribeSerialHolder(const std::string& /*path*/) {
+    return "";
+}
 
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path) {
     CUucpLock lock;

@@ -41,6 +41,8 @@ int TranslateErrno(int e) {
             return kWsaEnotsock;
         case EADDRINUSE:
             return kWsaEaddrinuse;
+        case EACCES:
+            return kWsaEacces;
         case EADDRNOTAVAIL:
             return kWsaEaddrnotavail;
         case ENETUNREACH:

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/last_error.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 
 namespace tovl {
@@ -19,7 +20,13 @@ thread_local uint32_t t_lastError = 0;
 
 void* ThreadTrampoline(void* arg) {
     std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
-    (*body)();
+    // The last guard: a body that lets something escape ends its own
+    // thread, never the process. Every body catches what it can end cleanly.
+    try {
+        (*body)();
+    } catch (...) {
+        LogLine(LogPriority::Error, "a thread ended on an unexpected failure");
+    }
     return nullptr;
 }
 }  // namespace

@@ -176,7 +176,8 @@ class CWin32SerialPort final : public CSerialPort {
         return !closed_ && SetCommTimeouts(handle_.Get(), &c);
     }
 
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override {
+    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
+               const WriteAbort& abort) override {
         *written = 0;
         {
             std::lock_guard<std::mutex> lock(lock_);
@@ -186,12 +187,23 @@ class CWin32SerialPort final : public CSerialPort {
                 GetLastError() != ERROR_IO_PENDING)
                 return false;  // failed at once: no completion will come
         }
-        // Only this thread closes the port, so the wait ends with the write.
-        WaitForSingleObject(write_.ov.hEvent, INFINITE);
+        // Only this thread closes the port, so the wait ends with the write,
+        // or with the session's stop, which cancels the write first.
+        HANDLE handles[2] = {write_.ov.hEvent, nullptr};
+        DWORD n = 1;
+        if (abort.stop != nullptr) handles[n++] = EventHandle(*abort.stop);
+        bool aborted = false;
+        if (WaitForMultipleObjects(n, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            aborted = true;
+            std::lock_guard<std::mutex> lock(lock_);
+            if (!closed_) CancelIoEx(handle_.Get(), &write_.ov);
+        }
+        if (aborted) WaitForSingleObject(write_.ov.hEvent, kCancelWaitMs);
         std::lock_guard<std::mutex> lock(lock_);
-        DWORD n = 0;
-        if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &n, FALSE)) *written = n;
-        return true;
+        DWORD done = 0;
+        if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &done, FALSE)) *written = done;
+        if (aborted) SetLastError(ERROR_OPERATION_ABORTED);
+        return !aborted;
     }
 
     void StartModemWait(CEvent& modemChange) override {
@@ -221,7 +233,11 @@ class CWin32SerialPort final : public CSerialPort {
                     GetLastError() == ERROR_IO_PENDING)
                     readPending_ = true;
                 else
-                    readFailed_ = true;  // no completion will come; events go on
+                    ReadFailed(GetLastError());  // no completion will come
+            }
+            if (lostError_ != 0 && !readPending_) {
+                SetLastError(lostError_);
+                return ReaderWake::Lost;
             }
         }
         HANDLE handles[3] = {EventHandle(modemChange), EventHandle(stop), read_.ov.hEvent};
@@ -234,12 +250,16 @@ class CWin32SerialPort final : public CSerialPort {
                 std::lock_guard<std::mutex> lock(lock_);
                 DWORD got = 0;
                 readPending_ = false;
-                // A read that fails (the device went away, or abort-on-error
-                // holds after a line error) would fail again at once: stop
-                // reading rather than spin; the events go on.
+                // A read that fails would fail again at once: stop reading
+                // rather than spin. A device that went away ends the
+                // session; abort-on-error after a line error keeps the events.
                 if (!GetOverlappedResult(handle_.Get(), &read_.ov, &got, FALSE)) {
                     got = 0;
-                    readFailed_ = true;
+                    if (!closed_) ReadFailed(GetLastError());
+                    if (lostError_ != 0) {
+                        SetLastError(lostError_);
+                        return ReaderWake::Lost;
+                    }
                 }
                 memcpy(buffer, readBuffer_, got);
                 *count = got;
@@ -308,6 +328,13 @@ class CWin32SerialPort final : public CSerialPort {
     }
 
   private:
+    // Under lock_. The errors of a device that is gone end the session; an
+    // abort after a line error only stops the reading.
+    void ReadFailed(DWORD error) {
+        readFailed_ = true;
+        if (error != ERROR_OPERATION_ABORTED) lostError_ = error == 0 ? ERROR_GEN_FAILURE : error;
+    }
+
     bool Ioctl(COverlapped& record, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize) {
         {
             std::lock_guard<std::mutex> lock(lock_);
@@ -343,6 +370,7 @@ class CWin32SerialPort final : public CSerialPort {
     uint8_t readBuffer_[1024];
     bool readPending_ = false;
     bool readFailed_ = false;
+    DWORD lostError_ = 0;  // why reading ended, when the device is gone
     OVERLAPPED commOv_{};
     DWORD commMask_ = 0;
     bool commPending_ = false;
@@ -354,6 +382,10 @@ class CWin32SerialPort final : public CSerialPort {
 };
 
 }  // namespace
+
+std::string DescribeSerialHolder(const std::string& /*name*/) {
+    return "";
+}
 
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name) {
     CUniqueHandle h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/last_error.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 #include "platform/win32/unique_handle_win32.h"
 
@@ -13,7 +14,13 @@ namespace tovl {
 namespace {
 DWORD WINAPI ThreadTrampoline(LPVOID arg) {
     std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
-    (*body)();
+    // The last guard: a body that lets something escape ends its own
+    // thread, never the process. Every body catches what it can end cleanly.
+    try {
+        (*body)();
+    } catch (...) {
+        LogLine(LogPriority::Error, "a thread ended on an unexpected failure");
+    }
     return 0;
 }
 }  // namespace

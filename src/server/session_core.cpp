@@ -1,0 +1,233 @@
+// The session's life: admitted, served by its protocol, ended in one place.
+// The reader shares the events and the port with the session through
+// ReaderShared; the session waits for the reader's end before it returns, so
+// the core and the protocol outlive every use the reader makes of them.
+#include "server/session_core.h"
+
+#include <exception>
+#include <optional>
+
+#include "platform/last_error.h"
+#include "platform/log.h"
+#include "platform/thread.h"
+#include "server/access_check.h"
+#include "server/port_device.h"
+
+namespace tovl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string OpenFailureText(uint32_t error, const std::string& device) {
+    switch (error) {
+        case kErrorFileNotFound:
+            return "no such device";
+        case kErrorAccessDenied: {
+            const std::string holder = device.empty() ? "" : DescribeSerialHolder(device);
+            return holder.empty() ? "busy or not permitted" : "busy, " + holder;
+        }
+        case kErrorNotSupported:
+            return "not a terminal";
+        case kErrorInvalidParameter:
+            return "no device for this port number";
+        default:
+            return "open error " + std::to_string(error);
+    }
+}
+
+std::string DescribeFailure(const CBlockingSocketException& e) {
+    const std::string& op = e.Operation();
+    if (op.find("timeout") != std::string::npos) return "time-out (" + op + ")";
+    if (e.ErrorCode() == 0) return "connection closed mid-message";
+    return "connection dropped (" + op + " error " + std::to_string(e.ErrorCode()) + ")";
+}
+
+}  // namespace
+
+struct CSessionCore::ReaderShared {
+    CEvent ended;  // manual reset: the reader has finished
+};
+
+CSessionCore::CSessionCore(CBlockingSocket& connection, const SessionAdmission& admission,
+                           const SerialPortOpener& openPort)
+    : connection_(connection),
+      admission_(admission),
+      openPort_(openPort),
+      peer_(admission.peer),
+      started_(Clock::now()) {
+    stop_.Create(CEvent::ResetMode::Manual, false);
+}
+
+CSessionCore::~CSessionCore() = default;
+
+void CSessionCore::Run(CSessionProtocol& protocol) {
+    {
+        // A stranger's connection is closed at its deadline, whatever it does.
+        std::optional<CStrangerWatch> watch;
+        if (!admission_.listed) watch.emplace(connection_, admission_.deadline);
+        try {
+            protocol.Serve(*this);
+        } catch (const CBlockingSocketException& e) {
+            SetEndReason(DescribeFailure(e));
+        } catch (const std::exception& e) {
+            SetEndReason(std::string("internal error: ") + e.what());
+        } catch (...) {
+            SetEndReason("internal error");
+        }
+        if (watch && watch->Expired()) SetEndReason("a stranger's time is over");
+    }
+    End();
+    LogLine(LogPriority::Info, "%s", EndLine().c_str());
+}
+
+bool CSessionCore::PeerAllowedNow() {
+    return IsPeerAllowed(connection_);
+}
+
+int CSessionCore::StrangerSecondsLeft() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::seconds>(admission_.deadline - Clock::now());
+    return static_cast<int>(std::max<int64_t>(1, left.count() + 1));
+}
+
+std::shared_ptr<CSerialPort> CSessionCore::OpenPort(int portNumber, std::string* cause) {
+    portNumber_ = portNumber;
+    device_ = ResolvePortDevice(portNumber);
+    std::shared_ptr<CSerialPort> port = openPort_(portNumber);
+    if (!port) {
+        *cause = OpenFailureText(GetLastErrorCode(), device_);
+        return nullptr;
+    }
+    port_ = port;
+    modemChange_.Create(CEvent::ResetMode::Auto, false);
+    resumed_.Create(CEvent::ResetMode::Manual, true);
+    return port_;
+}
+
+bool CSessionCore::StartReader(CSessionProtocol& protocol) {
+    auto shared = std::make_shared<ReaderShared>();
+    shared->ended.Create(CEvent::ResetMode::Manual, false);
+    if (!StartThread([this, &protocol, shared] {
+            RunReader(protocol);
+            shared->ended.Set();
+        })) {
+        LogLine(LogPriority::Error, "%s: COM%d for %s: no thread for the port reader",
+                protocol.Name(), portNumber_, peer_.c_str());
+        SetEndReason("no thread for the port reader");
+        return false;
+    }
+    reader_ = shared;
+    return true;
+}
+
+bool CSessionCore::WritePort(const uint8_t* data, uint32_t length, uint32_t* written) {
+    *written = 0;
+    if (!port_) return false;
+    WriteAbort abort;
+    abort.stop = &stop_;
+    abort.connection = connection_.Handle();
+    const bool ok = port_->Write(data, length, written, abort);
+    toPort_ += *written;
+    return ok && *written == length;
+}
+
+void CSessionCore::Send(const void* data, size_t size, int seconds) {
+    if (size == 0) return;
+    std::lock_guard<std::mutex> lock(sendLock_);
+    connection_.Write(data, static_cast<int>(size), seconds);
+    toClient_ += size;
+}
+
+void CSessionCore::SetEndReason(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(reasonLock_);
+    if (endReason_.empty()) endReason_ = reason;
+}
+
+void CSessionCore::Abort(const std::string& reason) {
+    SetEndReason(reason);
+    stop_.Set();
+    connection_.Close();
+}
+
+// The reader's body: never throws, whatever the protocol or the port does.
+void CSessionCore::RunReader(CSessionProtocol& protocol) {
+    try {
+        CSerialPort& port = *port_;
+        const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReaderCapacity]);
+        port.StartModemWait(modemChange_);
+        protocol.ReaderStarted(*this);
+        // While the protocol holds the port's data back, only the stop or
+        // the end of the hold wakes the reader. False: the session stopped.
+        auto waitWhileHeld = [this, &protocol] {
+            while (!protocol.ReaderMayRead()) {
+                CEvent* events[] = {&stop_, &resumed_};
+                if (WaitForAnyEvent(events, 2, kInfinite) == 0) return false;
+            }
+            return true;
+        };
+        for (;;) {
+            if (!waitWhileHeld()) return;
+            uint32_t count = 0;
+            switch (port.WaitForReader(modemChange_, stop_, buffer.get(), kReaderCapacity,
+                                       &count)) {
+                case ReaderWake::Stop:
+                    return;
+                case ReaderWake::ModemChange:
+                    // The session has ended: the next wait sees the stop.
+                    if (stop_.Wait(0) == 0) return;
+                    protocol.ModemChange(*this);
+                    port.StartModemWait(modemChange_);
+                    break;
+                case ReaderWake::Data:
+                    // A read that completed as the hold began waits too.
+                    if (count != 0 && !waitWhileHeld()) return;
+                    protocol.PortData(*this, buffer.get(), count);
+                    break;
+                case ReaderWake::Lost: {
+                    const uint32_t error = GetLastErrorCode();
+                    LogLine(LogPriority::Warning, "%s: COM%d (%s) lost: device error %u",
+                            protocol.Name(), portNumber_, device_.c_str(), error);
+                    Abort("device lost (error " + std::to_string(error) + ")");
+                    return;
+                }
+            }
+        }
+    } catch (const CBlockingSocketException& e) {
+        // The client cannot be reached: end the whole session, so the port
+        // is released now rather than at the client's next message.
+        Abort(DescribeFailure(e));
+    } catch (const std::exception& e) {
+        Abort(std::string("internal error in the reader: ") + e.what());
+    } catch (...) {
+        Abort("internal error in the reader");
+    }
+}
+
+void CSessionCore::End() {
+    stop_.Set();
+    if (port_) port_->Close();
+    connection_.Close();
+    // The reader uses the connection and the protocol until it has ended;
+    // the stop, the port's close and the connection's close woke it.
+    if (reader_) reader_->ended.Wait(kInfinite);
+}
+
+std::string CSessionCore::EndLine() {
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> lock(reasonLock_);
+        reason = endReason_.empty() ? "ended" : endReason_;
+    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+    std::string line = "session of " + admission_.address + " ended: " + reason;
+    line += " (" + peer_;
+    if (port_) line += ", COM" + std::to_string(portNumber_);
+    line += ", " + std::to_string(seconds / 1000) + "." + std::to_string(seconds % 1000 / 100) +
+            " s, " + std::to_string(toPort_) + " bytes to the port, " + std::to_string(toClient_) +
+            " to the client)";
+    return line;
+}
+
+}  // namespace tovl

@@ -1,0 +1,142 @@
+// The core of every session of a real port, whatever protocol its client
+// speaks. It owns what all sessions have: the peer and whether it is listed,
+// the real port and its exclusive use, the port reader thread, the one lock
+// under which anything is sent on the connection, the stop, the ending and
+// its log line. A protocol plugs in as a CSessionProtocol: the session thread
+// runs its Serve (which reads the connection and asks the core to open the
+// port, write to it and send), and the reader thread hands it what the port
+// delivers.
+//
+// One core per accepted connection, made and run on the connection's own
+// thread; Run returns once the reader has ended, the port is closed and the
+// connection is closed. No exception leaves Run or the reader: anything
+// thrown ends this session alone, logged.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/blocking_socket.h"
+#include "platform/event.h"
+#include "platform/serial_port.h"
+#include "server/admission.h"
+
+namespace tovl {
+
+class CSessionCore;
+
+// What the reader takes from the port at once: 64 blocks of 1024.
+constexpr uint32_t kReaderCapacity = 64 * 1024;
+
+class CSessionProtocol {
+  public:
+    virtual ~CSessionProtocol() = default;
+
+    // Names the protocol in log lines ("port-link", "rfc2217").
+    virtual const char* Name() const = 0;
+
+    // Session thread: the protocol's loop from its first byte to its end. It
+    // returns (or throws CBlockingSocketException) when the session ends,
+    // after telling the core why with SetEndReason.
+    virtual void Serve(CSessionCore& core) = 0;
+
+    // Reader thread, once before its first wait.
+    virtual void ReaderStarted(CSessionCore& /*core*/) {}
+    // Reader: bytes the port delivered (count may be 0: a read that
+    // completed empty).
+    virtual void PortData(CSessionCore& core, const uint8_t* data, uint32_t count) = 0;
+    // Reader: a modem line changed, or the session asked for a report.
+    virtual void ModemChange(CSessionCore& core) = 0;
+    // Reader, before each wait: false holds the port's data back until the
+    // core's Resume event (the client suspended the flow).
+    virtual bool ReaderMayRead() const { return true; }
+};
+
+class CSessionCore {
+  public:
+    CSessionCore(CBlockingSocket& connection, const SessionAdmission& admission,
+                 const SerialPortOpener& openPort);
+    ~CSessionCore();
+    CSessionCore(const CSessionCore&) = delete;
+    CSessionCore& operator=(const CSessionCore&) = delete;
+
+    // Session thread: serves the connection with protocol until the session
+    // ends, then ends it and logs the line.
+    void Run(CSessionProtocol& protocol);
+
+    // Who the peer is: "a.b.c.d:port", and whether it was on the list when
+    // it connected (a stranger's whole stay is bounded).
+    const std::string& Peer() const { return peer_; }
+    bool Listed() const { return admission_.listed; }
+    // Session thread: reads the list again, as every open request does.
+    bool PeerAllowedNow();
+    // Session thread, for a stranger: seconds left of its stay (at least 1).
+    int StrangerSecondsLeft() const;
+
+    // Session thread: opens COM<portNumber> for exclusive use. Null (and the
+    // cause for the log in *cause) when it cannot be had. The reader is not
+    // started yet.
+    std::shared_ptr<CSerialPort> OpenPort(int portNumber, std::string* cause);
+    CSerialPort* Port() const { return port_.get(); }
+    int PortNumber() const { return portNumber_; }
+    // Session thread: starts the reader. False (logged) when no thread can be
+    // had; the session must then end.
+    bool StartReader(CSessionProtocol& protocol);
+
+    // Session thread: writes to the port. The write also ends when the
+    // session stops or the connection ends, whatever the device does; false
+    // when the port did not take everything (*written tells how much).
+    bool WritePort(const uint8_t* data, uint32_t length, uint32_t* written);
+
+    // Any thread: sends bytes on the connection; the one way anything is
+    // sent, so messages never interleave. Socket exceptions pass through.
+    void Send(const void* data, size_t size, int seconds);
+
+    // Any thread: the reader reports a modem line state now (ModemChange).
+    void RequestModemReport() { modemChange_.Set(); }
+    // The reader's hold (ReaderMayRead) is over, or begins.
+    void Resume() { resumed_.Set(); }
+    void Hold() { resumed_.Clear(); }
+
+    // Any thread: true once the session ends (messages already received are
+    // then not acted on).
+    bool Stopped() { return stop_.Wait(0) == 0; }
+
+    // Any thread: why the session ends; the first reason given is kept.
+    void SetEndReason(const std::string& reason);
+    // Any thread: ends the session from outside its loop (the reader after a
+    // failed send or a lost device): the stop is set and the connection
+    // closed, so the session thread wakes.
+    void Abort(const std::string& reason);
+
+  private:
+    struct ReaderShared;
+    void RunReader(CSessionProtocol& protocol);
+    void End();
+    std::string EndLine();
+
+    CBlockingSocket& connection_;
+    const SessionAdmission admission_;
+    const SerialPortOpener& openPort_;
+    std::string peer_;
+    std::chrono::steady_clock::time_point started_;
+
+    std::shared_ptr<CSerialPort> port_;
+    int portNumber_ = 0;
+    std::string device_;
+    CEvent stop_;         // manual reset: the session ends
+    CEvent modemChange_;  // auto reset: a line changed or a report is due
+    CEvent resumed_;      // manual reset: set unless the reader is held
+    std::shared_ptr<ReaderShared> reader_;
+
+    std::mutex sendLock_;
+    std::mutex reasonLock_;
+    std::string endReason_;
+    uint64_t toPort_ = 0;
+    uint64_t toClient_ = 0;
+};
+
+}  // namespace tovl
