@@ -1,8 +1,10 @@
-// The server's message loop over an in-memory port: the input is what a
-// client sends on one connection, from its first byte to its half-close;
-// whatever the server answers is read and dropped. The client's address is
-// on the allowed list and COM3 is the fake port, so a run can open it, set
-// time-outs and settings, send data and lines, close or break off anywhere.
+// The server's admission and message loop over an in-memory port. The
+// input's first byte picks the peer (bit 0: a stranger, 127.0.0.2, instead
+// of the listed 127.0.0.1) and how it leaves (bit 1: a reset instead of a
+// half-close); the rest is what it sends on one connection. Whatever the
+// server answers is read and dropped. COM3 is the fake port, so a listed run
+// can open it, set time-outs and settings, send data and lines, close or
+// break off anywhere; a stranger can only be refused or closed.
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -46,7 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)allowed;
     static CListener listener;
 
-    const SocketHandle client = testing_support::ConnectFrom("127.0.0.1", listener.port);
+    const uint8_t mode = size > 0 ? data[0] : 0;
+    if (size > 0) {
+        ++data;
+        --size;
+    }
+    const bool stranger = (mode & 1) != 0;
+    const bool resetAtEnd = (mode & 2) != 0;
+    const SocketHandle client =
+        testing_support::ConnectFrom(stranger ? "127.0.0.2" : "127.0.0.1", listener.port);
     if (client == kInvalidSocket) return 0;
     CBlockingSocket server{SocketVariant::Server};
     SockAddrIn peer;
@@ -59,9 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RunPortSessionWith(
             server, [&](int n) -> std::shared_ptr<CSerialPort> { return n == 3 ? port : nullptr; });
     });
-    // The whole input, then end of stream: the session never waits out a
-    // field's time-out. Replies are drained meanwhile so that neither side
-    // blocks on a full buffer.
+    // The whole input, then end of stream (or a reset): the session never
+    // waits out a field's time-out. Replies are drained meanwhile so that
+    // neither side blocks on a full buffer; a reset drops them instead.
+    if (resetAtEnd) {
+        testing_support::SendAll(client, data, static_cast<int>(size));
+        const linger abortive{1, 0};
+        setsockopt(static_cast<int>(client), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        testing_support::CloseRaw(client);
+        session.join();
+        return 0;
+    }
     std::thread drain([client] {
         uint8_t sink[65536];
         while (SockRecv(client, sink, sizeof sink) > 0) {

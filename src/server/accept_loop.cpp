@@ -53,7 +53,8 @@ class CAcceptLoop {
             handles_.clear();
             handles_.push_back(listener_.Handle());
             for (const Waiting& w : room_) handles_.push_back(w.connection->Handle());
-            int rc = SockPollReadable(handles_.data(), handles_.size(), TimeoutMs(), readable_.get());
+            int rc =
+                SockPollReadable(handles_.data(), handles_.size(), TimeoutMs(), readable_.get());
             if (rc < 0) {
                 SleepMs(kAcceptRetryPauseMs);
                 return;
@@ -209,8 +210,8 @@ bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol) {
     } catch (const CBlockingSocketException& e) {
         const int code = e.ErrorCode();
         const char* why = code == kWsaEaddrinuse ? " (address in use)"
-                          : code == kWsaEacces ? " (permission denied)"
-                                                    : "";
+                          : code == kWsaEacces   ? " (permission denied)"
+                                                 : "";
         LogLine(LogPriority::Error, "%s: cannot listen on 0.0.0.0:%u: %s error %d%s", protocol,
                 static_cast<unsigned>(port), e.Operation().c_str(), code, why);
         listener.Close();

@@ -183,9 +183,8 @@ bool TakeSessionSlot(const std::string& address, bool listed, std::shared_ptr<co
         ++total;
         ++mine;
     }
-    *ticket = std::shared_ptr<const void>(nullptr, [address, listed](const void*) {
-        GiveBack(address, listed);
-    });
+    *ticket = std::shared_ptr<const void>(
+        nullptr, [address, listed](const void*) { GiveBack(address, listed); });
     return true;
 }
 

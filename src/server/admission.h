@@ -22,9 +22,9 @@
 namespace tovl {
 
 struct SessionLimits {
-    size_t maxSessions = 4096;    // listed clients' sessions in all
-    size_t maxPerAddress = 256;   // sessions of one peer address
-    size_t maxStrangers = 64;     // strangers' sessions in all
+    size_t maxSessions = 4096;   // listed clients' sessions in all
+    size_t maxPerAddress = 256;  // sessions of one peer address
+    size_t maxStrangers = 64;    // strangers' sessions in all
     std::chrono::milliseconds strangerStay{10000};
 };
 
@@ -34,8 +34,8 @@ struct SessionAdmission {
     // callers that did not come through the accept loop).
     bool known = false;
     bool listed = false;
-    std::string address;  // dotted IPv4 text
-    std::string peer;     // "a.b.c.d:port"
+    std::string address;                             // dotted IPv4 text
+    std::string peer;                                // "a.b.c.d:port"
     std::chrono::steady_clock::time_point deadline;  // a stranger's end of stay
     std::shared_ptr<const void> ticket;              // the slot, held while it runs
 };

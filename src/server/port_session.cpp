@@ -56,9 +56,7 @@ class CPortLinkProtocol final : public CSessionProtocol {
     }
 
     // A stranger's time runs from its connect: no wait of its may outlast it.
-    int CodeSeconds() const {
-        return core_->Listed() ? kNoTimeout : core_->StrangerSecondsLeft();
-    }
+    int CodeSeconds() const { return core_->Listed() ? kNoTimeout : core_->StrangerSecondsLeft(); }
     int FieldSeconds() const {
         return core_->Listed() ? kFieldTimeout
                                : std::min(kFieldTimeout, core_->StrangerSecondsLeft());

@@ -169,8 +169,8 @@ void CSessionCore::RunReader(CSessionProtocol& protocol) {
         for (;;) {
             if (!waitWhileHeld()) return;
             uint32_t count = 0;
-            switch (port.WaitForReader(modemChange_, stop_, buffer.get(), kReaderCapacity,
-                                       &count)) {
+            switch (
+                port.WaitForReader(modemChange_, stop_, buffer.get(), kReaderCapacity, &count)) {
                 case ReaderWake::Stop:
                     return;
                 case ReaderWake::ModemChange:

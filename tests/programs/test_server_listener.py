@@ -31,11 +31,15 @@ class ServerListener(harness.ProgramTestCase):
         with harness.connect(source="127.0.0.1") as s:
             self.assert_refused(s)
 
-    def test_undefined_codes_are_skipped_before_the_open(self):
+    def test_undefined_codes_close_a_stranger_and_are_skipped_for_a_listed_client(self):
+        self.registry.allow("127.0.0.1")
         self.start_server()
         with harness.connect(source="127.0.0.2") as s:
             s.sendall(u32(3, 4, 6, 8, 0xFFFFFFF0))
-            self.assert_refused(s)
+            self.assertEqual(s.recv(16), b"")
+        with harness.connect(source="127.0.0.1") as s:
+            s.sendall(u32(3, 4, 6, 8, 0xFFFFFFF0))
+            self.assert_refused(s)  # COM3 is no device here
 
     def test_many_clients_at_once_are_each_answered(self):
         self.start_server()

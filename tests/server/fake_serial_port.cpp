@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/last_error.h"
+
 using namespace tovl;
 
 namespace testing_support {
@@ -110,8 +112,22 @@ bool CFakeSerialPort::SetTimeouts(const SerialTimeouts& timeouts) {
     return true;
 }
 
+void CFakeSerialPort::Vanish() {
+    vanished_ = true;
+    dataReady_.Set();
+}
+
 bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
-                            const WriteAbort& /*abort*/) {
+                            const WriteAbort& abort) {
+    if (holdWrites_) {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            record_.calls.push_back("Write");
+        }
+        *written = 0;
+        if (abort.stop != nullptr) abort.stop->Wait(kInfinite);
+        return false;
+    }
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("Write");
     *written = 0;
@@ -135,6 +151,10 @@ ReaderWake CFakeSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uin
         const int which = WaitForAnyEvent(events, 3, kInfinite);
         if (which == 0) return ReaderWake::ModemChange;
         if (which == 1) return ReaderWake::Stop;
+        if (vanished_) {
+            SetLastErrorCode(kErrorDeviceNotConnected);
+            return ReaderWake::Lost;
+        }
         std::lock_guard<std::mutex> lock(lock_);
         const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(incoming_.size()));
         std::copy_n(incoming_.begin(), n, buffer);

@@ -28,6 +28,10 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     void ChangeModemStatus(uint32_t status);
     void Feed(const std::string& bytes);
     void FailWrites() { failWrites_ = true; }
+    // Writes take nothing and wait until their abort's stop is set.
+    void HoldWrites() { holdWrites_ = true; }
+    // The device goes away: the reader's wait tells it as lost.
+    void Vanish();
     // The modem-control register can no longer be read (writes still work).
     void FailModemControlQueries() { failControlQueries_ = true; }
     // True when the reader has a modem wait pending.
@@ -87,6 +91,8 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     uint32_t control_ = 0;
     uint32_t status_ = 0;
     std::atomic<bool> failWrites_{false};
+    std::atomic<bool> holdWrites_{false};
+    std::atomic<bool> vanished_{false};
     std::atomic<bool> failControlQueries_{false};
     std::deque<uint8_t> incoming_;
     tovl::CEvent dataReady_;

@@ -357,4 +357,32 @@ TEST_F(PortSessionTest, ReaderSendFailureEndsTheWholeSession) {
     EXPECT_TRUE(port_->Snapshot().closed);
 }
 
+// A device that goes away ends the session: the client sees the connection
+// close, the port is released.
+TEST_F(PortSessionTest, LostDeviceEndsTheSession) {
+    Open();
+    port_->Vanish();
+    char c;
+    EXPECT_FALSE(RecvAll(link_.client, &c, 1, 5));
+    session_.join();
+    session_ = std::thread([] {});
+    EXPECT_TRUE(ended_);
+    EXPECT_TRUE(port_->Snapshot().closed);
+}
+
+// A write the device holds back ends with the session, however it ends.
+TEST_F(PortSessionTest, HeldPortWriteEndsWithTheSession) {
+    Open();
+    port_->HoldWrites();
+    Send(U32(PL_DATA) + U32(3) + "abc");
+    ASSERT_TRUE(Eventually([](const CFakeSerialPort::Record& r) {
+        return !r.calls.empty() && r.calls.back() == "Write";
+    }));
+    port_->Vanish();
+    session_.join();
+    session_ = std::thread([] {});
+    EXPECT_TRUE(ended_);
+    EXPECT_TRUE(port_->Snapshot().closed);
+}
+
 }  // namespace

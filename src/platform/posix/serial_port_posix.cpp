@@ -287,8 +287,7 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         pollfd p[4] = {{fd_, POLLOUT, 0}, {EventPollFd(closing_), POLLIN, 0}};
         nfds_t count = 2;
         if (abort.stop != nullptr) p[count++] = {EventPollFd(*abort.stop), POLLIN, 0};
-        if (abort.connection != 0)
-            p[count++] = {static_cast<int>(abort.connection), POLLRDHUP, 0};
+        if (abort.connection != 0) p[count++] = {static_cast<int>(abort.connection), POLLRDHUP, 0};
         int r = poll(p, count, waitMs);
         if (r < 0 && errno != EINTR) break;
         if (r <= 0) continue;

@@ -201,7 +201,8 @@ class CWin32SerialPort final : public CSerialPort {
         if (aborted) WaitForSingleObject(write_.ov.hEvent, kCancelWaitMs);
         std::lock_guard<std::mutex> lock(lock_);
         DWORD done = 0;
-        if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &done, FALSE)) *written = done;
+        if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &done, FALSE))
+            *written = done;
         if (aborted) SetLastError(ERROR_OPERATION_ABORTED);
         return !aborted;
     }
