@@ -20,6 +20,7 @@ constexpr uint32_t kErrorNoMoreItems = 259;
 constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint32_t kErrorIoPending = 997;
 constexpr uint32_t kErrorDeviceNotConnected = 1167;
+constexpr uint32_t kErrorGracefulDisconnect = 1226;
 constexpr uint32_t kErrorServiceExists = 1073;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 

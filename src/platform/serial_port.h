@@ -105,13 +105,18 @@ struct SerialLineErrors {
 enum class ReaderWake { ModemChange, Stop, Data, Lost };
 
 // What ends a port write early besides its completion and the write
-// time-outs: the session's stop, and the end of the connection the write
-// serves (a socket handle; the peer's close or a failure of the connection
-// ends the write). Either may be absent. Where the platform cannot watch the
-// socket (Win32) only the stop ends the write.
+// time-outs: the session's stop (the write fails, kErrorOperationAborted);
+// the end of the connection the write serves, a socket handle whose peer's
+// close or failure fails the write with kErrorGracefulDisconnect (POSIX;
+// the Win32 port does not watch the socket); and, for a write that drains
+// what a departed client left, a stall (the device took nothing for stallMs,
+// POSIX) or an overall limit (limitMs), which end it as a time-out does.
+// Every member is optional (0 or null: none).
 struct WriteAbort {
     CEvent* stop = nullptr;
     uintptr_t connection = 0;
+    uint32_t stallMs = 0;
+    uint32_t limitMs = 0;
 };
 
 class CSerialPort {

@@ -19,6 +19,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// After the client left, the port gets what it sent before for at most the
+// keep-alive bound, and only while the device takes some of it.
+constexpr std::chrono::seconds kDrainAfterLeaving{30};
+constexpr uint32_t kDrainStallMs = 2000;
+
 std::string OpenFailureText(uint32_t error, const std::string& device) {
     switch (error) {
         case kErrorFileNotFound:
@@ -124,12 +129,29 @@ bool CSessionCore::StartReader(CSessionProtocol& protocol) {
 bool CSessionCore::WritePort(const uint8_t* data, uint32_t length, uint32_t* written) {
     *written = 0;
     if (!port_) return false;
-    WriteAbort abort;
-    abort.stop = &stop_;
-    abort.connection = connection_.Handle();
-    const bool ok = port_->Write(data, length, written, abort);
-    toPort_ += *written;
-    return ok && *written == length;
+    while (*written < length) {
+        WriteAbort abort;
+        abort.stop = &stop_;
+        if (!clientLeftAt_) {
+            abort.connection = connection_.Handle();
+        } else {
+            // What the client sent before it left still goes to the device,
+            // as long as the device takes it, within the keep-alive bound.
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *clientLeftAt_ + kDrainAfterLeaving - Clock::now());
+            if (left.count() <= 0) return false;
+            abort.limitMs = static_cast<uint32_t>(left.count());
+            abort.stallMs = kDrainStallMs;
+        }
+        uint32_t done = 0;
+        const bool ok = port_->Write(data + *written, length - *written, &done, abort);
+        *written += done;
+        toPort_ += done;
+        if (ok) return *written == length;
+        if (GetLastErrorCode() != kErrorGracefulDisconnect || clientLeftAt_) return false;
+        clientLeftAt_ = Clock::now();
+    }
+    return true;
 }
 
 void CSessionCore::Send(const void* data, size_t size, int seconds) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "net/blocking_socket.h"
@@ -87,8 +88,10 @@ class CSessionCore {
     bool StartReader(CSessionProtocol& protocol);
 
     // Session thread: writes to the port. The write also ends when the
-    // session stops or the connection ends, whatever the device does; false
-    // when the port did not take everything (*written tells how much).
+    // session stops; once the client has left, it goes on only while the
+    // device takes data (and at most for the keep-alive bound), so a device
+    // that takes nothing cannot hold the port. False when the port did not
+    // take everything (*written tells how much).
     bool WritePort(const uint8_t* data, uint32_t length, uint32_t* written);
 
     // Any thread: sends bytes on the connection; the one way anything is
@@ -136,6 +139,7 @@ class CSessionCore {
     std::mutex reasonLock_;
     std::string endReason_;
     uint64_t toPort_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> clientLeftAt_;
     uint64_t toClient_ = 0;
 };
 

@@ -265,13 +265,18 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         t = timeouts_;
     }
     // Saturated: a total too long for the clock means no limit.
-    const Clock::time_point deadline = TotalTimeoutDeadline(
-        Clock::now(), t.WriteTotalTimeoutMultiplier, length, t.WriteTotalTimeoutConstant);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point deadline = TotalTimeoutDeadline(start, t.WriteTotalTimeoutMultiplier, length,
+                                                      t.WriteTotalTimeoutConstant);
+    if (abort.limitMs != 0)
+        deadline = std::min(deadline, start + std::chrono::milliseconds(abort.limitMs));
+    Clock::time_point progress = start;
     uint32_t done = 0;
     while (done < length) {
         ssize_t n = ::write(fd_, data + done, length - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
+            progress = Clock::now();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -280,13 +285,17 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
             *written = done;
             return done > 0 || Fail(WindowsErrorFromErrno(errno));
         }
-        const int waitMs = PollMsUntil(Clock::now(), deadline);
+        Clock::time_point until = deadline;
+        if (abort.stallMs != 0)
+            until = std::min(until, progress + std::chrono::milliseconds(abort.stallMs));
+        const int waitMs = PollMsUntil(Clock::now(), until);
         if (waitMs == 0) break;
         // While the device holds the data back, the session's stop, the
         // port's close and the client's leaving end the wait too.
         pollfd p[4] = {{fd_, POLLOUT, 0}, {EventPollFd(closing_), POLLIN, 0}};
         nfds_t count = 2;
         if (abort.stop != nullptr) p[count++] = {EventPollFd(*abort.stop), POLLIN, 0};
+        const nfds_t connection = count;
         if (abort.connection != 0) p[count++] = {static_cast<int>(abort.connection), POLLRDHUP, 0};
         int r = poll(p, count, waitMs);
         if (r < 0 && errno != EINTR) break;
@@ -295,7 +304,7 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         for (nfds_t i = 1; i < count; ++i) {
             if (p[i].revents != 0) {
                 *written = done;
-                return Fail(kErrorOperationAborted);
+                return Fail(i == connection ? kErrorGracefulDisconnect : kErrorOperationAborted);
             }
         }
     }

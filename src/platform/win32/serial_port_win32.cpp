@@ -192,13 +192,17 @@ class CWin32SerialPort final : public CSerialPort {
         HANDLE handles[2] = {write_.ov.hEvent, nullptr};
         DWORD n = 1;
         if (abort.stop != nullptr) handles[n++] = EventHandle(*abort.stop);
-        bool aborted = false;
-        if (WaitForMultipleObjects(n, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            aborted = true;
-            std::lock_guard<std::mutex> lock(lock_);
-            if (!closed_) CancelIoEx(handle_.Get(), &write_.ov);
+        // A limit ends the write as its time-out would: what was taken counts.
+        const DWORD r = WaitForMultipleObjects(n, handles, FALSE,
+                                               abort.limitMs != 0 ? abort.limitMs : INFINITE);
+        const bool aborted = r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT;
+        if (r != WAIT_OBJECT_0) {
+            {
+                std::lock_guard<std::mutex> lock(lock_);
+                if (!closed_) CancelIoEx(handle_.Get(), &write_.ov);
+            }
+            WaitForSingleObject(write_.ov.hEvent, kCancelWaitMs);
         }
-        if (aborted) WaitForSingleObject(write_.ov.hEvent, kCancelWaitMs);
         std::lock_guard<std::mutex> lock(lock_);
         DWORD done = 0;
         if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &done, FALSE))
