@@ -30,7 +30,23 @@ in_own_network() {
   fi
 }
 
+# The Windows programs run under Wine, whose 32-bit loader is an i386 Linux
+# program: a kernel built without 32-bit support cannot start it. Then the
+# win32 build still has to compile, but its tests cannot run here.
+can_run_i386() {
+  local loader
+  for loader in /lib/ld-linux.so.2 /usr/lib/i386-linux-gnu/ld-linux.so.2; do
+    [ -e "$loader" ] && "$loader" --version >/dev/null 2>&1 && return 0
+  done
+  return 1
+}
+
 for preset in "${presets[@]}"; do
+  if [ "$preset" = win32 ] && ! can_run_i386; then
+    echo "== test win32: SKIPPED: this kernel cannot run 32-bit (i386) programs, so Wine"
+    echo "   cannot start tovl's Windows programs here; the win32 build above compiled"
+    continue
+  fi
   echo "== test $preset"
   in_own_network ctest --preset "$preset" || status=1
 done

@@ -33,8 +33,11 @@ constexpr uint32_t kServiceControlStop = 1;
 enum class ScmResult { Ok, CantOpenScm, CantOpenService, Failed };
 
 // Registers the service "name" as own-process, automatic start, LocalSystem,
-// with the given (already quoted) image path.
-ScmResult InstallService(const char* name, const std::string& quotedImagePath);
+// with the given (already quoted) image path. unitText is the definition
+// for a service manager that takes one as text (the systemd unit on POSIX,
+// rendered by the program; unused on Windows).
+ScmResult InstallService(const char* name, const std::string& quotedImagePath,
+                         const std::string& unitText);
 // Marks the service "name" for deletion.
 ScmResult RemoveService(const char* name);
 

@@ -7,6 +7,7 @@
 #include "platform/service_control.h"
 #include "platform/thread.h"
 #include "service/command_help.h"
+#include "service/unit_text.h"
 
 namespace tovl {
 
@@ -83,7 +84,7 @@ int SetupCommand(const ServiceProgram& program) {
     // to the 1023 characters of the module name buffer.
     std::string path = OwnExecutablePath().substr(0, 1023);
     std::string quoted = "\"" + path + "\"";
-    switch (InstallService(program.name, quoted)) {
+    switch (InstallService(program.name, quoted, ServiceUnitText(program.name, quoted))) {
         case ScmResult::CantOpenScm:
             Print("Can't open SCM\n");
             return 1;

@@ -19,7 +19,6 @@
 
 #include "platform/log.h"
 #include "platform/service_control.h"
-#include "service/unit_template.h"
 
 namespace tovl {
 
@@ -35,32 +34,6 @@ bool UnitDirUsable(const std::string& dir) {
     return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(dir.c_str(), W_OK) == 0;
 }
 
-// ExecStart takes a C-style quoted word; % starts a specifier.
-std::string QuoteForUnit(const std::string& quotedPath) {
-    std::string path = quotedPath;
-    if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
-        path = path.substr(1, path.size() - 2);
-    std::string out = "\"";
-    for (char c : path) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '%':
-                out += "%%";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out + "\"";
-}
 
 bool WriteNewFile(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -92,30 +65,12 @@ std::atomic<bool> g_stopped{false};
 
 }  // namespace
 
-// The unit text for program "name" (also rendered at build for the package).
-std::string ServiceUnitText(const char* name, const std::string& quotedImagePath) {
-    const bool server = strcmp(name, "tovlserver") == 0;
-    const std::string description = server ? "tovl serial port server (real ports over TCP/IP)"
-                                           : "tovl serial port client (virtual ports over TCP/IP)";
-    std::string text = kUnitTemplate;
-    auto replace = [&text](const std::string& marker, const std::string& with) {
-        for (size_t at = text.find(marker); at != std::string::npos;
-             at = text.find(marker, at + with.size()))
-            text.replace(at, marker.size(), with);
-    };
-    replace("@PROGRAM_LINES@\n", server ? kServerUnitLines : kClientUnitLines);
-    replace("@DESCRIPTION@", description);
-    replace("@EXEC_START@", QuoteForUnit(quotedImagePath));
-    replace("@NAME@", name);
-    return text;
-}
-
-ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
+ScmResult InstallService(const char* name, const std::string& /*quotedImagePath*/,
+                         const std::string& unitText) {
     const std::string dir = UnitDir();
     if (!UnitDirUsable(dir)) return ScmResult::CantOpenScm;
     const std::string unit = dir + "/" + name + ".service";
-    const std::string text = ServiceUnitText(name, quotedImagePath);
-    if (!WriteNewFile(unit, text)) return ScmResult::Failed;
+    if (!WriteNewFile(unit, unitText)) return ScmResult::Failed;
     const std::string wants = dir + "/multi-user.target.wants";
     mkdir(wants.c_str(), 0755);
     const std::string link = wants + "/" + name + ".service";

@@ -23,7 +23,8 @@ void WINAPI ControlTrampoline(DWORD control) {
 
 }  // namespace
 
-ScmResult InstallService(const char* name, const std::string& quotedImagePath) {
+ScmResult InstallService(const char* name, const std::string& quotedImagePath,
+                         const std::string& /*unitText*/) {
     CUniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!scm) return ScmResult::CantOpenScm;
     CUniqueServiceHandle service(CreateServiceA(scm.Get(), name, name, SERVICE_ALL_ACCESS,
