@@ -158,29 +158,21 @@ class CRfc2217Session {
 
     void Serve() {
         std::vector<uint8_t> received(kReadChunk);
-        std::vector<uint8_t> toPort;
+        std::vector<TelnetItem> items;
         std::vector<uint8_t> toNet;
-        std::vector<ComPortRequest> requests;
         for (;;) {
             const int n =
                 connection_.Receive(received.data(), static_cast<int>(received.size()), kNoTimeout);
             if (n <= 0) return;
-            toPort.clear();
+            items.clear();
             toNet.clear();
-            requests.clear();
-            codec_.Receive(received.data(), static_cast<size_t>(n), &toPort, &toNet, &requests);
-            for (const ComPortRequest& request : requests) {
-                context_->control->Handle(request, &toNet);
-            }
+            codec_.Receive(received.data(), static_cast<size_t>(n), &items, &toNet);
+            context_->control->Apply(items, &toNet);
             if (context_->control->Suspended())
                 context_->resumed.Clear();
             else
                 context_->resumed.Set();
             context_->Send(toNet);
-            if (!toPort.empty()) {
-                uint32_t written = 0;
-                port_->Write(toPort.data(), static_cast<uint32_t>(toPort.size()), &written);
-            }
         }
     }
 
