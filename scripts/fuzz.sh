@@ -17,7 +17,7 @@ CC=clang CXX=clang++ cmake -S fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_port_session fuzz_client_reader fuzz_client_config fuzz_client_registry)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_port_session fuzz_client_reader fuzz_client_config fuzz_client_registry fuzz_rfc2217)
 
 status=0
 for target in "${targets[@]}"; do

@@ -78,18 +78,28 @@ void CTelnetCodec::Negotiate(uint8_t verb, uint8_t option, std::vector<uint8_t>*
     state.pending = false;
 }
 
-void CTelnetCodec::EndSub(std::vector<ComPortRequest>* requests) {
+namespace {
+
+void AppendPortByte(uint8_t byte, std::vector<TelnetItem>* items) {
+    if (items->empty() || !std::holds_alternative<PortData>(items->back()))
+        items->emplace_back(PortData{});
+    std::get<PortData>(items->back()).bytes.push_back(byte);
+}
+
+}  // namespace
+
+void CTelnetCodec::EndSub(std::vector<TelnetItem>* items) {
     if (sub_.size() >= 2 && sub_[0] == kComPortOption) {
         ComPortRequest request;
         request.command = sub_[1];
         request.value.assign(sub_.begin() + 2, sub_.end());
-        requests->push_back(std::move(request));
+        items->emplace_back(std::move(request));
     }
     sub_.clear();
 }
 
-void CTelnetCodec::Receive(const uint8_t* data, size_t length, std::vector<uint8_t>* toPort,
-                           std::vector<uint8_t>* toNet, std::vector<ComPortRequest>* requests) {
+void CTelnetCodec::Receive(const uint8_t* data, size_t length, std::vector<TelnetItem>* items,
+                           std::vector<uint8_t>* toNet) {
     for (size_t i = 0; i < length; ++i) {
         const uint8_t byte = data[i];
         switch (state_) {
@@ -97,12 +107,12 @@ void CTelnetCodec::Receive(const uint8_t* data, size_t length, std::vector<uint8
                 if (byte == kIac)
                     state_ = State::Command;
                 else
-                    toPort->push_back(byte);
+                    AppendPortByte(byte, items);
                 break;
             case State::Command:
                 state_ = State::Data;
                 if (byte == kIac) {
-                    toPort->push_back(kIac);
+                    AppendPortByte(kIac, items);
                 } else if (byte == kSb) {
                     sub_.clear();
                     state_ = State::Sub;
@@ -128,7 +138,7 @@ void CTelnetCodec::Receive(const uint8_t* data, size_t length, std::vector<uint8
                     state_ = State::Sub;
                 } else {
                     // IAC SE, or a broken subnegotiation ended by another command.
-                    EndSub(requests);
+                    EndSub(items);
                     state_ = State::Data;
                 }
                 break;

@@ -3,10 +3,14 @@
 // both ways, every other option refused), the doubling of 0xFF in data and
 // the gathering of Com Port Control subnegotiations. Pure code over byte
 // buffers; one object per connection, used by the thread that reads it.
+// What the client sends comes out as one sequence of port data runs and
+// commands in the order they arrived, so a command takes effect after the
+// data in front of it and before the data behind it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 namespace tovl {
@@ -31,17 +35,26 @@ struct ComPortRequest {
     std::vector<uint8_t> value;
 };
 
+// A run of bytes for the port, the doubling undone.
+struct PortData {
+    std::vector<uint8_t> bytes;
+};
+
+// One piece of the client's stream: port data or a command.
+using TelnetItem = std::variant<PortData, ComPortRequest>;
+
 class CTelnetCodec {
   public:
     // The server's opening offers, sent once when the connection starts.
     void Start(std::vector<uint8_t>* toNet);
 
-    // Takes the next bytes from the client, in any split. Port data goes to
-    // toPort, negotiation answers to toNet, complete Com Port Control
-    // commands to requests; a sequence cut by the end of the buffer is kept
-    // for the next call.
-    void Receive(const uint8_t* data, size_t length, std::vector<uint8_t>* toPort,
-                 std::vector<uint8_t>* toNet, std::vector<ComPortRequest>* requests);
+    // Takes the next bytes from the client, in any split. Port data runs and
+    // complete Com Port Control commands are appended to items in the order
+    // they came (bytes in front of a command never share a run with bytes
+    // behind it), negotiation answers to toNet; a sequence cut by the end of
+    // the buffer is kept for the next call.
+    void Receive(const uint8_t* data, size_t length, std::vector<TelnetItem>* items,
+                 std::vector<uint8_t>* toNet);
 
     // True once the client has agreed to send Com Port Control commands.
     bool ComPortAgreed() const { return remote_[kComPortSlot].enabled; }
@@ -60,7 +73,7 @@ class CTelnetCodec {
 
     static int SlotOf(uint8_t option);
     void Negotiate(uint8_t verb, uint8_t option, std::vector<uint8_t>* toNet);
-    void EndSub(std::vector<ComPortRequest>* requests);
+    void EndSub(std::vector<TelnetItem>* items);
 
     State state_ = State::Data;
     uint8_t verb_ = 0;

@@ -1,5 +1,7 @@
 #include "server/rfc2217_control.h"
 
+#include <variant>
+
 namespace tovl {
 
 using namespace cpc;
@@ -135,28 +137,34 @@ uint8_t CComPortControl::InboundFlow(const SerialDcb& dcb) const {
     return kInFlowNone;
 }
 
+void CComPortControl::SetInboundFlow(bool xon, bool hardware, SerialDcb* dcb) const {
+    dcb->fInX = xon;
+    if (hardware)
+        dcb->fRtsControl = 2;
+    else if (dcb->fRtsControl == 2)
+        dcb->fRtsControl = rts_ ? 1 : 0;
+}
+
 uint8_t CComPortControl::SetControl(uint8_t wanted) {
     SerialDcb dcb;
     switch (wanted) {
         case kOutFlowNone:
         case kOutFlowXon:
         case kOutFlowHardware:
-            return OutboundFlow(ChangeState([wanted](SerialDcb* d) {
+            // The outbound codes set the flow of both directions: a client
+            // that asks for none, whatever the port started with, gets a
+            // port with no handshake and no XON/XOFF either way.
+            return OutboundFlow(ChangeState([this, wanted](SerialDcb* d) {
                 d->fOutX = wanted == kOutFlowXon;
                 d->fOutxCtsFlow = wanted == kOutFlowHardware;
+                SetInboundFlow(wanted == kOutFlowXon, wanted == kOutFlowHardware, d);
             }));
         case kInFlowNone:
         case kInFlowXon:
-        case kInFlowHardware: {
-            const bool rts = rts_;
-            return InboundFlow(ChangeState([wanted, rts](SerialDcb* d) {
-                d->fInX = wanted == kInFlowXon;
-                if (wanted == kInFlowHardware)
-                    d->fRtsControl = 2;
-                else if (d->fRtsControl == 2)
-                    d->fRtsControl = rts ? 1 : 0;
+        case kInFlowHardware:
+            return InboundFlow(ChangeState([this, wanted](SerialDcb* d) {
+                SetInboundFlow(wanted == kInFlowXon, wanted == kInFlowHardware, d);
             }));
-        }
         case kBreakOn:
         case kBreakOff:
             if (port_.SetBreak(wanted == kBreakOn)) break_ = wanted == kBreakOn;
@@ -183,6 +191,22 @@ uint8_t CComPortControl::SetControl(uint8_t wanted) {
             // DCD, DTR and DSR flow control are not offered: the flow in effect.
             port_.GetState(&dcb);
             return OutboundFlow(dcb);
+    }
+}
+
+void CComPortControl::Apply(const std::vector<TelnetItem>& items, std::vector<uint8_t>* toNet,
+                            const DataWriter& write) {
+    for (const TelnetItem& item : items) {
+        if (const PortData* run = std::get_if<PortData>(&item)) {
+            const auto size = static_cast<uint32_t>(run->bytes.size());
+            uint32_t written = 0;
+            if (write)
+                write(run->bytes.data(), size);
+            else
+                port_.Write(run->bytes.data(), size, &written);
+        } else {
+            Handle(std::get<ComPortRequest>(item), toNet);
+        }
     }
 }
 

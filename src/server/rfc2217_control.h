@@ -1,9 +1,10 @@
 // The Com Port Control side of an RFC 2217 session: carries out the client's
-// commands on the real port through the serial seam and builds the server's
-// answers (code + 100, the value in effect), its modem-state notices and its
+// commands on the real port through the serial seam, in order with the data
+// between them, and builds the server's answers (code + 100, the value in
+// effect read back from the port), its modem-state notices and its
 // line-state notices.
 //
-// One object per session, shared by the session thread (Handle) and the port
+// One object per session, shared by the session thread (Apply, Handle) and the port
 // reader (ModemStateNotice, Suspended); the masks and the suspension are
 // atomics, everything else belongs to the session thread, except the
 // reader's last-notified modem state and the line state, which either thread
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -60,6 +62,14 @@ class CComPortControl {
     // Takes DTR and RTS as the port reports them (both raised when it cannot tell).
     explicit CComPortControl(CSerialPort& port);
 
+    // Writes each data run to the port and carries out each command, one
+    // after the other in the order given: a command takes effect only once
+    // the data in front of it has been written. Answers go to toNet. The
+    // data goes through write when one is given, else straight to the port.
+    using DataWriter = std::function<void(const uint8_t* data, uint32_t size)>;
+    void Apply(const std::vector<TelnetItem>& items, std::vector<uint8_t>* toNet,
+               const DataWriter& write = {});
+
     // Carries out one command and appends its answer to toNet. Unknown
     // commands are ignored.
     void Handle(const ComPortRequest& request, std::vector<uint8_t>* toNet);
@@ -86,6 +96,9 @@ class CComPortControl {
     uint8_t SetControl(uint8_t wanted);
     uint8_t OutboundFlow(const SerialDcb& dcb) const;
     uint8_t InboundFlow(const SerialDcb& dcb) const;
+    // XON/XOFF and the RTS handshake of the inbound flow; RTS returns to its
+    // last set level when the handshake ends.
+    void SetInboundFlow(bool xon, bool hardware, SerialDcb* dcb) const;
     // Applies change to the port's DCB; the DCB in effect afterwards.
     template <typename Change>
     SerialDcb ChangeState(Change change);

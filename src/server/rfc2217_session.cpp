@@ -101,9 +101,8 @@ class CRfc2217Protocol final : public CSessionProtocol {
 
     void Receive(CSessionCore& core) {
         std::vector<uint8_t> received(kReadChunk);
-        std::vector<uint8_t> toPort;
+        std::vector<TelnetItem> items;
         std::vector<uint8_t> toNet;
-        std::vector<ComPortRequest> requests;
         for (;;) {
             const int n =
                 connection_.Receive(received.data(), static_cast<int>(received.size()), kNoTimeout);
@@ -111,22 +110,20 @@ class CRfc2217Protocol final : public CSessionProtocol {
                 core.SetEndReason(n == 0 ? "connection closed by the client" : "connection closed");
                 return;
             }
-            toPort.clear();
+            items.clear();
             toNet.clear();
-            requests.clear();
-            codec_.Receive(received.data(), static_cast<size_t>(n), &toPort, &toNet, &requests);
-            for (const ComPortRequest& request : requests) {
-                control_->Handle(request, &toNet);
-            }
+            codec_.Receive(received.data(), static_cast<size_t>(n), &items, &toNet);
+            // Data and commands in the order they came; the data through
+            // the core, so a held write ends with the session.
+            control_->Apply(items, &toNet, [&core](const uint8_t* data, uint32_t size) {
+                uint32_t written = 0;
+                core.WritePort(data, size, &written);
+            });
             if (control_->Suspended())
                 core.Hold();
             else
                 core.Resume();
             Send(core, toNet);
-            if (!toPort.empty()) {
-                uint32_t written = 0;
-                core.WritePort(toPort.data(), static_cast<uint32_t>(toPort.size()), &written);
-            }
         }
     }
 

@@ -16,6 +16,7 @@
 
 #include "platform/event.h"
 #include "platform/last_error.h"
+#include "platform/posix/serial_baud_posix.h"
 #include "platform/serial_port.h"
 #include "server/port_device.h"
 #include "test_support/temp_registry.h"
@@ -170,6 +171,37 @@ TEST_F(SerialPortPosixTest, SettingsReachTheTtyAndAZeroRateIsRefused) {
     SerialDcb now;
     ASSERT_TRUE(port->GetState(&now));
     EXPECT_EQ(now.BaudRate, 57600u);
+}
+
+TEST_F(SerialPortPosixTest, InputRateFollowsEveryRateChangeStandardOrCustom) {
+    auto port = OpenCom(4);
+    ASSERT_TRUE(port);
+    SerialDcb dcb;
+    ASSERT_TRUE(port->GetState(&dcb));
+    for (uint32_t rate : {9600u, 250000u, 57600u, 31250u, 115200u}) {
+        dcb.BaudRate = rate;
+        ASSERT_TRUE(port->SetState(dcb)) << rate;
+        uint32_t input = 0, output = 0;
+        ASSERT_TRUE(GetLineSpeeds(master_, &input, &output));
+        EXPECT_EQ(output, rate);
+        EXPECT_EQ(input, rate);
+    }
+}
+
+TEST_F(SerialPortPosixTest, StateTellsTheRateTheLineHas) {
+    auto port = OpenCom(4);
+    ASSERT_TRUE(port);
+    SerialDcb dcb;
+    ASSERT_TRUE(port->GetState(&dcb));
+    dcb.BaudRate = 250000;
+    ASSERT_TRUE(port->SetState(dcb));
+    // The line's rate changed under the port, as a driver that rounds does.
+    termios t;
+    ASSERT_EQ(tcgetattr(master_, &t), 0);
+    cfsetspeed(&t, B230400);
+    ASSERT_EQ(tcsetattr(master_, TCSANOW, &t), 0);
+    ASSERT_TRUE(port->GetState(&dcb));
+    EXPECT_EQ(dcb.BaudRate, 230400u);
 }
 
 TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {

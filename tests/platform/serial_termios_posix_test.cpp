@@ -72,10 +72,15 @@ TEST(SerialTermios, SpeedsStandardAndCustom) {
     EXPECT_EQ(custom, 0u);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    // The input rate follows even from a custom or split rate before.
+    t.c_cflag |= CIBAUD;
+    dcb.BaudRate = 57600;
+    ASSERT_TRUE(DcbToTermios(dcb, &t, &custom));
+    EXPECT_EQ(t.c_cflag & CIBAUD, static_cast<tcflag_t>(B57600) << 16);
     dcb.BaudRate = 31250;  // MIDI: no constant
     ASSERT_TRUE(DcbToTermios(dcb, &t, &custom));
     EXPECT_EQ(custom, 31250u);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));  // left for BOTHER to set
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));  // left for BOTHER to set
 }
 
 TEST(SerialTermios, RefusedDcbLeavesTermiosAlone) {

@@ -39,6 +39,36 @@ def serve_pty_over_rfc2217(case, *allowed):
     case.assertTrue(wait_for_listener(), "the native listener is gone")
 
 
+IAC, SB, SE = 255, 250, 240
+
+
+def com_port_command(code, value):
+    """IAC SB COM-PORT-OPTION code value IAC SE, 0xFF doubled in the value."""
+    return bytes([IAC, SB, 44, code]) + value.replace(b"\xff", b"\xff\xff") + bytes([IAC, SE])
+
+
+def read_answer(sock, code, timeout=10.0):
+    """The value of the server's next Com Port answer with code; what comes
+    before it (offers, notices, data) is passed over."""
+    buffer = b""
+    head = bytes([IAC, SB, 44, code])
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        start = buffer.find(head)
+        end = buffer.find(bytes([IAC, SE]), start + len(head)) if start >= 0 else -1
+        if end >= 0:
+            return buffer[start + len(head):end].replace(b"\xff\xff", b"\xff")
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            got = sock.recv(4096)
+        except socket.timeout:
+            break
+        if not got:
+            break
+        buffer += got
+    raise AssertionError("no answer %d from the server" % code)
+
+
 class Rfc2217Test(ProgramTestCase):
 
     def setUp(self):
@@ -82,6 +112,42 @@ class Rfc2217Test(ProgramTestCase):
         self.assertEqual(attrs[4], termios.B57600)
         self.assertTrue(attrs[2] & termios.CSTOPB)
         self.assertTrue(attrs[2] & termios.CRTSCTS)
+
+    @unittest.skipIf(ON_WINE, "the device holds the output through the Linux tty's XON/XOFF")
+    def test_data_in_front_of_a_speed_change_reaches_the_device_at_the_old_speed(self):
+        time.sleep(0.5)  # the listener probe's session ends
+        sock = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
+        self.addCleanup(sock.close)
+        sock.sendall(com_port_command(5, b"\x02"))  # XON/XOFF
+        self.assertEqual(read_answer(sock, 105), b"\x02")
+        iflag = self.pty.termios()[0]
+        self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        before = self.pty.speed()
+        # XOFF from the device: the port's output waits for XON.
+        self.pty.write_all(b"\x13")
+        time.sleep(0.2)
+        sock.sendall(b"held" + com_port_command(1, (57600).to_bytes(4, "big")))
+        # The rate must not change while the data in front of it waits.
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            self.assertEqual(self.pty.speed(), before, "the rate changed before the data went out")
+            time.sleep(0.05)
+        self.pty.write_all(b"\x11")
+        self.assertEqual(self.pty.read_exact(4), b"held")
+        self.assertEqual(read_answer(sock, 101), (57600).to_bytes(4, "big"))
+        self.assertEqual(self.pty.speed(), 57600)
+
+    def test_no_flow_control_clears_the_handshake_the_device_started_with(self):
+        attrs = self.pty.termios()
+        attrs[2] |= termios.CRTSCTS
+        termios.tcsetattr(self.pty.master, termios.TCSANOW, attrs)
+        self.assertTrue(self.pty.termios()[2] & termios.CRTSCTS)
+        port = self.client()  # rtscts=False: SET-CONTROL "no flow control", answered
+        port.write(b"n")
+        self.assertEqual(self.pty.read_exact(1), b"n")
+        attrs = self.pty.termios()
+        self.assertFalse(attrs[2] & termios.CRTSCTS)
+        self.assertFalse(attrs[0] & (termios.IXON | termios.IXOFF))
 
     def test_line_requests_are_answered_and_an_idle_session_uses_no_processor(self):
         port = self.client()

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <variant>
 
 #include "server/rfc2217_listener.h"
 
@@ -21,10 +22,19 @@ Bytes B(std::initializer_list<int> values) {
 struct Fed {
     Bytes toPort, toNet;
     std::vector<ComPortRequest> requests;
+    std::vector<TelnetItem> items;
 };
 
 void Feed(CTelnetCodec& codec, const Bytes& bytes, Fed* fed) {
-    codec.Receive(bytes.data(), bytes.size(), &fed->toPort, &fed->toNet, &fed->requests);
+    std::vector<TelnetItem> items;
+    codec.Receive(bytes.data(), bytes.size(), &items, &fed->toNet);
+    for (const TelnetItem& item : items) {
+        if (const PortData* run = std::get_if<PortData>(&item))
+            fed->toPort.insert(fed->toPort.end(), run->bytes.begin(), run->bytes.end());
+        else
+            fed->requests.push_back(std::get<ComPortRequest>(item));
+    }
+    fed->items.insert(fed->items.end(), items.begin(), items.end());
 }
 
 TEST(Rfc2217Codec, OffersComPortBinaryAndSgaAndAcceptsTheAnswersSilently) {
@@ -76,6 +86,21 @@ TEST(Rfc2217Codec, UndoesDoublingAndSplitsCommandsAcrossReadsAtEveryPoint) {
         EXPECT_EQ(fed.requests[0].value, B({0, 0, 255}));
         EXPECT_TRUE(fed.toNet.empty());
     }
+}
+
+TEST(Rfc2217Codec, DataAndCommandsComeOutInTheOrderTheyArrived) {
+    CTelnetCodec codec;
+    Fed fed;
+    // Data, SET-BAUDRATE, data with a doubled 0xFF, SET-CONTROL, a NOP, data.
+    Feed(codec, B({'a', 'b', 255, 250, 44, 1, 0, 0,   0x4B, 0,   255, 240, 'c',
+                   255, 255, 255, 250, 44, 5, 1, 255, 240,  255, 241, 'd'}),
+         &fed);
+    ASSERT_EQ(fed.items.size(), 5u);
+    EXPECT_EQ(std::get<PortData>(fed.items[0]).bytes, B({'a', 'b'}));
+    EXPECT_EQ(std::get<ComPortRequest>(fed.items[1]).command, 1);
+    EXPECT_EQ(std::get<PortData>(fed.items[2]).bytes, B({'c', 255}));
+    EXPECT_EQ(std::get<ComPortRequest>(fed.items[3]).command, 5);
+    EXPECT_EQ(std::get<PortData>(fed.items[4]).bytes, B({'d'}));
 }
 
 TEST(Rfc2217Codec, DoublesIacInDataAndCommandValues) {

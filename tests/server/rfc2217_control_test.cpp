@@ -75,6 +75,46 @@ TEST_F(Rfc2217Control, FlowControlBothDirections) {
     EXPECT_EQ(Send(5, {17}), Reply(105, {1}));  // DCD flow not offered
 }
 
+TEST_F(Rfc2217Control, NoFlowControlClearsEveryHandshakeThePortStartedWith) {
+    SerialDcb start;
+    start.fOutxCtsFlow = true;
+    start.fRtsControl = 2;
+    start.fOutX = true;
+    start.fInX = true;
+    port_.SetState(start);
+    EXPECT_EQ(Send(5, {1}), Reply(105, {1}));
+    const SerialDcb dcb = port_.Snapshot().dcb;
+    EXPECT_FALSE(dcb.fOutxCtsFlow || dcb.fOutX || dcb.fInX);
+    EXPECT_NE(dcb.fRtsControl, 2);
+    EXPECT_EQ(Send(5, {13}), Reply(105, {14}));
+}
+
+TEST_F(Rfc2217Control, XonXoffOutboundCodeSetsBothDirectionsInboundCodesOnlyInbound) {
+    EXPECT_EQ(Send(5, {2}), Reply(105, {2}));
+    EXPECT_TRUE(port_.Snapshot().dcb.fOutX && port_.Snapshot().dcb.fInX);
+    EXPECT_EQ(Send(5, {14}), Reply(105, {14}));
+    EXPECT_TRUE(port_.Snapshot().dcb.fOutX);
+    EXPECT_FALSE(port_.Snapshot().dcb.fInX);
+    EXPECT_EQ(Send(5, {15}), Reply(105, {15}));
+    EXPECT_TRUE(port_.Snapshot().dcb.fInX);
+}
+
+TEST_F(Rfc2217Control, DataReachesThePortBeforeTheCommandBehindIt) {
+    std::vector<TelnetItem> items;
+    items.emplace_back(PortData{{'a', 'b'}});
+    items.emplace_back(ComPortRequest{1, {0, 0, 0x4B, 0}});  // 19200
+    items.emplace_back(PortData{{'c'}});
+    Bytes out;
+    control_.Apply(items, &out);
+    EXPECT_EQ(out, Reply(101, {0, 0, 0x4B, 0}));
+    const CFakeSerialPort::Record record = port_.Snapshot();
+    EXPECT_EQ(record.written, "abc");
+    std::vector<std::string> order;
+    for (const std::string& call : record.calls)
+        if (call == "Write" || call == "SetState") order.push_back(call);
+    EXPECT_EQ(order, (std::vector<std::string>{"Write", "SetState", "Write"}));
+}
+
 TEST_F(Rfc2217Control, BreakDtrRtsAndTheirQueries) {
     EXPECT_EQ(Send(5, {4}), Reply(105, {6}));
     EXPECT_EQ(Send(5, {5}), Reply(105, {5}));

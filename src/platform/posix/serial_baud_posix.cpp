@@ -16,9 +16,15 @@ bool SetCustomBaud(int fd, uint32_t baud) {
 }
 
 bool GetActualBaud(int fd, uint32_t* baud) {
+    uint32_t input = 0;
+    return GetLineSpeeds(fd, &input, baud);
+}
+
+bool GetLineSpeeds(int fd, uint32_t* inputBaud, uint32_t* outputBaud) {
     struct termios2 t;
     if (ioctl(fd, TCGETS2, &t) != 0) return false;
-    *baud = t.c_ospeed;
+    *inputBaud = t.c_ispeed;
+    *outputBaud = t.c_ospeed;
     return true;
 }
 

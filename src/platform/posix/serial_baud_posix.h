@@ -10,5 +10,7 @@ namespace tovl {
 bool SetCustomBaud(int fd, uint32_t baud);
 // The tty's actual output rate in bits per second; false when unknown.
 bool GetActualBaud(int fd, uint32_t* baud);
+// Both rates the tty has, as the kernel keeps them; false when unknown.
+bool GetLineSpeeds(int fd, uint32_t* inputBaud, uint32_t* outputBaud);
 
 }  // namespace tovl

@@ -131,6 +131,9 @@ class CPosixSerialPort final : public CSerialPort {
         std::lock_guard<std::mutex> lock(stateLock_);
         if (closed_) return Fail(kErrorInvalidHandle);
         *dcb = dcb_;
+        // The rate the line has, which a driver may have rounded or limited.
+        uint32_t actual = 0;
+        if (GetActualBaud(fd_, &actual) && actual != 0) dcb->BaudRate = actual;
         return true;
     }
 

@@ -20,6 +20,10 @@ constexpr SpeedEntry kSpeeds[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
+// Where the input rate's bits sit in c_cflag (the kernel's IBSHIFT).
+constexpr int kInputSpeedShift = 16;
+static_assert((static_cast<tcflag_t>(CBAUD) << kInputSpeedShift) == CIBAUD);
+
 }  // namespace
 
 speed_t SpeedConstantFor(uint32_t baud) {
@@ -46,6 +50,11 @@ bool DcbToTermios(const SerialDcb& dcb, termios* tio, uint32_t* customBaud) {
     if (speed != 0) {
         cfsetispeed(&t, speed);
         cfsetospeed(&t, speed);
+        // The C library sets only the output rate's bits; the kernel takes
+        // the input rate from its own bits, which an earlier custom rate
+        // (BOTHER) or a split rate leaves behind: they follow the output.
+        t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+        t.c_cflag |= static_cast<tcflag_t>(speed) << kInputSpeedShift;
     }
 
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};

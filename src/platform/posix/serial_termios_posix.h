@@ -20,7 +20,8 @@ void MakeRaw(termios* tio);
 // Applies dcb on top of *tio. False (and *tio untouched) when the DCB cannot
 // be applied: a BaudRate of 0 (it would hang up the line), ByteSize outside 5
 // to 8, Parity above 4, StopBits above 2. *customBaud is 0 for a standard
-// rate (set in *tio), else the rate to set through BOTHER.
+// rate (set in *tio for both directions), else the rate to set through
+// BOTHER.
 bool DcbToTermios(const SerialDcb& dcb, termios* tio, uint32_t* customBaud);
 
 // The DCB fields that termios holds, read back from *tio, over base (which
