@@ -28,6 +28,7 @@ bool CMessageReader::Fill(size_t need, int seconds) {
         }
         const int got = socket_.Receive(buffer_.get() + end_,
                                         static_cast<int>(kReceiveCapacity - end_), seconds);
+        lastReceive_ = got;
         if (got <= 0) return false;
         end_ += static_cast<size_t>(got);
     }

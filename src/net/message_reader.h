@@ -72,6 +72,10 @@ class CMessageReader {
     // False when the connection closed or failed first.
     bool NextPayloadPiece(const uint8_t** data, uint32_t* size, int seconds, bool joinFollowing);
 
+    // What the last receive returned: 0 when the peer closed, -1 when the
+    // connection failed (the socket's last error tells how).
+    int LastReceive() const { return lastReceive_; }
+
     // Bytes received and not yet parsed (tests).
     size_t Buffered() const { return end_ - begin_; }
 
@@ -87,6 +91,7 @@ class CMessageReader {
     size_t begin_ = 0;
     size_t end_ = 0;
     uint64_t payloadLeft_ = 0;
+    int lastReceive_ = 0;
 };
 
 }  // namespace tovl

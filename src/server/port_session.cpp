@@ -70,7 +70,7 @@ class CPortLinkProtocol final : public CSessionProtocol {
             case ReadStatus::Message:
                 break;
             case ReadStatus::Ended:
-                core_->SetEndReason("connection closed by the client");
+                core_->ConnectionEnded(reader_.LastReceive());
                 return false;
             case ReadStatus::Truncated:
                 throw CBlockingSocketException("Receive");

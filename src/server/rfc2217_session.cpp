@@ -107,7 +107,7 @@ class CRfc2217Protocol final : public CSessionProtocol {
             const int n =
                 connection_.Receive(received.data(), static_cast<int>(received.size()), kNoTimeout);
             if (n <= 0 || core.Stopped()) {
-                core.SetEndReason(n == 0 ? "connection closed by the client" : "connection closed");
+                core.ConnectionEnded(n);
                 return;
             }
             items.clear();

@@ -41,11 +41,24 @@ std::string OpenFailureText(uint32_t error, const std::string& device) {
     }
 }
 
+// A connection that failed: a peer that vanished is told apart from one
+// that reset the connection.
+std::string DescribeSocketError(const std::string& operation, int error) {
+    switch (error) {
+        case kWsaEtimedout:
+            return "the client vanished (keep-alive gave up)";
+        case kWsaEconnreset:
+            return "connection reset by the client";
+        default:
+            return "connection dropped (" + operation + " error " + std::to_string(error) + ")";
+    }
+}
+
 std::string DescribeFailure(const CBlockingSocketException& e) {
     const std::string& op = e.Operation();
     if (op.find("timeout") != std::string::npos) return "time-out (" + op + ")";
     if (e.ErrorCode() == 0) return "connection closed mid-message";
-    return "connection dropped (" + op + " error " + std::to_string(e.ErrorCode()) + ")";
+    return DescribeSocketError(op, e.ErrorCode());
 }
 
 }  // namespace
@@ -67,6 +80,7 @@ CSessionCore::CSessionCore(CBlockingSocket& connection, const SessionAdmission& 
 CSessionCore::~CSessionCore() = default;
 
 void CSessionCore::Run(CSessionProtocol& protocol) {
+    protocolName_ = protocol.Name();
     {
         // A stranger's connection is closed at its deadline, whatever it does.
         std::optional<CStrangerWatch> watch;
@@ -166,6 +180,11 @@ void CSessionCore::SetEndReason(const std::string& reason) {
     if (endReason_.empty()) endReason_ = reason;
 }
 
+void CSessionCore::ConnectionEnded(int result) {
+    SetEndReason(result == 0 ? "connection closed by the client"
+                             : DescribeSocketError("Receive", SockLastError()));
+}
+
 void CSessionCore::Abort(const std::string& reason) {
     SetEndReason(reason);
     stop_.Set();
@@ -244,7 +263,7 @@ std::string CSessionCore::EndLine() {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
     std::string line = "session of " + admission_.address + " ended: " + reason;
-    line += " (" + peer_;
+    line += " (" + peer_ + ", " + protocolName_;
     if (port_) line += ", COM" + std::to_string(portNumber_);
     line += ", " + std::to_string(seconds / 1000) + "." + std::to_string(seconds % 1000 / 100) +
             " s, " + std::to_string(toPort_) + " bytes to the port, " + std::to_string(toClient_) +

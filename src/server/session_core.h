@@ -110,6 +110,9 @@ class CSessionCore {
 
     // Any thread: why the session ends; the first reason given is kept.
     void SetEndReason(const std::string& reason);
+    // Session thread: the connection ended as a receive returned result (0:
+    // the client closed it; -1: it failed, the socket's last error says how).
+    void ConnectionEnded(int result);
     // Any thread: ends the session from outside its loop (the reader after a
     // failed send or a lost device): the stop is set and the connection
     // closed, so the session thread wakes.
@@ -125,6 +128,7 @@ class CSessionCore {
     const SessionAdmission admission_;
     const SerialPortOpener& openPort_;
     std::string peer_;
+    std::string protocolName_;
     std::chrono::steady_clock::time_point started_;
 
     std::shared_ptr<CSerialPort> port_;
