@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import tempfile
+import time
 import unittest
 
 from harness import (ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect, open_request,
@@ -43,9 +44,17 @@ class ServerLockFiles(ProgramTestCase):
             self.assertNotEqual(open_request(opened, 2), PL_OPEN_FAILED)
         except socket.timeout:
             self.fail("the open of COM2 waits behind COM1's lock file")
-        with open(log_path, "rb") as f:
-            log = f.read().decode("latin-1")
-        self.assertIn("lock file %s is a FIFO" % fifo, log)
+
+        def log():
+            with open(log_path, "rb") as f:
+                return f.read().decode("latin-1")
+
+        # The refusal names the file, not only "busy".
+        refusal = "COM1 (%s): busy, lock file %s is a FIFO" % (planted.path, fifo)
+        deadline = time.monotonic() + 10
+        while refusal not in log() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn(refusal, log())
         self.assertTrue(os.path.exists(
             os.path.join(lock_dir, "LCK.." + os.path.basename(free.path))))
 
