@@ -197,9 +197,11 @@ class CSerialPort {
 // such port, in use, access denied).
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name);
 
-// After OpenSerialPort(name) failed as busy: who holds the device, in a
-// short text for a log line ("held by pid 1234 (picocom)"), or empty when
-// the platform cannot tell.
+// After OpenSerialPort(name) failed with access denied: who holds the
+// device, in a few words for a log line ("held by pid 1234 (picocom)",
+// "locked by pid 77 (minicom) in /run/lock/LCK..ttyS0"), or "" when it
+// cannot tell (always on Windows). Reads only what the system shows of
+// other processes; the last error is left as it was. Any thread.
 std::string DescribeSerialHolder(const std::string& name);
 
 using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumber)>;

@@ -35,6 +35,7 @@
 #include "platform/posix/serial_baud_posix.h"
 #include "platform/posix/serial_deadline_posix.h"
 #include "platform/posix/serial_exclusive_posix.h"
+#include "platform/posix/serial_holder_posix.h"
 #include "platform/posix/serial_read_posix.h"
 #include "platform/posix/serial_termios_posix.h"
 #include "platform/posix/unique_fd_posix.h"
@@ -516,7 +517,7 @@ void CPosixSerialPort::Close() {
 CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
     SerialDeviceId device;
     if (!IdentifySerialDevice(path, &device)) return CUniqueFd();
-    if (DeviceOpenElsewhere(device) || !lock->Acquire(device.realPath)) {
+    if (ScanForDeviceHolder(device).pid != 0 || !lock->Acquire(device.realPath)) {
         SetLastErrorCode(kErrorAccessDenied);
         return CUniqueFd();
     }
@@ -529,7 +530,7 @@ CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
     struct stat st;
     termios t;
     if (fstat(fd.Get(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device.rdev ||
-        tcgetattr(fd.Get(), &t) != 0) {
+        st.st_dev != device.fsDev || tcgetattr(fd.Get(), &t) != 0) {
         SetLastErrorCode(kErrorFileNotFound);
         return CUniqueFd();
     }
@@ -539,7 +540,7 @@ CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
     }
     ioctl(fd.Get(), TIOCEXCL);
     // A program that opened the device since the first look.
-    if (DeviceOpenElsewhere(device)) {
+    if (ScanForDeviceHolder(device).pid != 0) {
         ioctl(fd.Get(), TIOCNXCL);  // the holder's tty stays as it was
         SetLastErrorCode(kErrorAccessDenied);
         return CUniqueFd();
@@ -548,10 +549,6 @@ CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
 }
 
 }  // namespace
-
-std::string DescribeSerialHolder(const std::string& /*path*/) {
-    return "";
-}
 
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path) {
     CUucpLock lock;

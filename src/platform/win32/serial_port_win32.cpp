@@ -388,6 +388,7 @@ class CWin32SerialPort final : public CSerialPort {
 
 }  // namespace
 
+// Windows names no holder of a COM port to an ordinary program.
 std::string DescribeSerialHolder(const std::string& /*name*/) {
     return "";
 }
