@@ -61,6 +61,19 @@ std::string DescribeFailure(const CBlockingSocketException& e) {
     return DescribeSocketError(op, e.ErrorCode());
 }
 
+// Inside a catch block: why the session ends for what was thrown.
+std::string DescribeThrown() {
+    try {
+        throw;
+    } catch (const CBlockingSocketException& e) {
+        return DescribeFailure(e);
+    } catch (const std::exception& e) {
+        return std::string("internal error: ") + e.what();
+    } catch (...) {
+        return "internal error";
+    }
+}
+
 }  // namespace
 
 struct CSessionCore::ReaderShared {
@@ -87,12 +100,8 @@ void CSessionCore::Run(CSessionProtocol& protocol) {
         if (!admission_.listed) watch.emplace(connection_, admission_.deadline);
         try {
             protocol.Serve(*this);
-        } catch (const CBlockingSocketException& e) {
-            SetEndReason(DescribeFailure(e));
-        } catch (const std::exception& e) {
-            SetEndReason(std::string("internal error: ") + e.what());
         } catch (...) {
-            SetEndReason("internal error");
+            SetEndReason(DescribeThrown());
         }
         if (watch && watch->Expired()) SetEndReason("a stranger's time is over");
     }
@@ -234,14 +243,11 @@ void CSessionCore::RunReader(CSessionProtocol& protocol) {
                 }
             }
         }
-    } catch (const CBlockingSocketException& e) {
-        // The client cannot be reached: end the whole session, so the port
-        // is released now rather than at the client's next message.
-        Abort(DescribeFailure(e));
-    } catch (const std::exception& e) {
-        Abort(std::string("internal error in the reader: ") + e.what());
     } catch (...) {
-        Abort("internal error in the reader");
+        // The client cannot be reached (or the reader failed): end the whole
+        // session, so the port is released now rather than at the client's
+        // next message.
+        Abort(DescribeThrown());
     }
 }
 

@@ -98,6 +98,17 @@ class PortSessionTest : public ::testing::Test {
         return mask;
     }
 
+    // The client sees the connection close, the session has ended and the
+    // port is closed.
+    void ExpectEndedWithThePortClosed() {
+        char c;
+        EXPECT_FALSE(RecvAll(link_.client, &c, 1, 5));
+        session_.join();
+        session_ = std::thread([] {});
+        EXPECT_TRUE(ended_);
+        EXPECT_TRUE(port_->Snapshot().closed);
+    }
+
     // Waits until the fake has seen what the session was told.
     template <typename Pred>
     bool Eventually(Pred pred) {
@@ -336,12 +347,7 @@ TEST_F(PortSessionTest, FailingPortWritesDoNotStopTheSession) {
 TEST_F(PortSessionTest, CloseEndsTheSessionAndClosesThePort) {
     Open();
     Send(U32(PL_CLOSE));
-    char c;
-    EXPECT_FALSE(RecvAll(link_.client, &c, 1, 5));
-    session_.join();
-    session_ = std::thread([] {});
-    EXPECT_TRUE(ended_);
-    EXPECT_TRUE(port_->Snapshot().closed);
+    ExpectEndedWithThePortClosed();
 }
 
 TEST_F(PortSessionTest, ReaderSendFailureEndsTheWholeSession) {
@@ -362,12 +368,7 @@ TEST_F(PortSessionTest, ReaderSendFailureEndsTheWholeSession) {
 TEST_F(PortSessionTest, LostDeviceEndsTheSession) {
     Open();
     port_->Vanish();
-    char c;
-    EXPECT_FALSE(RecvAll(link_.client, &c, 1, 5));
-    session_.join();
-    session_ = std::thread([] {});
-    EXPECT_TRUE(ended_);
-    EXPECT_TRUE(port_->Snapshot().closed);
+    ExpectEndedWithThePortClosed();
 }
 
 // A write the device holds back ends with the session, however it ends.
@@ -379,10 +380,7 @@ TEST_F(PortSessionTest, HeldPortWriteEndsWithTheSession) {
         return !r.calls.empty() && r.calls.back() == "Write";
     }));
     port_->Vanish();
-    session_.join();
-    session_ = std::thread([] {});
-    EXPECT_TRUE(ended_);
-    EXPECT_TRUE(port_->Snapshot().closed);
+    ExpectEndedWithThePortClosed();
 }
 
 }  // namespace
