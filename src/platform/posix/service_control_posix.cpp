@@ -34,7 +34,6 @@ bool UnitDirUsable(const std::string& dir) {
     return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(dir.c_str(), W_OK) == 0;
 }
 
-
 bool WriteNewFile(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
