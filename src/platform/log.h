@@ -12,6 +12,11 @@ namespace tovl {
 // The syslog priorities the journal understands.
 enum class LogPriority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
 
+// From now on each line not written to the journal starts with the local
+// date and time to the microsecond (a service in debug mode). Call before
+// the threads that log start.
+void EnableLogTimestamps();
+
 // printf-style; the line ends with a newline of its own.
 void LogLine(LogPriority priority, const char* format, ...)
 #if defined(__GNUC__)

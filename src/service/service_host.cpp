@@ -110,6 +110,7 @@ int ServiceHostMain(int argc, char** argv, const ServiceProgram& program) {
         if (SameWord(command, "delete")) return DeleteCommand(program);
         if (SameWord(command, "setup")) return SetupCommand(program);
         if (SameWord(command, "debug")) {
+            EnableLogTimestamps();
             LogLine(LogPriority::Notice, "%s: started in debug mode", program.name);
             program.worker(nullptr);
             if (!program.continueAfterDebug) {

@@ -1,10 +1,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/log.h"
 
@@ -27,12 +29,31 @@ bool StderrIsJournal() {
            inode == static_cast<unsigned long long>(st.st_ino);
 }
 
+bool g_timestamps = false;
+
+// "2026-12-09 03:45:12.123456 "; the number of characters written.
+int Timestamp(char* out, size_t capacity) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    const size_t date = strftime(out, capacity, "%Y-%m-%d %H:%M:%S", &local);
+    const int micro = snprintf(out + date, capacity - date, ".%06ld ", now.tv_nsec / 1000);
+    return static_cast<int>(date) + std::max(micro, 0);
+}
+
 }  // namespace
+
+void EnableLogTimestamps() {
+    g_timestamps = true;
+}
 
 void LogLine(LogPriority priority, const char* format, ...) {
     static const bool journal = StderrIsJournal();
     char line[1024];
-    int used = journal ? snprintf(line, sizeof line, "<%d>", static_cast<int>(priority)) : 0;
+    int used = journal        ? snprintf(line, sizeof line, "<%d>", static_cast<int>(priority))
+               : g_timestamps ? Timestamp(line, sizeof line)
+                              : 0;
     va_list args;
     va_start(args, format);
     const int text =

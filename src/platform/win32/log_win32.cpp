@@ -3,6 +3,7 @@
 namespace tovl {
 
 // The Windows services log nothing.
+void EnableLogTimestamps() {}
 void LogLine(LogPriority, const char*, ...) {}
 
 }  // namespace tovl
