@@ -6,13 +6,14 @@
 #include "admin/command_line.h"
 #include "config/config_check.h"
 #include "config/product_keys.h"
+#include "config/raw_value.h"
 #include "platform/registry.h"
 
 namespace tovl {
 
 namespace {
 
-const char* const kKeys[] = {kIpAddrKey,      kDevicesKey,  kRfc2217Key,
+const char* const kKeys[] = {kIpAddrKey,      kDevicesKey,  kRfc2217Key,     kRawKey,
                              kConnectionsKey, kSettingsKey, kVirtualPortsKey};
 
 bool Number(const std::string& text, long low, long high, long* value) {
@@ -69,6 +70,8 @@ void PrintUsage(std::ostream& err) {
            "       tovladmin port remove N | port list\n"
            "       tovladmin device set COM<n> PATH | device list\n"
            "       tovladmin rfc2217 set COM<n> TCPPORT | rfc2217 remove COM<n> | rfc2217 list\n"
+           "       tovladmin raw set COM<n> TCPPORT --line SPEED,FRAME[,rtscts|xonxoff]\n"
+           "                          | raw remove COM<n> | raw list\n"
            "       tovladmin check           explain every problem of the configuration\n"
            "       tovladmin --help | --version\n";
 }
@@ -185,13 +188,31 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (word == "rfc2217" && sub == "list" && args.size() == 2) {
         ListValues(kRfc2217Key, "", out);
         *exitCode = kAdminExitOk;
+    } else if (word == "raw" && sub == "set" && args.size() == 6 && ComName(args[2], &n) &&
+               args[4] == "--line") {
+        uint16_t port = 0;
+        RawLine line;
+        std::string why;
+        if (!ParseRawValue(args[3] + ";" + args[5], &port, &line, &why)) {
+            err << "tovladmin: raw set: " << why << '\n';
+            *exitCode = kAdminExitUsage;
+        } else {
+            *exitCode = SetValue(kRawKey, "COM" + std::to_string(n),
+                                 std::to_string(port) + ";" + FormatRawLine(line), err);
+        }
+    } else if (word == "raw" && sub == "remove" && args.size() == 3 && ComName(args[2], &n)) {
+        *exitCode = DeleteValue(kRawKey, "COM" + std::to_string(n)) == 0 ? kAdminExitOk
+                                                                         : kAdminExitRegistry;
+    } else if (word == "raw" && sub == "list" && args.size() == 2) {
+        ListValues(kRawKey, "", out);
+        *exitCode = kAdminExitOk;
     } else if (word == "check" && args.size() == 1) {
         const std::vector<std::string> problems = CheckConfiguration();
         for (const std::string& problem : problems) out << problem << '\n';
         if (problems.empty()) out << "no problem found\n";
         *exitCode = problems.empty() ? kAdminExitOk : kAdminExitRegistry;
     } else if (word == "init" || word == "port" || word == "device" || word == "rfc2217" ||
-               word == "check") {
+               word == "raw" || word == "check") {
         PrintUsage(err);
         *exitCode = kAdminExitUsage;
     } else {

@@ -16,6 +16,9 @@ inline constexpr const char* kIpAddrListKey = "Software\\Dravik\\TOVL\\IpAddr\\"
 inline constexpr const char* kDevicesKey = "Software\\Dravik\\TOVL\\Devices";
 // Server: the RFC 2217 listeners, one value COM<n> = TCP port.
 inline constexpr const char* kRfc2217Key = "Software\\Dravik\\TOVL\\Rfc2217";
+// Server: the raw TCP listeners, one value COM<n> = "TCPPORT;SPEED,FRAME[,FLOW]"
+// (config/raw_value.h).
+inline constexpr const char* kRawKey = "Software\\Dravik\\TOVL\\Raw";
 // Server: limits of admission (MaxSessions, MaxSessionsPerAddress,
 // MaxStrangers), decimal text; each optional.
 inline constexpr const char* kServerKey = "Software\\Dravik\\TOVL\\Server";

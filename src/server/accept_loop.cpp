@@ -222,6 +222,20 @@ bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol) {
     return true;
 }
 
+bool StartListenerThread(uint16_t port, const std::string& name, const ConnectionSession& session,
+                         const AcceptLoopLimits& limits) {
+    // Held by its accept thread, which never ends.
+    auto listener = std::make_shared<CBlockingSocket>(SocketVariant::Server);
+    if (!ListenOn(*listener, port, name.c_str())) return false;
+    if (StartThread([listener, name, session, limits] {
+            RunAcceptLoop(*listener, name.c_str(), session, limits);
+        }))
+        return true;
+    LogLine(LogPriority::Error, "%s: no thread for its accept loop", name.c_str());
+    listener->Close();
+    return false;
+}
+
 void RunAcceptLoop(CBlockingSocket& listener, const char* protocol,
                    const ConnectionSession& session, const AcceptLoopLimits& limits) {
     CAcceptLoop loop(listener, protocol, session, limits);

@@ -1,6 +1,7 @@
 #include "server/rfc2217_listener.h"
 
 #include <cctype>
+#include <cstring>
 #include <memory>
 
 #include "config/product_keys.h"
@@ -10,6 +11,7 @@
 #include "platform/socket_api.h"
 #include "platform/thread.h"
 #include "server/accept_loop.h"
+#include "server/raw_session.h"
 #include "server/rfc2217_session.h"
 
 namespace tovl {
@@ -28,31 +30,21 @@ bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
     return true;
 }
 
-// The listening socket lives as long as the process, as the native one does.
-// Connections go through the accept loop of the native listener; a peer
-// that is not on the allowed list is closed there at once.
-[[noreturn]] void AcceptLoop(const std::shared_ptr<CBlockingSocket>& listener, int portNumber) {
-    AcceptLoopLimits limits;
-    limits.closeUnlisted = true;
-    RunAcceptLoop(
-        *listener, "rfc2217",
-        [portNumber](CBlockingSocket& connection, const SessionAdmission& admission) {
-            RunRfc2217Session(connection, portNumber, admission);
-        },
-        limits);
-}
-
 }  // namespace
 
-bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
-                       uint16_t* tcpPort) {
+bool ParseComName(const std::string& name, uint32_t* portNumber) {
     if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
         std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
         std::toupper(static_cast<unsigned char>(name[2])) != 'M')
         return false;
+    return ParseDecimal(name.substr(3), 255, portNumber);
+}
+
+bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
+                       uint16_t* tcpPort) {
     uint32_t n = 0;
     uint32_t port = 0;
-    if (!ParseDecimal(name.substr(3), 255, &n)) return false;
+    if (!ParseComName(name, &n)) return false;
     std::string text = data;
     while (!text.empty() &&
            (text.back() == '\0' || std::isspace(static_cast<unsigned char>(text.back()))))
@@ -83,19 +75,52 @@ std::vector<std::pair<int, uint16_t>> ReadRfc2217Ports() {
     return ports;
 }
 
+std::vector<RawPort> ReadRawPorts() {
+    std::vector<RawPort> ports;
+    CRegKey key;
+    if (key.OpenLocalMachine(kRawKey) != 0) return ports;
+    std::string name;
+    for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
+        char data[64] = {};
+        uint32_t size = sizeof data - 1;
+        RawPort port;
+        uint32_t n = 0;
+        std::string why = "not a COM<n> name";
+        if (key.QueryValue(name.c_str(), data, &size) == 0 && ParseComName(name, &n) &&
+            ParseRawValue(std::string(data, strnlen(data, size)), &port.tcpPort, &port.line,
+                          &why)) {
+            port.portNumber = static_cast<int>(n);
+            ports.push_back(port);
+        } else {
+            LogLine(LogPriority::Warning, "raw: value %s ignored: %s", name.c_str(), why.c_str());
+        }
+    }
+    return ports;
+}
+
 int StartRfc2217Listeners() {
     int listening = 0;
+    // A stranger has no reply to wait for on these: it is closed at once.
+    AcceptLoopLimits limits;
+    limits.closeUnlisted = true;
     for (const auto& [portNumber, tcpPort] : ReadRfc2217Ports()) {
-        // Held by its accept thread, which never ends.
-        auto listener = std::make_shared<CBlockingSocket>(SocketVariant::Server);
-        const std::string name = "rfc2217 COM" + std::to_string(portNumber);
-        if (!ListenOn(*listener, tcpPort, name.c_str())) continue;
-        if (!StartThread(
-                [listener, portNumber = portNumber] { AcceptLoop(listener, portNumber); })) {
-            listener->Close();
-            continue;
-        }
-        ++listening;
+        const int n = portNumber;
+        if (StartListenerThread(
+                tcpPort, "rfc2217 COM" + std::to_string(n),
+                [n](CBlockingSocket& connection, const SessionAdmission& admission) {
+                    RunRfc2217Session(connection, n, admission);
+                },
+                limits))
+            ++listening;
+    }
+    for (const RawPort& raw : ReadRawPorts()) {
+        if (StartListenerThread(
+                raw.tcpPort, "raw COM" + std::to_string(raw.portNumber),
+                [raw](CBlockingSocket& connection, const SessionAdmission& admission) {
+                    RunRawSession(connection, raw.portNumber, raw.line, admission);
+                },
+                limits))
+            ++listening;
     }
     return listening;
 }

@@ -61,8 +61,8 @@ class PackageTest(unittest.TestCase):
         subprocess.run([os.path.join(self.control, "postinst"), "configure"], check=True, env=env,
                        timeout=30, stdout=subprocess.DEVNULL)
         keys = os.path.join(registry, "HKEY_LOCAL_MACHINE", "Software", "Dravik", "TOVL")
-        self.assertEqual(sorted(os.listdir(keys)), ["Connections", "Devices", "IpAddr", "Rfc2217",
-                                                    "Settings", "VirtualPorts"])
+        self.assertEqual(sorted(os.listdir(keys)), ["Connections", "Devices", "IpAddr", "Raw",
+                                                    "Rfc2217", "Settings", "VirtualPorts"])
 
 
 if __name__ == "__main__":
