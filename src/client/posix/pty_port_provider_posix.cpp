@@ -16,7 +16,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "client/port_uses.h"
 #include "client/posix/pty_settings_posix.h"
 #include "client/vexa_control_device.h"
 #include "platform/last_error.h"
@@ -58,6 +60,14 @@ struct CPtyPortProvider::Pty {
     std::vector<uint8_t> stage = std::vector<uint8_t>(kStageBytes);
     uint32_t stagedAt = 0;
     uint32_t staged = 0;
+    // The provider flushed the slave's input itself: the flush packet that
+    // follows is not the application's (guarded by the port's lock).
+    bool ownFlush = false;
+
+    void FlushInput() {
+        ownFlush = true;
+        tcflush(slave.Get(), TCIFLUSH);
+    }
 
     uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
         const uint32_t take = std::min(size, staged);
@@ -90,11 +100,13 @@ struct CPtyPortProvider::Port {
     bool settingsPending = false;
     // The input lines the server reported, as a line-state mask.
     std::atomic<uint32_t> modemInputs{0};
-    // -1 while the use of the running session lasts; when it has ended, the
-    // bytes it wrote still in the master that its session may read (the
-    // next use's bytes follow them; the stage holds only this use's). A new
-    // session (SetStatus) starts at -1.
-    std::atomic<int> oldLeft{-1};
+    // Where each use's bytes end in the master, and the use the session
+    // serves (guarded by lock): a session reads only its use's bytes.
+    CPortUses bounds;
+    // Counts the application's input flushes; a write waiting for room
+    // gives up when it changes, and flushCut tells the session so.
+    std::atomic<uint32_t> inputFlushes{0};
+    std::atomic<bool> flushCut{false};
     termios seen{};
     uint32_t seenBaud = 0;
 
@@ -210,6 +222,8 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
         port->seen = raw;
         port->seenBaud = 9600;
         port->settingsPending = false;
+        // The old pty's bytes go with it: the use it served has none left.
+        port->bounds.Discarded(port->uses.load());
     }
     port->cooked.store(false);
     inotify_rm_watch(inotify_.Get(), old->watch);
@@ -218,7 +232,6 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     // A pump still using it lets go when its call returns.
     old.reset();
     port->openCount.store(0);
-    port->oldLeft.store(0);
     port->closes.fetch_add(1);
     WakeFd(wake_.Get());
     return true;
@@ -277,10 +290,16 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         port.closes.fetch_add(1);
         std::lock_guard<std::mutex> guard(port.lock);
         const std::shared_ptr<Pty> pty = port.pty;
-        tcflush(pty->slave.Get(), TCIFLUSH);
+        pty->FlushInput();
+        // What the master holds now is the ended use's, with the settings
+        // it left; the next use's bytes follow.
         int left = 0;
         if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        port.oldLeft.store(left);
+        termios t;
+        PortLinkSettings settings{};
+        if (tcgetattr(pty->master.Get(), &t) == 0)
+            settings = TermiosToLinkSettings(t, ActualBaud(pty->master.Get(), t));
+        port.bounds.Ended(port.uses.load(), static_cast<uint64_t>(left), settings);
     }
     port.opened.Set();
 }
@@ -319,15 +338,69 @@ void CPtyPortProvider::OnSettingsPacket(Port& port) {
     KeepExtproc(port, &now);
     // Changes after the session's use ended belong to the next use, whose
     // open exchange reads them.
-    if (port.oldLeft.load() >= 0) return;
-    if (SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud)
+    if (port.bounds.ServedEnded()) return;
+    if (SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud) {
         port.settingsPending = true;
+        // The pump may be waiting on a master that no longer shows the packet
+        // (a write took it): the event wakes it.
+        port.settings.Set();
+    }
+}
+
+void CPtyPortProvider::OnStatusPacket(Port& port, uint8_t status) {
+    if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
+    // The application dropped its unread input: a write waiting for room
+    // drops the rest, and the session what it has received.
+    if ((status & TIOCPKT_FLUSHREAD) && !std::exchange(port.pty->ownFlush, false)) {
+        port.inputFlushes.fetch_add(1);
+        // A write may have put bytes into the room the flush made before
+        // the packet was there to see: they go too.
+        port.pty->FlushInput();
+    }
+    if (status & TIOCPKT_FLUSHWRITE) {
+        // Its output flush: what it wrote and the client has not sent yet
+        // goes, staged or still in the master (the kernel leaves up to a
+        // buffer's worth there).
+        Pty& pty = *port.pty;
+        pty.staged = 0;
+        pty.stagedAt = 0;
+        int held = 0;
+        if (ioctl(pty.master.Get(), FIONREAD, &held) != 0 || held < 0) held = 0;
+        DropFromMasterLocked(port,
+                             std::min<uint64_t>(static_cast<uint64_t>(held), port.bounds.Left()));
+    }
+}
+
+void CPtyPortProvider::TakeStatusLocked(Port& port) {
+    pollfd p{port.pty->master.Get(), POLLPRI, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLPRI)) return;
+    // A one-byte read of a master in packet mode gives the status packet
+    // alone, or a data packet byte with no data: no byte is taken.
+    uint8_t status = 0;
+    if (read(p.fd, &status, 1) == 1 && status != TIOCPKT_DATA) OnStatusPacket(port, status);
+}
+
+void CPtyPortProvider::DropFromMasterLocked(Port& port, uint64_t count) {
+    uint8_t scratch[4096];
+    while (count > 0) {
+        uint8_t status = 0;
+        iovec parts[2] = {{&status, 1}, {scratch, std::min<size_t>(count, sizeof scratch)}};
+        const ssize_t got = readv(port.pty->master.Get(), parts, 2);
+        if (got <= 0) return;
+        if (status != TIOCPKT_DATA) {
+            // A nested output flush drops everything itself.
+            if (status & TIOCPKT_FLUSHWRITE) return OnStatusPacket(port, status);
+            OnStatusPacket(port, status);
+            continue;
+        }
+        port.bounds.Taken(static_cast<uint64_t>(got - 1));
+        count -= std::min<uint64_t>(count, static_cast<uint64_t>(got - 1));
+    }
 }
 
 int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size) {
     Pty& pty = *port.pty;
-    const int left = port.oldLeft.load();
-    if (left >= 0) size = std::min<uint32_t>(size, static_cast<uint32_t>(left));
+    size = static_cast<uint32_t>(std::min<uint64_t>(size, port.bounds.Left()));
     if (size == 0) return -1;
     // In packet mode every read starts with a packet byte: 0 before data,
     // status bits alone otherwise.
@@ -336,10 +409,10 @@ int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t siz
     const ssize_t got = readv(pty.master.Get(), parts, 2);
     if (got <= 0) return -1;
     if (status != TIOCPKT_DATA) {
-        if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
+        OnStatusPacket(port, status);
         return 0;
     }
-    if (left >= 0) port.oldLeft.fetch_sub(static_cast<int>(got - 1));
+    port.bounds.Taken(static_cast<uint64_t>(got - 1));
     return static_cast<int>(got - 1);
 }
 
@@ -359,7 +432,7 @@ void CPtyPortProvider::LookAtSettings(Port& port) {
     if (tcgetattr(master, &now) != 0) return;
     KeepExtproc(port, &now);
     // Changes after the session's use ended belong to the next use.
-    if (port.oldLeft.load() >= 0) return;
+    if (port.bounds.ServedEnded()) return;
     const uint32_t baud = ActualBaud(master, now);
     if (SettingsDiffer(now, port.seen) || baud != port.seenBaud) {
         port.seen = now;
@@ -412,6 +485,8 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     TakeOpenCloseEvents();
     std::lock_guard<std::mutex> guard(port->lock);
     Pty& pty = *port->pty;
+    // An output flush of the application empties the stage first.
+    TakeStatusLocked(*port);
     if (pty.staged > 0) {
         *count = pty.TakeStaged(buffer, size);
         SetLastErrorCode(kErrorSuccess);
@@ -421,7 +496,7 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     // Settings the application made come before the bytes it wrote after
     // them: nothing is read until they are fetched (GetSettings).
     for (int packets = 0; packets < 4 && !port->settingsPending && got <= 0; ++packets) {
-        if (port->cooked.load() && port->oldLeft.load() < 0 && SettingsChangedLocked(*port)) {
+        if (port->cooked.load() && !port->bounds.ServedEnded() && SettingsChangedLocked(*port)) {
             port->settings.Set();
             break;
         }
@@ -447,16 +522,18 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
     bool masterFailed = false;
     for (;;) {
         std::shared_ptr<Pty> pty;
+        bool useLeft = true;
         {
             std::lock_guard<std::mutex> guard(port->lock);
             pty = port->pty;
             if (pty->staged > 0) return 0;
             if (port->settingsPending) return 1;
+            useLeft = port->bounds.Left() != 0;
         }
         // The pump waits on the master itself: the application's bytes and
         // settings packets wake it directly. Once the ended use's bytes are
         // read, the master is left alone (the rest is the next use's).
-        const bool watchMaster = !masterFailed && port->oldLeft.load() != 0;
+        const bool watchMaster = !masterFailed && useLeft;
         pollfd fds[5];
         for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
         fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
@@ -498,18 +575,37 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
     Port* port = Find(index);
     if (port == nullptr) return false;
     const uint32_t closes = port->closes.load();
+    const uint32_t flushes = port->inputFlushes.load();
     const std::shared_ptr<Pty> pty = port->Current();
     const int master = pty->master.Get();
     uint32_t done = 0;
     // Bytes the application cannot take yet wait here (the server is held
-    // back through the socket) until it takes them or closes the port.
-    while (done < size && port->openCount.load() > 0 && port->closes.load() == closes) {
-        ssize_t put = write(master, data + done, size - done);
+    // back through the socket) until it takes them, flushes its input or
+    // closes the port. Only the use the session serves gets them.
+    while (done < size) {
+        TakeOpenCloseEvents();
+        ssize_t put = -1;
+        int error = 0;
+        {
+            std::lock_guard<std::mutex> guard(port->lock);
+            // A flush the application just made frees room: its packet is
+            // taken before anything is written into that room.
+            if (port->pty == pty) TakeStatusLocked(*port);
+            if (port->inputFlushes.load() != flushes) {
+                port->flushCut.store(true);
+                break;
+            }
+            if (port->pty != pty || port->openCount.load() == 0 || port->closes.load() != closes ||
+                port->bounds.ServedEnded())
+                break;
+            put = write(master, data + done, size - done);
+            error = errno;
+        }
         if (put > 0) {
             done += static_cast<uint32_t>(put);
             continue;
         }
-        if (put < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (put < 0 && error != EAGAIN && error != EINTR) break;
         pollfd p{master, POLLOUT, 0};
         poll(&p, 1, kBackPressurePollMs);
     }
@@ -518,7 +614,7 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
         SetLastErrorCode(kErrorSuccess);
         return true;
     }
-    // The port was closed (or failed): the rest is dropped.
+    // The port was closed or flushed (or failed): the rest is dropped.
     SetLastErrorCode(kErrorMoreData);
     return done > 0;
 }
@@ -547,6 +643,11 @@ bool CPtyPortProvider::GetSettings(uint32_t index, PortLinkSettings* settings) {
     Port* port = Find(index);
     if (port == nullptr) return false;
     std::lock_guard<std::mutex> guard(port->lock);
+    // A use that has ended keeps the settings it left.
+    if (const PortLinkSettings* left = port->bounds.ServedSettings(); left != nullptr) {
+        *settings = *left;
+        return true;
+    }
     termios t;
     const int master = port->pty->master.Get();
     if (tcgetattr(master, &t) != 0) {
@@ -593,23 +694,56 @@ bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
         SetLastErrorCode(kErrorGenFailure);
         return false;
     }
-    const int left = port->oldLeft.load();
-    if (left >= 0) available = std::min(available, left);
-    *pending = available > 0 ? static_cast<uint32_t>(available) : 0;
+    const uint64_t left = port->bounds.Left();
+    *pending =
+        available > 0
+            ? static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(available), left))
+            : 0;
     return true;
 }
 
 uint32_t CPtyPortProvider::UseCount(uint32_t index) {
     Port* port = Find(index);
-    return port != nullptr ? port->uses.load() : 0;
+    if (port == nullptr) return 0;
+    // Counted up to the opens and closes made so far.
+    TakeOpenCloseEvents();
+    return port->uses.load();
 }
 
 bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
-    // Called as a session starts: it serves the use now open.
+    // The use a session serves is told before it is set up (ServeUse).
+    return Find(index) != nullptr;
+}
+
+void CPtyPortProvider::ServeUse(uint32_t index, uint32_t use) {
+    Port* port = Find(index);
+    if (port == nullptr) return;
+    TakeOpenCloseEvents();
+    std::lock_guard<std::mutex> guard(port->lock);
+    const uint64_t start = port->bounds.Serve(use);
+    Pty& pty = *port->pty;
+    // What older uses left unsent, staged or in the master, is not this
+    // use's.
+    if (start > port->bounds.Position() - pty.staged) {
+        pty.staged = 0;
+        pty.stagedAt = 0;
+    }
+    if (start > port->bounds.Position())
+        DropFromMasterLocked(*port, start - port->bounds.Position());
+    port->flushCut.store(false);
+}
+
+bool CPtyPortProvider::EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) {
     Port* port = Find(index);
     if (port == nullptr) return false;
-    port->oldLeft.store(-1);
-    return true;
+    TakeOpenCloseEvents();
+    std::lock_guard<std::mutex> guard(port->lock);
+    return port->bounds.EndedWithData(after, use);
+}
+
+bool CPtyPortProvider::TakeInputFlush(uint32_t index) {
+    Port* port = Find(index);
+    return port != nullptr && port->flushCut.exchange(false);
 }
 
 }  // namespace tovl
