@@ -181,6 +181,25 @@ class ClientUses(h.ClientTestCase):
             self.assertEqual(h.decode_settings(message[1])["BaudRate"], baud)
             self.assertEqual(reader.data(len(b"at %d" % baud), 10), b"at %d" % baud)
 
+    def test_an_input_flush_drops_what_the_client_holds(self):
+        import termios
+        server = self.scripted_server()
+        self.configure_port(13, server.port, 2)
+        self.start_client([self.link(13)])
+        app = self.app(13)
+        conn = server.accept()
+        h.open_exchange(conn, 2)
+        # More than the pty holds: the rest waits in the client.
+        old = h.u32(h.PL_DATA, 1024) + b"o" * 1024
+        conn.sendall(old * 200)
+        self.assertEqual(app.read(1, 10), b"o")
+        termios.tcflush(app.fd, termios.TCIFLUSH)
+        conn.sendall(h.u32(h.PL_DATA, 3) + b"NEW")
+        got = app.read(200 * 1024, 3.0)
+        self.assertTrue(got.endswith(b"NEW"), got[-16:])
+        print("old bytes after the flush: %d" % (len(got) - 3))
+        self.assertLess(len(got) - 3, 4096)
+
     def test_dropped_connection_hangs_up(self):
         server = self.scripted_server()
         self.configure_port(9, server.port, 2)
