@@ -293,6 +293,10 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         pty->FlushInput();
         // What the master holds now is the ended use's, with the settings
         // it left; the next use's bytes follow.
+        // A poll of a master that shows nothing moves in what the kernel
+        // still has in transit (bytes written just before the close).
+        pollfd p{pty->master.Get(), POLLIN, 0};
+        poll(&p, 1, 0);
         int left = 0;
         if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
         termios t;
