@@ -194,6 +194,8 @@ class ClientUses(h.ClientTestCase):
         conn.sendall(old * 200)
         self.assertEqual(app.read(1, 10), b"o")
         termios.tcflush(app.fd, termios.TCIFLUSH)
+        # Sent once the client has seen the flush: kept.
+        time.sleep(0.5)
         conn.sendall(h.u32(h.PL_DATA, 3) + b"NEW")
         got = app.read(200 * 1024, 3.0)
         self.assertTrue(got.endswith(b"NEW"), got[-16:])

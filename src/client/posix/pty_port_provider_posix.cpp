@@ -32,9 +32,10 @@ namespace {
 // Only while an application has a port in canonical mode (see OnSettingsPacket).
 constexpr int kSettingsPollMs = 50;
 constexpr uint32_t kModemInputLines = PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD;
-// A write the application does not take yet is tried again at least this
-// often, even when the pty does not report room.
-constexpr int kBackPressurePollMs = 100;
+// The master does not always report room when the application reads (the
+// kernel wakes its writers only on some paths), so a write waiting for room
+// tries again at this pace; the end of a use and a flush wake it at once.
+constexpr int kRoomRetryMs = 100;
 
 void WakeFd(int fd) {
     uint64_t one = 1;
@@ -107,6 +108,9 @@ struct CPtyPortProvider::Port {
     // gives up when it changes, and flushCut tells the session so.
     std::atomic<uint32_t> inputFlushes{0};
     std::atomic<bool> flushCut{false};
+    // Wakes a write waiting for room when the use ends, the application
+    // flushes its input or the pty is replaced (an eventfd).
+    CUniqueFd writerWake;
     termios seen{};
     uint32_t seenBaud = 0;
 
@@ -171,7 +175,8 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     port->n = n;
     port->link = linkPath;
     port->pty = MakePty(&port->seen);
-    if (!port->pty) return false;
+    port->writerWake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!port->pty || !port->writerWake) return false;
     port->seenBaud = 9600;
     if (linkPlaced_) linkPlaced_(linkPath, port->pty->slavePath);
     if (symlink(port->pty->slavePath.c_str(), linkPath.c_str()) != 0) {
@@ -233,6 +238,7 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     old.reset();
     port->openCount.store(0);
     port->closes.fetch_add(1);
+    WakeFd(port->writerWake.Get());
     WakeFd(wake_.Get());
     return true;
 }
@@ -304,6 +310,7 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         if (tcgetattr(pty->master.Get(), &t) == 0)
             settings = TermiosToLinkSettings(t, ActualBaud(pty->master.Get(), t));
         port.bounds.Ended(port.uses.load(), static_cast<uint64_t>(left), settings);
+        WakeFd(port.writerWake.Get());
     }
     port.opened.Set();
 }
@@ -357,6 +364,7 @@ void CPtyPortProvider::OnStatusPacket(Port& port, uint8_t status) {
     // drops the rest, and the session what it has received.
     if ((status & TIOCPKT_FLUSHREAD) && !std::exchange(port.pty->ownFlush, false)) {
         port.inputFlushes.fetch_add(1);
+        WakeFd(port.writerWake.Get());
         // A write may have put bytes into the room the flush made before
         // the packet was there to see: they go too.
         port.pty->FlushInput();
@@ -579,8 +587,16 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
     Port* port = Find(index);
     if (port == nullptr) return false;
     const uint32_t closes = port->closes.load();
-    const uint32_t flushes = port->inputFlushes.load();
-    const std::shared_ptr<Pty> pty = port->Current();
+    uint32_t flushes = 0;
+    std::shared_ptr<Pty> pty;
+    {
+        // A flush made before these bytes came (an open with TCSAFLUSH)
+        // is counted before the count this write watches.
+        std::lock_guard<std::mutex> guard(port->lock);
+        TakeStatusLocked(*port);
+        flushes = port->inputFlushes.load();
+        pty = port->pty;
+    }
     const int master = pty->master.Get();
     uint32_t done = 0;
     // Bytes the application cannot take yet wait here (the server is held
@@ -610,8 +626,15 @@ bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t s
             continue;
         }
         if (put < 0 && error != EAGAIN && error != EINTR) break;
-        pollfd p{master, POLLOUT, 0};
-        poll(&p, 1, kBackPressurePollMs);
+        // Room in the pty, or a reason to stop (the use's end, a flush, a
+        // new pty) wakes the wait.
+        pollfd fds[2] = {{master, POLLOUT, 0}, {port->writerWake.Get(), POLLIN, 0}};
+        if (poll(fds, 2, kRoomRetryMs) < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            ssize_t rc = read(fds[1].fd, &value, sizeof value);
+            (void)rc;
+        }
     }
     *count = done;
     if (done == size) {
