@@ -1,5 +1,7 @@
-#include "client/posix/pty_port_provider_posix.h"
-
+// The set of pseudo-terminal ports: each port's pty and its link, the
+// monitor thread that follows the applications' opens and closes (and polls
+// the termios of a port kept in canonical mode), the uses they delimit, and
+// the port's lines and events.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -19,6 +21,7 @@
 #include <utility>
 
 #include "client/port_uses.h"
+#include "client/posix/pty_port_records_posix.h"
 #include "client/posix/pty_settings_posix.h"
 #include "client/vexa_control_device.h"
 #include "platform/last_error.h"
@@ -32,101 +35,6 @@ namespace {
 // Only while an application has a port in canonical mode (see OnSettingsPacket).
 constexpr int kSettingsPollMs = 50;
 constexpr uint32_t kModemInputLines = PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD;
-// The master does not always report room when the application reads (the
-// kernel wakes its writers only on some paths), so a write waiting for room
-// tries again at this pace; the end of a use and a flush wake it at once.
-constexpr int kRoomRetryMs = 100;
-
-void WakeFd(int fd) {
-    uint64_t one = 1;
-    ssize_t rc = write(fd, &one, sizeof one);
-    (void)rc;
-}
-
-}  // namespace
-
-// One pseudo-terminal of a port. A port gets a new one when its application
-// is hung up or a use ends without a session, so nothing of one use is kept
-// in the old one's buffers; threads that still hold the old one finish with
-// it and the last of them closes it.
-struct CPtyPortProvider::Pty {
-    std::string slavePath;
-    CUniqueFd master;
-    CUniqueFd slave;
-    int watch = -1;
-    // Bytes read from the master that ReadData hands out first, a block at
-    // a time: one read takes everything waiting, up to 64 KiB (guarded by
-    // the port's lock).
-    static constexpr uint32_t kStageBytes = 64 * 1024;
-    std::vector<uint8_t> stage = std::vector<uint8_t>(kStageBytes);
-    uint32_t stagedAt = 0;
-    uint32_t staged = 0;
-    // The provider flushed the slave's input itself: the flush packet that
-    // follows is not the application's (guarded by the port's lock).
-    bool ownFlush = false;
-
-    void FlushInput() {
-        ownFlush = true;
-        tcflush(slave.Get(), TCIFLUSH);
-    }
-
-    uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
-        const uint32_t take = std::min(size, staged);
-        memcpy(buffer, stage.data() + stagedAt, take);
-        staged -= take;
-        stagedAt = staged == 0 ? 0 : stagedAt + take;
-        return take;
-    }
-    // Reads what the master holds into the empty stage.
-    int Stage(CPtyPortProvider& provider, Port& port);
-};
-
-struct CPtyPortProvider::Port {
-    uint32_t n = 0;
-    std::string link;
-    std::mutex lock;  // guards pty, seen, seenBaud, settingsPending, the reads of the master
-    std::shared_ptr<Pty> pty;
-    CEvent data, settings, flowControl, opened;
-    std::atomic<int> openCount{0};
-    // Counts the uses (first open to last close) of the port.
-    std::atomic<uint32_t> uses{0};
-    // Counts the closes by the last application; a write that waits for room
-    // gives up when it changes, so nothing reaches the next opener.
-    std::atomic<uint32_t> closes{0};
-    // The application keeps canonical mode: its termios is looked at by the
-    // monitor instead of reported by the pty.
-    std::atomic<bool> cooked{false};
-    // A settings packet showed a change not yet fetched: it goes to the
-    // server before any byte read after it.
-    bool settingsPending = false;
-    // The input lines the server reported, as a line-state mask.
-    std::atomic<uint32_t> modemInputs{0};
-    // Where each use's bytes end in the master, and the use the session
-    // serves (guarded by lock): a session reads only its use's bytes.
-    CPortUses bounds;
-    // Counts the application's input flushes; a write waiting for room
-    // gives up when it changes, and flushCut tells the session so.
-    std::atomic<uint32_t> inputFlushes{0};
-    std::atomic<bool> flushCut{false};
-    // Wakes a write waiting for room when the use ends, the application
-    // flushes its input or the pty is replaced (an eventfd).
-    CUniqueFd writerWake;
-    termios seen{};
-    uint32_t seenBaud = 0;
-
-    std::shared_ptr<Pty> Current() {
-        std::lock_guard<std::mutex> guard(lock);
-        return pty;
-    }
-};
-
-namespace {
-
-uint32_t ActualBaud(int fd, const termios& t) {
-    uint32_t baud = 0;
-    if (!GetActualBaud(fd, &baud)) baud = SpeedCodeToBaud(cfgetospeed(&t));
-    return baud;
-}
 
 }  // namespace
 
@@ -315,144 +223,6 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
     port.opened.Set();
 }
 
-bool CPtyPortProvider::SettingsChangedLocked(Port& port) {
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return false;
-    return SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud;
-}
-
-bool CPtyPortProvider::KeepExtproc(Port& port, termios* now) {
-    const int master = port.pty->master.Get();
-    // EXTPROC takes line editing away from the application, so a port in
-    // canonical mode goes without it and its termios is polled while so
-    // (kSettingsPollMs). An application that cleared EXTPROC gets it back.
-    // The flag is written only when it is wrong, so a change the
-    // application makes in that moment is rarely overwritten.
-    const bool cooked = (now->c_lflag & ICANON) != 0;
-    const bool extproc = (now->c_lflag & EXTPROC) != 0;
-    if (cooked == extproc) {
-        if (cooked)
-            now->c_lflag &= ~static_cast<tcflag_t>(EXTPROC);
-        else
-            now->c_lflag |= EXTPROC;
-        if (tcsetattr(master, TCSANOW, now) != 0) return false;
-    }
-    if (port.cooked.exchange(cooked) != cooked) WakeFd(wake_.Get());
-    return true;
-}
-
-void CPtyPortProvider::OnSettingsPacket(Port& port) {
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return;
-    KeepExtproc(port, &now);
-    // Changes after the session's use ended belong to the next use, whose
-    // open exchange reads them.
-    if (port.bounds.ServedEnded()) return;
-    if (SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud) {
-        port.settingsPending = true;
-        // The pump may be waiting on a master that no longer shows the packet
-        // (a write took it): the event wakes it.
-        port.settings.Set();
-    }
-}
-
-void CPtyPortProvider::OnStatusPacket(Port& port, uint8_t status) {
-    if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
-    // The application dropped its unread input: a write waiting for room
-    // drops the rest, and the session what it has received.
-    if ((status & TIOCPKT_FLUSHREAD) && !std::exchange(port.pty->ownFlush, false)) {
-        port.inputFlushes.fetch_add(1);
-        WakeFd(port.writerWake.Get());
-        // A write may have put bytes into the room the flush made before
-        // the packet was there to see: they go too.
-        port.pty->FlushInput();
-    }
-    if (status & TIOCPKT_FLUSHWRITE) {
-        // Its output flush: what it wrote and the client has not sent yet
-        // goes, staged or still in the master (the kernel leaves up to a
-        // buffer's worth there).
-        Pty& pty = *port.pty;
-        pty.staged = 0;
-        pty.stagedAt = 0;
-        int held = 0;
-        if (ioctl(pty.master.Get(), FIONREAD, &held) != 0 || held < 0) held = 0;
-        DropFromMasterLocked(port,
-                             std::min<uint64_t>(static_cast<uint64_t>(held), port.bounds.Left()));
-    }
-}
-
-void CPtyPortProvider::TakeStatusLocked(Port& port) {
-    pollfd p{port.pty->master.Get(), POLLPRI, 0};
-    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLPRI)) return;
-    // A one-byte read of a master in packet mode gives the status packet
-    // alone, or a data packet byte with no data: no byte is taken.
-    uint8_t status = 0;
-    if (read(p.fd, &status, 1) == 1 && status != TIOCPKT_DATA) OnStatusPacket(port, status);
-}
-
-void CPtyPortProvider::DropFromMasterLocked(Port& port, uint64_t count) {
-    uint8_t scratch[4096];
-    while (count > 0) {
-        uint8_t status = 0;
-        iovec parts[2] = {{&status, 1}, {scratch, std::min<size_t>(count, sizeof scratch)}};
-        const ssize_t got = readv(port.pty->master.Get(), parts, 2);
-        if (got <= 0) return;
-        if (status != TIOCPKT_DATA) {
-            // A nested output flush drops everything itself.
-            if (status & TIOCPKT_FLUSHWRITE) return OnStatusPacket(port, status);
-            OnStatusPacket(port, status);
-            continue;
-        }
-        port.bounds.Taken(static_cast<uint64_t>(got - 1));
-        count -= std::min<uint64_t>(count, static_cast<uint64_t>(got - 1));
-    }
-}
-
-int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size) {
-    Pty& pty = *port.pty;
-    size = static_cast<uint32_t>(std::min<uint64_t>(size, port.bounds.Left()));
-    if (size == 0) return -1;
-    // In packet mode every read starts with a packet byte: 0 before data,
-    // status bits alone otherwise.
-    uint8_t status = 0;
-    iovec parts[2] = {{&status, 1}, {buffer, size}};
-    const ssize_t got = readv(pty.master.Get(), parts, 2);
-    if (got <= 0) return -1;
-    if (status != TIOCPKT_DATA) {
-        OnStatusPacket(port, status);
-        return 0;
-    }
-    port.bounds.Taken(static_cast<uint64_t>(got - 1));
-    return static_cast<int>(got - 1);
-}
-
-int CPtyPortProvider::Pty::Stage(CPtyPortProvider& provider, Port& port) {
-    const int got = provider.ReadMasterLocked(port, stage.data(), kStageBytes);
-    if (got > 0) {
-        stagedAt = 0;
-        staged = static_cast<uint32_t>(got);
-    }
-    return got;
-}
-
-void CPtyPortProvider::LookAtSettings(Port& port) {
-    std::lock_guard<std::mutex> guard(port.lock);
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return;
-    KeepExtproc(port, &now);
-    // Changes after the session's use ended belong to the next use.
-    if (port.bounds.ServedEnded()) return;
-    const uint32_t baud = ActualBaud(master, now);
-    if (SettingsDiffer(now, port.seen) || baud != port.seenBaud) {
-        port.seen = now;
-        port.seenBaud = baud;
-        port.settings.Set();
-    }
-}
-
 void CPtyPortProvider::TakeOpenCloseEvents() {
     std::lock_guard<std::mutex> guard(inotifyLock_);
     alignas(inotify_event) char events[4096];
@@ -490,162 +260,6 @@ void CPtyPortProvider::Monitor() {
     }
 }
 
-bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) {
-    *count = 0;
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    Pty& pty = *port->pty;
-    // An output flush of the application empties the stage first.
-    TakeStatusLocked(*port);
-    if (pty.staged > 0) {
-        *count = pty.TakeStaged(buffer, size);
-        SetLastErrorCode(kErrorSuccess);
-        return true;
-    }
-    int got = -1;
-    // Settings the application made come before the bytes it wrote after
-    // them: nothing is read until they are fetched (GetSettings).
-    for (int packets = 0; packets < 4 && !port->settingsPending && got <= 0; ++packets) {
-        if (port->cooked.load() && !port->bounds.ServedEnded() && SettingsChangedLocked(*port)) {
-            port->settings.Set();
-            break;
-        }
-        got = pty.Stage(*this, *port);
-        if (got < 0) break;
-    }
-    if (got <= 0) {
-        SetLastErrorCode(kErrorNoMoreItems);
-        return false;
-    }
-    *count = pty.TakeStaged(buffer, size);
-    SetLastErrorCode(kErrorSuccess);
-    return true;
-}
-
-int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
-    Port* port = Find(index);
-    bool valid = port != nullptr;
-    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
-    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
-    bool masterFailed = false;
-    for (;;) {
-        std::shared_ptr<Pty> pty;
-        bool useLeft = true;
-        {
-            std::lock_guard<std::mutex> guard(port->lock);
-            pty = port->pty;
-            if (pty->staged > 0) return 0;
-            if (port->settingsPending) return 1;
-            useLeft = port->bounds.Left() != 0;
-        }
-        // The pump waits on the master itself: the application's bytes and
-        // settings packets wake it directly. Once the ended use's bytes are
-        // read, the master is left alone (the rest is the next use's).
-        const bool watchMaster = !masterFailed && useLeft;
-        pollfd fds[5];
-        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
-        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
-        int wait = -1;
-        if (timeoutMs != kInfinite) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            wait = left < 0 ? 0 : static_cast<int>(left);
-        }
-        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            SetLastErrorCode(kErrorInvalidHandle);
-            return kWaitFailed;
-        }
-        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
-            // What is in the master now was written after every open and
-            // close already queued: those are taken first, so bytes and
-            // settings of the next use are never read as this one's.
-            TakeOpenCloseEvents();
-            std::lock_guard<std::mutex> guard(port->lock);
-            // Data before the events: read now, served at the top.
-            if (port->pty == pty && pty->staged == 0) {
-                const int got = pty->Stage(*this, *port);
-                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
-            }
-            continue;
-        }
-        for (int i = 0; i < 4; ++i)
-            if (EventTryTake(*events[i])) return i;
-        if (ready == 0 && wait == 0) return kWaitTimeout;
-    }
-}
-
-bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
-                                 uint32_t* count) {
-    *count = 0;
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    const uint32_t closes = port->closes.load();
-    uint32_t flushes = 0;
-    std::shared_ptr<Pty> pty;
-    {
-        // A flush made before these bytes came (an open with TCSAFLUSH)
-        // is counted before the count this write watches.
-        std::lock_guard<std::mutex> guard(port->lock);
-        TakeStatusLocked(*port);
-        flushes = port->inputFlushes.load();
-        pty = port->pty;
-    }
-    const int master = pty->master.Get();
-    uint32_t done = 0;
-    // Bytes the application cannot take yet wait here (the server is held
-    // back through the socket) until it takes them, flushes its input or
-    // closes the port. Only the use the session serves gets them.
-    while (done < size) {
-        TakeOpenCloseEvents();
-        ssize_t put = -1;
-        int error = 0;
-        {
-            std::lock_guard<std::mutex> guard(port->lock);
-            // A flush the application just made frees room: its packet is
-            // taken before anything is written into that room.
-            if (port->pty == pty) TakeStatusLocked(*port);
-            if (port->inputFlushes.load() != flushes) {
-                port->flushCut.store(true);
-                break;
-            }
-            if (port->pty != pty || port->openCount.load() == 0 || port->closes.load() != closes ||
-                port->bounds.ServedEnded())
-                break;
-            put = write(master, data + done, size - done);
-            error = errno;
-        }
-        if (put > 0) {
-            done += static_cast<uint32_t>(put);
-            continue;
-        }
-        if (put < 0 && error != EAGAIN && error != EINTR) break;
-        // Room in the pty, or a reason to stop (the use's end, a flush, a
-        // new pty) wakes the wait.
-        pollfd fds[2] = {{master, POLLOUT, 0}, {port->writerWake.Get(), POLLIN, 0}};
-        if (poll(fds, 2, kRoomRetryMs) < 0 && errno != EINTR) break;
-        if (fds[1].revents & POLLIN) {
-            uint64_t value = 0;
-            ssize_t rc = read(fds[1].fd, &value, sizeof value);
-            (void)rc;
-        }
-    }
-    *count = done;
-    if (done == size) {
-        SetLastErrorCode(kErrorSuccess);
-        return true;
-    }
-    // The port was closed or flushed (or failed): the rest is dropped.
-    SetLastErrorCode(kErrorMoreData);
-    return done > 0;
-}
-
 bool CPtyPortProvider::GetLines(uint32_t index, uint32_t* mask) {
     Port* port = Find(index);
     if (port == nullptr) return false;
@@ -666,32 +280,6 @@ bool CPtyPortProvider::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* ev
     return port != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
 }
 
-bool CPtyPortProvider::GetSettings(uint32_t index, PortLinkSettings* settings) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    // A use that has ended keeps the settings it left.
-    if (const PortLinkSettings* left = port->bounds.ServedSettings(); left != nullptr) {
-        *settings = *left;
-        return true;
-    }
-    termios t;
-    const int master = port->pty->master.Get();
-    if (tcgetattr(master, &t) != 0) {
-        SetLastErrorCode(kErrorGenFailure);
-        return false;
-    }
-    const uint32_t baud = ActualBaud(master, t);
-    *settings = TermiosToLinkSettings(t, baud);
-    // What is read here is what the caller sends: a change seen before it
-    // is not reported again.
-    port->seen = t;
-    port->seenBaud = baud;
-    port->settingsPending = false;
-    port->settings.Clear();
-    return true;
-}
-
 bool CPtyPortProvider::CheckPort(uint32_t index) {
     return Find(index) != nullptr;
 }
@@ -700,32 +288,6 @@ bool CPtyPortProvider::GetOpenState(uint32_t index, uint32_t* state) {
     Port* port = Find(index);
     if (port == nullptr) return false;
     *state = port->openCount.load() > 0 ? 1 : 0;
-    return true;
-}
-
-bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    *pending = 0;
-    // Nothing counts as pending while settings wait to be fetched.
-    if (port->settingsPending) return true;
-    // While the stage holds bytes, those are enough to keep the drain going;
-    // the master is asked only once they are handed out.
-    if (port->pty->staged > 0) {
-        *pending = port->pty->staged;
-        return true;
-    }
-    int available = 0;
-    if (ioctl(port->pty->master.Get(), FIONREAD, &available) != 0) {
-        SetLastErrorCode(kErrorGenFailure);
-        return false;
-    }
-    const uint64_t left = port->bounds.Left();
-    *pending =
-        available > 0
-            ? static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(available), left))
-            : 0;
     return true;
 }
 
@@ -766,11 +328,6 @@ bool CPtyPortProvider::EndedUseWithData(uint32_t index, uint32_t after, uint32_t
     TakeOpenCloseEvents();
     std::lock_guard<std::mutex> guard(port->lock);
     return port->bounds.EndedWithData(after, use);
-}
-
-bool CPtyPortProvider::TakeInputFlush(uint32_t index) {
-    Port* port = Find(index);
-    return port != nullptr && port->flushCut.exchange(false);
 }
 
 }  // namespace tovl
