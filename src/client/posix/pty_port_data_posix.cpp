@@ -1,28 +1,19 @@
 // The data path of the pseudo-terminal ports: the pump's wait on the
 // master, the stage it reads into, the status packets (settings, flushes)
 // that come with the data, and the server's bytes written to the master.
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "client/port_uses.h"
 #include "client/posix/pty_port_records_posix.h"
-#include "client/posix/pty_settings_posix.h"
-#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"

@@ -1,29 +1,16 @@
 // The termios watcher of the pseudo-terminal ports: settings packets
 // (EXTPROC), the canonical-mode exception, and the settings a session sends.
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "client/port_uses.h"
 #include "client/posix/pty_port_records_posix.h"
 #include "client/posix/pty_settings_posix.h"
-#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
-#include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
 
 namespace tovl {
