@@ -218,17 +218,32 @@ def wait_io(fd, event, deadline):
             raise RuntimeError("no progress on the chain")
 
 
-def read_exact(fd, count, deadline):
+def read_exact(fd, count, deadline, check=None):
+    """count bytes of fd; check() is called while waiting and may raise."""
     got = bytearray()
     while len(got) < count:
+        if check is not None:
+            check()
         wait_io(fd, select.POLLIN, deadline)
         try:
             got += os.read(fd, count - len(got))
         except BlockingIOError:
             pass
         except OSError:  # a pty master before its slave is opened: EIO
+            if time.monotonic() > deadline:
+                raise RuntimeError("no progress on the chain")
             time.sleep(0.01)
     return bytes(got)
+
+
+def check_not_hung_up(chain):
+    """Raises when the application's port was hung up: the client could not
+    set its session up (its log says why)."""
+    poller = select.poll()
+    poller.register(chain.app, select.POLLIN)
+    if any(events & select.POLLHUP for _, events in poller.poll(0)):
+        raise RuntimeError("%s: the session could not be set up: the application's port was "
+                           "hung up (the client's log says why)" % chain.name)
 
 
 def write_all(fd, data, deadline):
@@ -246,7 +261,7 @@ def wait_session(chain, timeout=30.0):
     connect and open with its pauses come first)."""
     deadline = time.monotonic() + timeout
     write_all(chain.app, b"u", deadline)
-    if read_exact(chain.device, 1, deadline) != b"u":
+    if read_exact(chain.device, 1, deadline, lambda: check_not_hung_up(chain)) != b"u":
         raise RuntimeError("%s: a wrong first byte up" % chain.name)
     write_all(chain.device, b"d", deadline)
     if read_exact(chain.app, 1, deadline) != b"d":
@@ -485,7 +500,10 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     runs = []
     for i in range(args.runs):
-        runs.append(run_once(bin_dir, args.connect_limit, seed=i))
+        try:
+            runs.append(run_once(bin_dir, args.connect_limit, seed=i))
+        except RuntimeError as e:
+            fail(str(e))
         sys.stderr.write("run %d of %d done\n" % (i + 1, args.runs))
         if args.runs > 1:
             print_table(runs[-1], 1)

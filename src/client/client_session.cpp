@@ -51,6 +51,7 @@ CClientSession::CClientSession(const ClientPort& port, uint32_t use)
     s.RemoteAddress[sizeof s.RemoteAddress - 1] = '\0';
     s.RemoteTcpPort = port.RemoteTcpPort;
     s.RemoteComPort = port.RemoteComPort;
+    s.use = use;
     s.stop.Create(CEvent::ResetMode::Auto, false);
     s.ended.Create(CEvent::ResetMode::Manual, false);
 }

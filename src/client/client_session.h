@@ -26,6 +26,8 @@ struct ClientSessionContext {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
+    // The use of the virtual port the session serves.
+    uint32_t use = 0;
     // The driver-to-socket pump is its only writer, the socket-to-driver
     // pump its only reader once they run.
     CBlockingSocket socket{SocketVariant::Client};

@@ -57,6 +57,29 @@ void EndDropped(ClientSessionContext& session) {
     session.stop.Set();
 }
 
+// The application flushed its input: the data already received for it is
+// dropped; everything else received is acted on as usual.
+void DropReceivedData(CMessageReader& reader, uint32_t n) {
+    try {
+        for (;;) {
+            PortLinkMessage message;
+            // Only what has arrived: a code not there yet ends the drop.
+            if (reader.ReadMessage(&message, 0, kNoTimeout) != ReadStatus::Message) return;
+            if (message.code == PL_DATA) {
+                const uint8_t* piece = nullptr;
+                uint32_t size = 0;
+                while (reader.PayloadLeft() != 0)
+                    if (!reader.NextPayloadPiece(&piece, &size, kNoTimeout, false)) return;
+            } else if (message.code == PL_FLOW_CONTROL) {
+                VexaSetLineState(n, ModemStatusToLineMask(message.value));
+            }
+        }
+    } catch (const CBlockingSocketException&) {
+        // Nothing more has arrived (or the connection failed, which the next
+        // read meets).
+    }
+}
+
 }  // namespace
 
 void DriverToSocketPump(ClientSessionContext& session) {
@@ -115,8 +138,9 @@ void DriverToSocketPump(ClientSessionContext& session) {
             "virtual port %u: session with COM%d of %s:%u ended: %s", n, session.RemoteComPort,
             session.RemoteAddress, static_cast<unsigned>(session.RemoteTcpPort), why);
     socket.Close();
-    // The application of a session that lost its connection is told.
-    if (lost) VexaHangUp(n);
+    // The application of a session that lost its connection is told; a
+    // use that has ended and been followed by another has no one to tell.
+    if (lost && VexaUseCount(n) == session.use) VexaHangUp(n);
     session.serving.store(false);
 }
 
@@ -141,6 +165,7 @@ void SocketToDriverPump(ClientSessionContext& session) {
                 // of the messages received right behind it; the provider
                 // keeps what the application cannot take yet (or drops it).
                 bool complete = true;
+                bool flushed = false;
                 do {
                     const uint8_t* piece = nullptr;
                     uint32_t size = 0;
@@ -148,8 +173,10 @@ void SocketToDriverPump(ClientSessionContext& session) {
                                socket.HoldsSocket();
                     uint32_t written = 0;
                     if (complete && size != 0) VexaWriteData(n, piece, size, &written);
-                } while (complete && reader.PayloadLeft() != 0);
+                    flushed = complete && VexaTakeInputFlush(n);
+                } while (complete && !flushed && reader.PayloadLeft() != 0);
                 if (!complete) break;
+                if (flushed) DropReceivedData(reader, n);
             } else if (message.code == PL_FLOW_CONTROL) {
                 VexaSetLineState(n, ModemStatusToLineMask(message.value));
             }

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "client/vexa_driver.h"
+#include "platform/log.h"
 #include "platform/thread.h"
 
 namespace tovl {
@@ -62,39 +63,66 @@ void CSessionManager::ServeOpening(size_t k) {
     uint32_t isOpen = 0;
     // A failed query counts as closed.
     if (!VexaGetOpenState(port.LocalPort, &isOpen)) isOpen = 0;
-    if (isOpen == 0) {
-        if (session && session->Serving()) {
-            session->Stop();
-        } else if (!session || session->HasEnded()) {
-            // A use that ended before its session was up: what it wrote is
-            // not kept for the next one.
-            VexaHangUp(port.LocalPort);
-        }
-        return;
-    }
-    const uint32_t use = VexaUseCount(port.LocalPort);
+    const uint32_t use = isOpen != 0 ? VexaUseCount(port.LocalPort) : 0;
     if (session && session->Serving()) {
         // Still open with its session running (for example reopened within
         // the pause): that session serves the application, unless the port
         // was closed and opened again since it started. A new use gets a
-        // session of its own, with its application's settings.
-        if (use == session->Use()) return;
+        // session of its own, with its application's settings. A stopped
+        // session sends what its use wrote before PL_CLOSE.
+        if (isOpen != 0 && use == session->Use()) return;
         session->Stop();
     }
-    // An old session still ending must be gone first: its pumps may still
-    // use the port.
-    if (session) {
-        while (session->Ended().Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
-        session.reset();
-    }
-    auto fresh = std::make_unique<CClientSession>(port, use);
-    if (!fresh->Connect()) {
-        // The application learns that its port does not work.
-        VexaHangUp(port.LocalPort);
+    // Uses that ended before a session sent what they wrote get one each,
+    // oldest first, as a real port drains on close.
+    // A session still stopping sends its own use's bytes.
+    uint32_t ended = session && !session->HasEnded() ? session->Use() : 0;
+    bool servedEnded = false;
+    for (; VexaEndedUseWithData(port.LocalPort, ended, &ended); servedEnded = true)
+        ServeEndedUse(k, ended);
+    if (isOpen == 0) {
+        // A use that ended with nothing to send leaves nothing behind for
+        // the next one (its settings go with the old pty). After a session
+        // just served, the port may already have its next application.
+        if (!servedEnded && (!session || session->HasEnded())) VexaHangUp(port.LocalPort);
         return;
     }
+    // The application learns that its port does not work.
+    if (!StartSession(k, use)) VexaHangUp(port.LocalPort);
+}
+
+void CSessionManager::AwaitEnd(size_t k) {
+    std::unique_ptr<CClientSession>& session = sessions_[k];
+    if (!session) return;
+    // Its pumps may still use the port: it must be gone first.
+    while (session->Ended().Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
+    session.reset();
+}
+
+bool CSessionManager::StartSession(size_t k, uint32_t use) {
+    const ClientPort& port = shared_->ports[k];
+    AwaitEnd(k);
+    VexaServeUse(port.LocalPort, use);
+    auto fresh = std::make_unique<CClientSession>(port, use);
+    if (!fresh->Connect()) return false;
     fresh->Start();
-    session = std::move(fresh);
+    sessions_[k] = std::move(fresh);
+    return true;
+}
+
+void CSessionManager::ServeEndedUse(size_t k, uint32_t use) {
+    const uint32_t n = shared_->ports[k].LocalPort;
+    if (!StartSession(k, use)) {
+        // The cause is logged with the failed set-up.
+        LogLine(LogPriority::Warning,
+                "virtual port %u: what the application wrote before it closed the port is "
+                "dropped",
+                n);
+        return;
+    }
+    // Its pump sends every byte of the use, then PL_CLOSE.
+    sessions_[k]->Stop();
+    AwaitEnd(k);
 }
 
 uint32_t CSessionManager::RunDirect() {

@@ -44,6 +44,13 @@ class CSessionManager {
     uint32_t RunGrouped();
     // One wake-up of the k-th port's opened event, after the settling pause.
     void ServeOpening(size_t k);
+    // Sets up and starts a session of the k-th port for its use `use`, once
+    // the port's old session has ended. False when it cannot be set up.
+    bool StartSession(size_t k, uint32_t use);
+    // Sends what a use that has ended wrote, in a session that then ends.
+    void ServeEndedUse(size_t k, uint32_t use);
+    // Waits until the k-th port's session, if any, has ended, and drops it.
+    void AwaitEnd(size_t k);
 
     std::shared_ptr<Shared> shared_;
     std::vector<std::unique_ptr<CClientSession>> sessions_;

@@ -49,6 +49,20 @@ class CVexaBinding {
     // Counts the uses of the port (first open to last close) so far; 0 from
     // a driver that does not count them.
     virtual uint32_t UseCount(uint32_t /*index*/) { return 0; }
+    // The session about to be set up serves use `use` of the port: what it
+    // reads ends where that use's bytes end, and what it writes reaches
+    // that use only. A driver that does not count uses ignores it.
+    virtual void ServeUse(uint32_t /*index*/, uint32_t /*use*/) {}
+    // The oldest use after `after` that has ended with bytes it wrote not
+    // yet read; false when there is none (always, for a driver that does
+    // not count uses).
+    virtual bool EndedUseWithData(uint32_t /*index*/, uint32_t /*after*/, uint32_t* /*use*/) {
+        return false;
+    }
+    // True once after a WriteData was cut short because the application
+    // flushed its input: the caller drops what it has already received
+    // for the application.
+    virtual bool TakeInputFlush(uint32_t /*index*/) { return false; }
     // Waits for the next thing to serve on the port. events are the port's
     // data, settings and flow-control events and the session's stop, in this
     // order; the result is the index of the one to serve (lowest first),
@@ -74,6 +88,9 @@ bool VexaGetPendingCount(uint32_t n, uint32_t* count);
 bool VexaSetStatus(uint32_t n, uint32_t status);
 bool VexaHangUp(uint32_t n);
 uint32_t VexaUseCount(uint32_t n);
+void VexaServeUse(uint32_t n, uint32_t use);
+bool VexaEndedUseWithData(uint32_t n, uint32_t after, uint32_t* use);
+bool VexaTakeInputFlush(uint32_t n);
 // The driver-to-socket pump's wait (see CVexaBinding::WaitActivity).
 int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs);
 // The port's events, opened for waiting only; an invalid CEvent (with the

@@ -297,7 +297,7 @@ TEST_F(PtyProviderTest, SettingsOfTheNextUseNeverReachTheSessionOfTheLastOne) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    provider_.ServeUse(2, provider_.UseCount(2));
     PortLinkSettings s;
     ASSERT_TRUE(provider_.GetSettings(2, &s));
     close(fd);
@@ -311,7 +311,7 @@ TEST_F(PtyProviderTest, SettingsOfTheNextUseNeverReachTheSessionOfTheLastOne) {
     EXPECT_EQ(Wait(3, 300), kWaitTimeout);
     EXPECT_EQ(provider_.UseCount(2), 2u);
     // The next session starts with the new use's settings.
-    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    provider_.ServeUse(2, provider_.UseCount(2));
     ASSERT_TRUE(provider_.GetSettings(2, &s));
     EXPECT_EQ(s.BaudRate, 57600u);
     close(fd);
@@ -322,7 +322,7 @@ TEST_F(PtyProviderTest, BytesOfTheNextUseNeverReachTheSessionOfTheLastOne) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    provider_.ServeUse(2, provider_.UseCount(2));
     ASSERT_EQ(write(fd, "AAAA", 4), 4);
     ASSERT_EQ(Wait(3, 2000), 0);  // read ahead into the provider
     ASSERT_EQ(write(fd, "BB", 2), 2);
@@ -342,7 +342,7 @@ TEST_F(PtyProviderTest, BytesOfTheNextUseNeverReachTheSessionOfTheLastOne) {
         old.append(reinterpret_cast<char*>(buffer), count);
     EXPECT_EQ(old, "AAAABB");
     // The next session gets the next use's bytes.
-    ASSERT_TRUE(provider_.SetStatus(2, 0));
+    provider_.ServeUse(2, provider_.UseCount(2));
     ASSERT_TRUE(provider_.ReadData(2, buffer, sizeof buffer, &count));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "NEW");
     close(fd);
@@ -357,4 +357,59 @@ TEST_F(PtyProviderTest, LinesAreKeptForTheApplication) {
     // The inputs as the server gave them; the outputs raised as on any open port.
     EXPECT_EQ(got, PL_LINE_CTS | PL_LINE_DSR | PL_LINE_DCD | PL_LINE_DTR | PL_LINE_RTS);
     EXPECT_FALSE(provider_.GetLines(7, &got));
+}
+
+TEST_F(PtyProviderTest, AnInputFlushEndsAWriteWaitingForRoom) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    provider_.ServeUse(2, provider_.UseCount(2));
+    const std::string big(1 << 20, 'o');
+    uint32_t count = 0;
+    std::thread writer([&] {
+        provider_.WriteData(2, reinterpret_cast<const uint8_t*>(big.data()),
+                            static_cast<uint32_t>(big.size()), &count);
+    });
+    // The pty fills; the application drops its input instead of reading it.
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    ASSERT_EQ(tcflush(fd, TCIFLUSH), 0);
+    writer.join();
+    EXPECT_LT(count, big.size());
+    EXPECT_TRUE(provider_.TakeInputFlush(2));
+    EXPECT_FALSE(provider_.TakeInputFlush(2));
+    EXPECT_EQ(ReadApp(fd, 1, 300), "");
+    // Later data reaches the application.
+    ASSERT_TRUE(provider_.WriteData(2, reinterpret_cast<const uint8_t*>("new"), 3, &count));
+    EXPECT_EQ(ReadApp(fd, 3), "new");
+    close(fd);
+}
+
+TEST_F(PtyProviderTest, AnOutputFlushDropsWhatWasNotSent) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    int fd = OpenApp(3);
+    ASSERT_GE(fd, 0);
+    provider_.ServeUse(2, provider_.UseCount(2));
+    const std::string first(3000, 'a');
+    ASSERT_EQ(write(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    ASSERT_EQ(Wait(3, 2000), 0);  // staged
+    uint8_t buffer[PL_DATA_MAX];
+    uint32_t count = 0;
+    ASSERT_TRUE(provider_.ReadData(2, buffer, 1000, &count));
+    EXPECT_EQ(count, 1000u);
+    // Still in the stage (2000) and in the pty (2000): all of it is dropped.
+    const std::string second(2000, 'b');
+    ASSERT_EQ(write(fd, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    ASSERT_EQ(tcflush(fd, TCOFLUSH), 0);
+    EXPECT_FALSE(provider_.ReadData(2, buffer, sizeof buffer, &count));
+    ASSERT_EQ(write(fd, "MARK", 4), 4);
+    std::string after;
+    while (Wait(3, 2000) == 0 && provider_.ReadData(2, buffer, sizeof buffer, &count) &&
+           count > 0) {
+        after.append(reinterpret_cast<char*>(buffer), count);
+        if (after.size() >= 4) break;
+    }
+    EXPECT_EQ(after, "MARK");
+    close(fd);
 }

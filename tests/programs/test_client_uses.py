@@ -17,12 +17,19 @@ class ClientUses(h.ClientTestCase):
         server = self.scripted_server()
         self.configure_port(3, server.port, 2)
         self.start_client([self.link(3)])
-        # Written and closed before the session was up.
+        # Written and closed before the session was up: sent in a session
+        # of its own, which then ends; its answer reaches nobody.
         app = self.app(3)
         app.write(b"STALE\r")
         time.sleep(0.3)
         app.close()
-        self.assertIsNone(server.accept(timeout=2.5))
+        conn = server.accept(timeout=5.0)
+        self.assertIsNotNone(conn)
+        h.open_exchange(conn, 2)
+        reader = h.MessageReader(conn)
+        self.assertEqual(reader.data(6, 10), b"STALE\r")
+        conn.sendall(h.u32(h.PL_DATA, 6) + b"ANSWER")
+        self.assertEqual(reader.next(), (h.PL_CLOSE, b""))
         app = self.app(3)
         conn = server.accept()
         h.open_exchange(conn, 2)
@@ -42,6 +49,42 @@ class ClientUses(h.ClientTestCase):
         conn2 = server.accept()
         h.open_exchange(conn2, 2)
         self.assertEqual(app.read(1, 1.0), b"")
+
+    def test_a_use_that_wrote_nothing_makes_no_connection(self):
+        server = self.scripted_server()
+        self.configure_port(11, server.port, 2)
+        self.start_client([self.link(11)])
+        app = self.app(11)
+        app.close()
+        self.assertIsNone(server.accept(timeout=2.5))
+
+    def test_uses_closed_before_their_session_each_get_their_own(self):
+        server = self.scripted_server()
+        self.configure_port(12, server.port, 2)
+        self.start_client([self.link(12)])
+        first = self.app(12, baud=19200)
+        first.write(b"ATZ\r")
+        first.close()
+        # The next application comes while the first use waits for its
+        # session (the client has seen the close).
+        time.sleep(0.5)
+        second = self.app(12)
+        second.write(b"NEXT\r")
+        # The closed use's bytes and settings, then PL_CLOSE; its answer is
+        # dropped.
+        conn = server.accept(timeout=5.0)
+        _, record = h.open_exchange(conn, 2)
+        self.assertEqual(h.decode_settings(record)["BaudRate"], 19200)
+        reader = h.MessageReader(conn)
+        self.assertEqual(reader.data(4, 10), b"ATZ\r")
+        conn.sendall(h.u32(h.PL_DATA, 3) + b"OK\n")
+        self.assertEqual(reader.next(), (h.PL_CLOSE, b""))
+        # The open use in the next session, with only its own bytes.
+        conn2 = server.accept(timeout=5.0)
+        h.open_exchange(conn2, 2)
+        self.assertEqual(h.MessageReader(conn2).data(5, 10), b"NEXT\r")
+        conn2.sendall(h.u32(h.PL_DATA, 4) + b"NXT\n")
+        self.assertEqual(second.read(4, 10), b"NXT\n")
 
     def test_reopen_within_the_pause_carries_the_new_settings(self):
         server = self.scripted_server()
@@ -137,6 +180,27 @@ class ClientUses(h.ClientTestCase):
             self.assertEqual(message[0], h.PL_SETTINGS)
             self.assertEqual(h.decode_settings(message[1])["BaudRate"], baud)
             self.assertEqual(reader.data(len(b"at %d" % baud), 10), b"at %d" % baud)
+
+    def test_an_input_flush_drops_what_the_client_holds(self):
+        import termios
+        server = self.scripted_server()
+        self.configure_port(13, server.port, 2)
+        self.start_client([self.link(13)])
+        app = self.app(13)
+        conn = server.accept()
+        h.open_exchange(conn, 2)
+        # More than the pty holds: the rest waits in the client.
+        old = h.u32(h.PL_DATA, 1024) + b"o" * 1024
+        conn.sendall(old * 200)
+        self.assertEqual(app.read(1, 10), b"o")
+        termios.tcflush(app.fd, termios.TCIFLUSH)
+        # Sent once the client has seen the flush: kept.
+        time.sleep(0.5)
+        conn.sendall(h.u32(h.PL_DATA, 3) + b"NEW")
+        got = app.read(200 * 1024, 3.0)
+        self.assertTrue(got.endswith(b"NEW"), got[-16:])
+        print("old bytes after the flush: %d" % (len(got) - 3))
+        self.assertLess(len(got) - 3, 4096)
 
     def test_dropped_connection_hangs_up(self):
         server = self.scripted_server()

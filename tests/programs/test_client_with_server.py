@@ -1,6 +1,7 @@
 """tovlclient with the real tovlserver on loopback: a pseudo-terminal is
 the server's real port (the test plays the device) and another is the
 client's virtual port (the test plays the application)."""
+import os
 import random
 import time
 import unittest
@@ -147,6 +148,19 @@ class ClientWithServer(h.ClientTestCase):
             self.assertEqual(device.read_exact(1, 15), b"s")
             # Read when the byte has arrived: the speed was set before it.
             self.assertEqual(device.speed(), baud)
+
+    @unittest.skipIf(h.ON_WINE, "runs against the Linux server")
+    def test_a_short_use_is_delivered_to_the_device(self):
+        device = self.com.map_pty(2)
+        self.addCleanup(device.close)
+        self.configure_port(3, h.SERVER_PORT, 2)
+        self.start_server()
+        self.start_client([self.link(3)])
+        # Written and closed at once, as `echo ATZ > port` does.
+        fd = os.open(self.link(3), os.O_WRONLY | os.O_NOCTTY)
+        os.write(fd, b"ATZ\r")
+        os.close(fd)
+        self.assertEqual(device.read_exact(4, 20), b"ATZ\r")
 
     def test_killed_server_then_back(self):
         device = self.com.map_pty(2)

@@ -1,5 +1,7 @@
-#include "client/posix/pty_port_provider_posix.h"
-
+// The set of pseudo-terminal ports: each port's pty and its link, the
+// monitor thread that follows the applications' opens and closes (and polls
+// the termios of a port kept in canonical mode), the uses they delimit, and
+// the port's lines and events.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -16,7 +18,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "client/port_uses.h"
+#include "client/posix/pty_port_records_posix.h"
 #include "client/posix/pty_settings_posix.h"
 #include "client/vexa_control_device.h"
 #include "platform/last_error.h"
@@ -30,87 +35,6 @@ namespace {
 // Only while an application has a port in canonical mode (see OnSettingsPacket).
 constexpr int kSettingsPollMs = 50;
 constexpr uint32_t kModemInputLines = PL_LINE_CTS | PL_LINE_DSR | PL_LINE_RI | PL_LINE_DCD;
-// A write the application does not take yet is tried again at least this
-// often, even when the pty does not report room.
-constexpr int kBackPressurePollMs = 100;
-
-void WakeFd(int fd) {
-    uint64_t one = 1;
-    ssize_t rc = write(fd, &one, sizeof one);
-    (void)rc;
-}
-
-}  // namespace
-
-// One pseudo-terminal of a port. A port gets a new one when its application
-// is hung up or a use ends without a session, so nothing of one use is kept
-// in the old one's buffers; threads that still hold the old one finish with
-// it and the last of them closes it.
-struct CPtyPortProvider::Pty {
-    std::string slavePath;
-    CUniqueFd master;
-    CUniqueFd slave;
-    int watch = -1;
-    // Bytes read from the master that ReadData hands out first, a block at
-    // a time: one read takes everything waiting, up to 64 KiB (guarded by
-    // the port's lock).
-    static constexpr uint32_t kStageBytes = 64 * 1024;
-    std::vector<uint8_t> stage = std::vector<uint8_t>(kStageBytes);
-    uint32_t stagedAt = 0;
-    uint32_t staged = 0;
-
-    uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
-        const uint32_t take = std::min(size, staged);
-        memcpy(buffer, stage.data() + stagedAt, take);
-        staged -= take;
-        stagedAt = staged == 0 ? 0 : stagedAt + take;
-        return take;
-    }
-    // Reads what the master holds into the empty stage.
-    int Stage(CPtyPortProvider& provider, Port& port);
-};
-
-struct CPtyPortProvider::Port {
-    uint32_t n = 0;
-    std::string link;
-    std::mutex lock;  // guards pty, seen, seenBaud, settingsPending, the reads of the master
-    std::shared_ptr<Pty> pty;
-    CEvent data, settings, flowControl, opened;
-    std::atomic<int> openCount{0};
-    // Counts the uses (first open to last close) of the port.
-    std::atomic<uint32_t> uses{0};
-    // Counts the closes by the last application; a write that waits for room
-    // gives up when it changes, so nothing reaches the next opener.
-    std::atomic<uint32_t> closes{0};
-    // The application keeps canonical mode: its termios is looked at by the
-    // monitor instead of reported by the pty.
-    std::atomic<bool> cooked{false};
-    // A settings packet showed a change not yet fetched: it goes to the
-    // server before any byte read after it.
-    bool settingsPending = false;
-    // The input lines the server reported, as a line-state mask.
-    std::atomic<uint32_t> modemInputs{0};
-    // -1 while the use of the running session lasts; when it has ended, the
-    // bytes it wrote still in the master that its session may read (the
-    // next use's bytes follow them; the stage holds only this use's). A new
-    // session (SetStatus) starts at -1.
-    std::atomic<int> oldLeft{-1};
-    termios seen{};
-    uint32_t seenBaud = 0;
-
-    std::shared_ptr<Pty> Current() {
-        std::lock_guard<std::mutex> guard(lock);
-        return pty;
-    }
-};
-
-namespace {
-
-uint32_t ActualBaud(int fd, const termios& t) {
-    uint32_t baud = 0;
-    if (!GetActualBaud(fd, &baud)) baud = SpeedCodeToBaud(cfgetospeed(&t));
-    return baud;
-}
 
 }  // namespace
 
@@ -159,7 +83,8 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
     port->n = n;
     port->link = linkPath;
     port->pty = MakePty(&port->seen);
-    if (!port->pty) return false;
+    port->writerWake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!port->pty || !port->writerWake) return false;
     port->seenBaud = 9600;
     if (linkPlaced_) linkPlaced_(linkPath, port->pty->slavePath);
     if (symlink(port->pty->slavePath.c_str(), linkPath.c_str()) != 0) {
@@ -210,6 +135,8 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
         port->seen = raw;
         port->seenBaud = 9600;
         port->settingsPending = false;
+        // The old pty's bytes go with it: the use it served has none left.
+        port->bounds.Discarded(port->uses.load());
     }
     port->cooked.store(false);
     inotify_rm_watch(inotify_.Get(), old->watch);
@@ -218,8 +145,8 @@ bool CPtyPortProvider::HangUp(uint32_t index) {
     // A pump still using it lets go when its call returns.
     old.reset();
     port->openCount.store(0);
-    port->oldLeft.store(0);
     port->closes.fetch_add(1);
+    WakeFd(port->writerWake.Get());
     WakeFd(wake_.Get());
     return true;
 }
@@ -277,95 +204,23 @@ void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
         port.closes.fetch_add(1);
         std::lock_guard<std::mutex> guard(port.lock);
         const std::shared_ptr<Pty> pty = port.pty;
-        tcflush(pty->slave.Get(), TCIFLUSH);
+        pty->FlushInput();
+        // What the master holds now is the ended use's, with the settings
+        // it left; the next use's bytes follow.
+        // A poll of a master that shows nothing moves in what the kernel
+        // still has in transit (bytes written just before the close).
+        pollfd p{pty->master.Get(), POLLIN, 0};
+        poll(&p, 1, 0);
         int left = 0;
         if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        port.oldLeft.store(left);
+        termios t;
+        PortLinkSettings settings{};
+        if (tcgetattr(pty->master.Get(), &t) == 0)
+            settings = TermiosToLinkSettings(t, ActualBaud(pty->master.Get(), t));
+        port.bounds.Ended(port.uses.load(), static_cast<uint64_t>(left), settings);
+        WakeFd(port.writerWake.Get());
     }
     port.opened.Set();
-}
-
-bool CPtyPortProvider::SettingsChangedLocked(Port& port) {
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return false;
-    return SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud;
-}
-
-bool CPtyPortProvider::KeepExtproc(Port& port, termios* now) {
-    const int master = port.pty->master.Get();
-    // EXTPROC takes line editing away from the application, so a port in
-    // canonical mode goes without it and its termios is polled while so
-    // (kSettingsPollMs). An application that cleared EXTPROC gets it back.
-    // The flag is written only when it is wrong, so a change the
-    // application makes in that moment is rarely overwritten.
-    const bool cooked = (now->c_lflag & ICANON) != 0;
-    const bool extproc = (now->c_lflag & EXTPROC) != 0;
-    if (cooked == extproc) {
-        if (cooked)
-            now->c_lflag &= ~static_cast<tcflag_t>(EXTPROC);
-        else
-            now->c_lflag |= EXTPROC;
-        if (tcsetattr(master, TCSANOW, now) != 0) return false;
-    }
-    if (port.cooked.exchange(cooked) != cooked) WakeFd(wake_.Get());
-    return true;
-}
-
-void CPtyPortProvider::OnSettingsPacket(Port& port) {
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return;
-    KeepExtproc(port, &now);
-    // Changes after the session's use ended belong to the next use, whose
-    // open exchange reads them.
-    if (port.oldLeft.load() >= 0) return;
-    if (SettingsDiffer(now, port.seen) || ActualBaud(master, now) != port.seenBaud)
-        port.settingsPending = true;
-}
-
-int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size) {
-    Pty& pty = *port.pty;
-    const int left = port.oldLeft.load();
-    if (left >= 0) size = std::min<uint32_t>(size, static_cast<uint32_t>(left));
-    if (size == 0) return -1;
-    // In packet mode every read starts with a packet byte: 0 before data,
-    // status bits alone otherwise.
-    uint8_t status = 0;
-    iovec parts[2] = {{&status, 1}, {buffer, size}};
-    const ssize_t got = readv(pty.master.Get(), parts, 2);
-    if (got <= 0) return -1;
-    if (status != TIOCPKT_DATA) {
-        if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
-        return 0;
-    }
-    if (left >= 0) port.oldLeft.fetch_sub(static_cast<int>(got - 1));
-    return static_cast<int>(got - 1);
-}
-
-int CPtyPortProvider::Pty::Stage(CPtyPortProvider& provider, Port& port) {
-    const int got = provider.ReadMasterLocked(port, stage.data(), kStageBytes);
-    if (got > 0) {
-        stagedAt = 0;
-        staged = static_cast<uint32_t>(got);
-    }
-    return got;
-}
-
-void CPtyPortProvider::LookAtSettings(Port& port) {
-    std::lock_guard<std::mutex> guard(port.lock);
-    termios now;
-    const int master = port.pty->master.Get();
-    if (tcgetattr(master, &now) != 0) return;
-    KeepExtproc(port, &now);
-    // Changes after the session's use ended belong to the next use.
-    if (port.oldLeft.load() >= 0) return;
-    const uint32_t baud = ActualBaud(master, now);
-    if (SettingsDiffer(now, port.seen) || baud != port.seenBaud) {
-        port.seen = now;
-        port.seenBaud = baud;
-        port.settings.Set();
-    }
 }
 
 void CPtyPortProvider::TakeOpenCloseEvents() {
@@ -405,124 +260,6 @@ void CPtyPortProvider::Monitor() {
     }
 }
 
-bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) {
-    *count = 0;
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    Pty& pty = *port->pty;
-    if (pty.staged > 0) {
-        *count = pty.TakeStaged(buffer, size);
-        SetLastErrorCode(kErrorSuccess);
-        return true;
-    }
-    int got = -1;
-    // Settings the application made come before the bytes it wrote after
-    // them: nothing is read until they are fetched (GetSettings).
-    for (int packets = 0; packets < 4 && !port->settingsPending && got <= 0; ++packets) {
-        if (port->cooked.load() && port->oldLeft.load() < 0 && SettingsChangedLocked(*port)) {
-            port->settings.Set();
-            break;
-        }
-        got = pty.Stage(*this, *port);
-        if (got < 0) break;
-    }
-    if (got <= 0) {
-        SetLastErrorCode(kErrorNoMoreItems);
-        return false;
-    }
-    *count = pty.TakeStaged(buffer, size);
-    SetLastErrorCode(kErrorSuccess);
-    return true;
-}
-
-int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
-    Port* port = Find(index);
-    bool valid = port != nullptr;
-    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
-    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
-    bool masterFailed = false;
-    for (;;) {
-        std::shared_ptr<Pty> pty;
-        {
-            std::lock_guard<std::mutex> guard(port->lock);
-            pty = port->pty;
-            if (pty->staged > 0) return 0;
-            if (port->settingsPending) return 1;
-        }
-        // The pump waits on the master itself: the application's bytes and
-        // settings packets wake it directly. Once the ended use's bytes are
-        // read, the master is left alone (the rest is the next use's).
-        const bool watchMaster = !masterFailed && port->oldLeft.load() != 0;
-        pollfd fds[5];
-        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
-        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
-        int wait = -1;
-        if (timeoutMs != kInfinite) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            wait = left < 0 ? 0 : static_cast<int>(left);
-        }
-        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            SetLastErrorCode(kErrorInvalidHandle);
-            return kWaitFailed;
-        }
-        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
-            // What is in the master now was written after every open and
-            // close already queued: those are taken first, so bytes and
-            // settings of the next use are never read as this one's.
-            TakeOpenCloseEvents();
-            std::lock_guard<std::mutex> guard(port->lock);
-            // Data before the events: read now, served at the top.
-            if (port->pty == pty && pty->staged == 0) {
-                const int got = pty->Stage(*this, *port);
-                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
-            }
-            continue;
-        }
-        for (int i = 0; i < 4; ++i)
-            if (EventTryTake(*events[i])) return i;
-        if (ready == 0 && wait == 0) return kWaitTimeout;
-    }
-}
-
-bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
-                                 uint32_t* count) {
-    *count = 0;
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    const uint32_t closes = port->closes.load();
-    const std::shared_ptr<Pty> pty = port->Current();
-    const int master = pty->master.Get();
-    uint32_t done = 0;
-    // Bytes the application cannot take yet wait here (the server is held
-    // back through the socket) until it takes them or closes the port.
-    while (done < size && port->openCount.load() > 0 && port->closes.load() == closes) {
-        ssize_t put = write(master, data + done, size - done);
-        if (put > 0) {
-            done += static_cast<uint32_t>(put);
-            continue;
-        }
-        if (put < 0 && errno != EAGAIN && errno != EINTR) break;
-        pollfd p{master, POLLOUT, 0};
-        poll(&p, 1, kBackPressurePollMs);
-    }
-    *count = done;
-    if (done == size) {
-        SetLastErrorCode(kErrorSuccess);
-        return true;
-    }
-    // The port was closed (or failed): the rest is dropped.
-    SetLastErrorCode(kErrorMoreData);
-    return done > 0;
-}
-
 bool CPtyPortProvider::GetLines(uint32_t index, uint32_t* mask) {
     Port* port = Find(index);
     if (port == nullptr) return false;
@@ -543,27 +280,6 @@ bool CPtyPortProvider::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* ev
     return port != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
 }
 
-bool CPtyPortProvider::GetSettings(uint32_t index, PortLinkSettings* settings) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    termios t;
-    const int master = port->pty->master.Get();
-    if (tcgetattr(master, &t) != 0) {
-        SetLastErrorCode(kErrorGenFailure);
-        return false;
-    }
-    const uint32_t baud = ActualBaud(master, t);
-    *settings = TermiosToLinkSettings(t, baud);
-    // What is read here is what the caller sends: a change seen before it
-    // is not reported again.
-    port->seen = t;
-    port->seenBaud = baud;
-    port->settingsPending = false;
-    port->settings.Clear();
-    return true;
-}
-
 bool CPtyPortProvider::CheckPort(uint32_t index) {
     return Find(index) != nullptr;
 }
@@ -575,41 +291,43 @@ bool CPtyPortProvider::GetOpenState(uint32_t index, uint32_t* state) {
     return true;
 }
 
-bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    std::lock_guard<std::mutex> guard(port->lock);
-    *pending = 0;
-    // Nothing counts as pending while settings wait to be fetched.
-    if (port->settingsPending) return true;
-    // While the stage holds bytes, those are enough to keep the drain going;
-    // the master is asked only once they are handed out.
-    if (port->pty->staged > 0) {
-        *pending = port->pty->staged;
-        return true;
-    }
-    int available = 0;
-    if (ioctl(port->pty->master.Get(), FIONREAD, &available) != 0) {
-        SetLastErrorCode(kErrorGenFailure);
-        return false;
-    }
-    const int left = port->oldLeft.load();
-    if (left >= 0) available = std::min(available, left);
-    *pending = available > 0 ? static_cast<uint32_t>(available) : 0;
-    return true;
-}
-
 uint32_t CPtyPortProvider::UseCount(uint32_t index) {
     Port* port = Find(index);
-    return port != nullptr ? port->uses.load() : 0;
+    if (port == nullptr) return 0;
+    // Counted up to the opens and closes made so far.
+    TakeOpenCloseEvents();
+    return port->uses.load();
 }
 
 bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
-    // Called as a session starts: it serves the use now open.
+    // The use a session serves is told before it is set up (ServeUse).
+    return Find(index) != nullptr;
+}
+
+void CPtyPortProvider::ServeUse(uint32_t index, uint32_t use) {
+    Port* port = Find(index);
+    if (port == nullptr) return;
+    TakeOpenCloseEvents();
+    std::lock_guard<std::mutex> guard(port->lock);
+    const uint64_t start = port->bounds.Serve(use);
+    Pty& pty = *port->pty;
+    // What older uses left unsent, staged or in the master, is not this
+    // use's.
+    if (start > port->bounds.Position() - pty.staged) {
+        pty.staged = 0;
+        pty.stagedAt = 0;
+    }
+    if (start > port->bounds.Position())
+        DropFromMasterLocked(*port, start - port->bounds.Position());
+    port->flushCut.store(false);
+}
+
+bool CPtyPortProvider::EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) {
     Port* port = Find(index);
     if (port == nullptr) return false;
-    port->oldLeft.store(-1);
-    return true;
+    TakeOpenCloseEvents();
+    std::lock_guard<std::mutex> guard(port->lock);
+    return port->bounds.EndedWithData(after, use);
 }
 
 }  // namespace tovl

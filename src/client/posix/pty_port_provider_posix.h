@@ -68,6 +68,9 @@ class CPtyPortProvider final : public CVexaBinding {
     // closed, which hangs up the application that has it open.
     bool HangUp(uint32_t index) override;
     uint32_t UseCount(uint32_t index) override;
+    void ServeUse(uint32_t index, uint32_t use) override;
+    bool EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) override;
+    bool TakeInputFlush(uint32_t index) override;
     // Waits on the port's master and the given events in one poll.
     int WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) override;
 
@@ -82,9 +85,15 @@ class CPtyPortProvider final : public CVexaBinding {
     bool SettingsChangedLocked(Port& port);
     bool KeepExtproc(Port& port, termios* now);
     void OnSettingsPacket(Port& port);
-    // One read of the master: the data count, 0 for a status packet, -1
-    // when nothing was read.
+    // One read of the master, at most what the served use may still take:
+    // the data count, 0 for a status packet, -1 when nothing was read.
     int ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size);
+    // Acts on a status packet: settings, and the application's flushes.
+    void OnStatusPacket(Port& port, uint8_t status);
+    // Takes a status packet waiting on the master without taking data.
+    void TakeStatusLocked(Port& port);
+    // Reads and drops up to count bytes of the master.
+    void DropFromMasterLocked(Port& port, uint64_t count);
     // Reads the opens and closes the kernel has queued and applies them; the
     // monitor and the pumps call it (never under a port's lock).
     void TakeOpenCloseEvents();

@@ -1,0 +1,298 @@
+// The data path of the pseudo-terminal ports: the pump's wait on the
+// master, the stage it reads into, the status packets (settings, flushes)
+// that come with the data, and the server's bytes written to the master.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "client/port_uses.h"
+#include "client/posix/pty_port_records_posix.h"
+#include "platform/last_error.h"
+#include "platform/posix/event_posix.h"
+#include "platform/posix/serial_baud_posix.h"
+
+namespace tovl {
+
+namespace {
+
+// The master does not always report room when the application reads (the
+// kernel wakes its writers only on some paths), so a write waiting for room
+// tries again at this pace; the end of a use and a flush wake it at once.
+constexpr int kRoomRetryMs = 100;
+
+}  // namespace
+
+void CPtyPortProvider::OnStatusPacket(Port& port, uint8_t status) {
+    if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
+    // The application dropped its unread input: a write waiting for room
+    // drops the rest, and the session what it has received.
+    if ((status & TIOCPKT_FLUSHREAD) && !std::exchange(port.pty->ownFlush, false)) {
+        port.inputFlushes.fetch_add(1);
+        WakeFd(port.writerWake.Get());
+        // A write may have put bytes into the room the flush made before
+        // the packet was there to see: they go too.
+        port.pty->FlushInput();
+    }
+    if (status & TIOCPKT_FLUSHWRITE) {
+        // Its output flush: what it wrote and the client has not sent yet
+        // goes, staged or still in the master (the kernel leaves up to a
+        // buffer's worth there).
+        Pty& pty = *port.pty;
+        pty.staged = 0;
+        pty.stagedAt = 0;
+        int held = 0;
+        if (ioctl(pty.master.Get(), FIONREAD, &held) != 0 || held < 0) held = 0;
+        DropFromMasterLocked(port,
+                             std::min<uint64_t>(static_cast<uint64_t>(held), port.bounds.Left()));
+    }
+}
+
+void CPtyPortProvider::TakeStatusLocked(Port& port) {
+    pollfd p{port.pty->master.Get(), POLLPRI, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLPRI)) return;
+    // A one-byte read of a master in packet mode gives the status packet
+    // alone, or a data packet byte with no data: no byte is taken.
+    uint8_t status = 0;
+    if (read(p.fd, &status, 1) == 1 && status != TIOCPKT_DATA) OnStatusPacket(port, status);
+}
+
+void CPtyPortProvider::DropFromMasterLocked(Port& port, uint64_t count) {
+    uint8_t scratch[4096];
+    while (count > 0) {
+        uint8_t status = 0;
+        iovec parts[2] = {{&status, 1}, {scratch, std::min<size_t>(count, sizeof scratch)}};
+        const ssize_t got = readv(port.pty->master.Get(), parts, 2);
+        if (got <= 0) return;
+        if (status != TIOCPKT_DATA) {
+            // A nested output flush drops everything itself.
+            if (status & TIOCPKT_FLUSHWRITE) return OnStatusPacket(port, status);
+            OnStatusPacket(port, status);
+            continue;
+        }
+        port.bounds.Taken(static_cast<uint64_t>(got - 1));
+        count -= std::min<uint64_t>(count, static_cast<uint64_t>(got - 1));
+    }
+}
+
+int CPtyPortProvider::ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size) {
+    Pty& pty = *port.pty;
+    size = static_cast<uint32_t>(std::min<uint64_t>(size, port.bounds.Left()));
+    if (size == 0) return -1;
+    // In packet mode every read starts with a packet byte: 0 before data,
+    // status bits alone otherwise.
+    uint8_t status = 0;
+    iovec parts[2] = {{&status, 1}, {buffer, size}};
+    const ssize_t got = readv(pty.master.Get(), parts, 2);
+    if (got <= 0) return -1;
+    if (status != TIOCPKT_DATA) {
+        OnStatusPacket(port, status);
+        return 0;
+    }
+    port.bounds.Taken(static_cast<uint64_t>(got - 1));
+    return static_cast<int>(got - 1);
+}
+
+int CPtyPortProvider::Pty::Stage(CPtyPortProvider& provider, Port& port) {
+    const int got = provider.ReadMasterLocked(port, stage.data(), kStageBytes);
+    if (got > 0) {
+        stagedAt = 0;
+        staged = static_cast<uint32_t>(got);
+    }
+    return got;
+}
+
+bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) {
+    *count = 0;
+    Port* port = Find(index);
+    if (port == nullptr) return false;
+    TakeOpenCloseEvents();
+    std::lock_guard<std::mutex> guard(port->lock);
+    Pty& pty = *port->pty;
+    // An output flush of the application empties the stage first.
+    TakeStatusLocked(*port);
+    if (pty.staged > 0) {
+        *count = pty.TakeStaged(buffer, size);
+        SetLastErrorCode(kErrorSuccess);
+        return true;
+    }
+    int got = -1;
+    // Settings the application made come before the bytes it wrote after
+    // them: nothing is read until they are fetched (GetSettings).
+    for (int packets = 0; packets < 4 && !port->settingsPending && got <= 0; ++packets) {
+        if (port->cooked.load() && !port->bounds.ServedEnded() && SettingsChangedLocked(*port)) {
+            port->settings.Set();
+            break;
+        }
+        got = pty.Stage(*this, *port);
+        if (got < 0) break;
+    }
+    if (got <= 0) {
+        SetLastErrorCode(kErrorNoMoreItems);
+        return false;
+    }
+    *count = pty.TakeStaged(buffer, size);
+    SetLastErrorCode(kErrorSuccess);
+    return true;
+}
+
+int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
+    Port* port = Find(index);
+    bool valid = port != nullptr;
+    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
+    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
+    bool masterFailed = false;
+    for (;;) {
+        std::shared_ptr<Pty> pty;
+        bool useLeft = true;
+        {
+            std::lock_guard<std::mutex> guard(port->lock);
+            pty = port->pty;
+            if (pty->staged > 0) return 0;
+            if (port->settingsPending) return 1;
+            useLeft = port->bounds.Left() != 0;
+        }
+        // The pump waits on the master itself: the application's bytes and
+        // settings packets wake it directly. Once the ended use's bytes are
+        // read, the master is left alone (the rest is the next use's).
+        const bool watchMaster = !masterFailed && useLeft;
+        pollfd fds[5];
+        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
+        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
+        int wait = -1;
+        if (timeoutMs != kInfinite) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            wait = left < 0 ? 0 : static_cast<int>(left);
+        }
+        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            SetLastErrorCode(kErrorInvalidHandle);
+            return kWaitFailed;
+        }
+        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
+            // What is in the master now was written after every open and
+            // close already queued: those are taken first, so bytes and
+            // settings of the next use are never read as this one's.
+            TakeOpenCloseEvents();
+            std::lock_guard<std::mutex> guard(port->lock);
+            // Data before the events: read now, served at the top.
+            if (port->pty == pty && pty->staged == 0) {
+                const int got = pty->Stage(*this, *port);
+                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
+            }
+            continue;
+        }
+        for (int i = 0; i < 4; ++i)
+            if (EventTryTake(*events[i])) return i;
+        if (ready == 0 && wait == 0) return kWaitTimeout;
+    }
+}
+
+bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
+                                 uint32_t* count) {
+    *count = 0;
+    Port* port = Find(index);
+    if (port == nullptr) return false;
+    const uint32_t closes = port->closes.load();
+    uint32_t flushes = 0;
+    std::shared_ptr<Pty> pty;
+    {
+        // A flush made before these bytes came (an open with TCSAFLUSH)
+        // is counted before the count this write watches.
+        std::lock_guard<std::mutex> guard(port->lock);
+        TakeStatusLocked(*port);
+        flushes = port->inputFlushes.load();
+        pty = port->pty;
+    }
+    const int master = pty->master.Get();
+    uint32_t done = 0;
+    // Bytes the application cannot take yet wait here (the server is held
+    // back through the socket) until it takes them, flushes its input or
+    // closes the port. Only the use the session serves gets them.
+    while (done < size) {
+        TakeOpenCloseEvents();
+        ssize_t put = -1;
+        int error = 0;
+        {
+            std::lock_guard<std::mutex> guard(port->lock);
+            // A flush the application just made frees room: its packet is
+            // taken before anything is written into that room.
+            if (port->pty == pty) TakeStatusLocked(*port);
+            if (port->inputFlushes.load() != flushes) {
+                port->flushCut.store(true);
+                break;
+            }
+            if (port->pty != pty || port->openCount.load() == 0 || port->closes.load() != closes ||
+                port->bounds.ServedEnded())
+                break;
+            put = write(master, data + done, size - done);
+            error = errno;
+        }
+        if (put > 0) {
+            done += static_cast<uint32_t>(put);
+            continue;
+        }
+        if (put < 0 && error != EAGAIN && error != EINTR) break;
+        // Room in the pty, or a reason to stop (the use's end, a flush, a
+        // new pty) wakes the wait.
+        pollfd fds[2] = {{master, POLLOUT, 0}, {port->writerWake.Get(), POLLIN, 0}};
+        if (poll(fds, 2, kRoomRetryMs) < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            ssize_t rc = read(fds[1].fd, &value, sizeof value);
+            (void)rc;
+        }
+    }
+    *count = done;
+    if (done == size) {
+        SetLastErrorCode(kErrorSuccess);
+        return true;
+    }
+    // The port was closed or flushed (or failed): the rest is dropped.
+    SetLastErrorCode(kErrorMoreData);
+    return done > 0;
+}
+
+bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {
+    Port* port = Find(index);
+    if (port == nullptr) return false;
+    std::lock_guard<std::mutex> guard(port->lock);
+    *pending = 0;
+    // Nothing counts as pending while settings wait to be fetched.
+    if (port->settingsPending) return true;
+    // While the stage holds bytes, those are enough to keep the drain going;
+    // the master is asked only once they are handed out.
+    if (port->pty->staged > 0) {
+        *pending = port->pty->staged;
+        return true;
+    }
+    int available = 0;
+    if (ioctl(port->pty->master.Get(), FIONREAD, &available) != 0) {
+        SetLastErrorCode(kErrorGenFailure);
+        return false;
+    }
+    const uint64_t left = port->bounds.Left();
+    *pending =
+        available > 0
+            ? static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(available), left))
+            : 0;
+    return true;
+}
+
+bool CPtyPortProvider::TakeInputFlush(uint32_t index) {
+    Port* port = Find(index);
+    return port != nullptr && port->flushCut.exchange(false);
+}
+
+}  // namespace tovl
