@@ -66,8 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     auto port = std::make_shared<testing_support::CFakeSerialPort>();
     std::thread session([&] {
-        RunPortSessionWith(
-            server, [&](int n) -> std::shared_ptr<CSerialPort> { return n == 3 ? port : nullptr; });
+        RunPortSessionWith(server, [&](int n, CStatus* status) -> std::shared_ptr<CSerialPort> {
+            if (n == 3) return port;
+            *status = CStatus(kErrorFileNotFound, "open");
+            return nullptr;
+        });
     });
     // The whole input, then end of stream (or a reset): the session never
     // waits out a field's time-out. Replies are drained meanwhile so that

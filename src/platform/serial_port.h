@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/event.h"
+#include "platform/status.h"
 
 namespace tovl {
 
@@ -129,25 +130,26 @@ class CSerialPort {
     virtual void Purge() = 0;
 
     // Modem control (0x01 DTR, 0x02 RTS) and status (0x10 CTS, 0x20 DSR,
-    // 0x40 RI, 0x80 DCD) registers. False when the port cannot tell or do it.
-    virtual bool GetModemControl(uint32_t* control) = 0;
-    virtual bool SetModemControl(uint32_t control) = 0;
-    virtual bool GetModemStatus(uint32_t* status) = 0;
+    // 0x40 RI, 0x80 DCD) registers. A failure when the port cannot tell or
+    // do it. Every call that can fail reports it as a CStatus.
+    virtual CStatus GetModemControl(uint32_t* control) = 0;
+    virtual CStatus SetModemControl(uint32_t control) = 0;
+    virtual CStatus GetModemStatus(uint32_t* status) = 0;
 
-    // A setting the port rejects returns false and leaves the port as it was.
-    virtual bool GetState(SerialDcb* dcb) = 0;
-    virtual bool SetState(const SerialDcb& dcb) = 0;
-    virtual bool SetHandflow(const SerialHandflow& handflow) = 0;
-    virtual bool GetTimeouts(SerialTimeouts* timeouts) = 0;
-    virtual bool SetTimeouts(const SerialTimeouts& timeouts) = 0;
+    // A setting the port rejects fails and leaves the port as it was.
+    virtual CStatus GetState(SerialDcb* dcb) = 0;
+    virtual CStatus SetState(const SerialDcb& dcb) = 0;
+    virtual CStatus SetHandflow(const SerialHandflow& handflow) = 0;
+    virtual CStatus GetTimeouts(SerialTimeouts* timeouts) = 0;
+    virtual CStatus SetTimeouts(const SerialTimeouts& timeouts) = 0;
 
     // Writes length bytes and waits until the write has completed, as the
     // write time-outs allow, or until abort ends it; *written is what the
-    // port took. A write that fails at once returns false without waiting; a
-    // write that abort ended returns false.
-    virtual bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
-                       const WriteAbort& abort) = 0;
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+    // port took. A write that fails at once fails without waiting; a write
+    // that abort ended fails with the reason (see WriteAbort).
+    virtual CStatus Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                          const WriteAbort& abort) = 0;
+    CStatus Write(const uint8_t* data, uint32_t length, uint32_t* written) {
         return Write(data, length, written, WriteAbort{});
     }
 
@@ -161,30 +163,30 @@ class CSerialPort {
     // what the completed read delivered (may be 0), copied to buffer; a read
     // still pending keeps its bytes in the port between calls. Lost once the
     // device hung up or a read failed, after any bytes read before it were
-    // handed over.
+    // handed over; *loss then tells how.
     // A capacity above 1024 lets a port hand over several reads of 1024 that
     // completed at once, one behind the other: every block but the last is
     // then full (POSIX; the Windows port reads 1024 at a time).
     virtual ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
-                                     uint32_t capacity, uint32_t* count) = 0;
+                                     uint32_t capacity, uint32_t* count, CStatus* loss) = 0;
 
     // Wakes every wait on the port and releases the device; later calls fail.
     virtual void Close() = 0;
 
     // Line control for remote clients that drive one line at a time (session
-    // thread). Each is false with the last error set when the port cannot do it.
+    // thread). Each fails when the port cannot do it.
     // Raises or lowers DTR or RTS alone.
-    virtual bool SetModemLine(SerialLine line, bool raised) = 0;
+    virtual CStatus SetModemLine(SerialLine line, bool raised) = 0;
     // Starts (on) or ends a break on the transmit line.
-    virtual bool SetBreak(bool on) = 0;
+    virtual CStatus SetBreak(bool on) = 0;
     // Empties the receive and/or transmit queue.
-    virtual bool PurgeQueues(bool receive, bool transmit) = 0;
+    virtual CStatus PurgeQueues(bool receive, bool transmit) = 0;
 
     // Line errors for remote clients that are told of them. The first call
     // only sets the starting point (errors before it are not reported).
-    // False when the port cannot tell (a pseudo-terminal has no error
+    // Fails when the port cannot tell (a pseudo-terminal has no error
     // counters); such a port is not asked the device again.
-    virtual bool TakeLineErrors(SerialLineErrors* errors) = 0;
+    virtual CStatus TakeLineErrors(SerialLineErrors* errors) = 0;
     // Before the reader's first StartModemWait: its modem wait then also ends
     // on a line error or a break, so these are reported without waiting for
     // data (Win32: EV_ERR and EV_BREAK join the comm-event mask). Where
@@ -193,9 +195,9 @@ class CSerialPort {
 };
 
 // Opens the port of that name ("COM3" on Windows, a device path on POSIX)
-// for exclusive use. Null with the last error set when it cannot be had (no
-// such port, in use, access denied).
-std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name);
+// for exclusive use. Null, with *status telling why, when it cannot be had
+// (no such port, in use, access denied).
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name, CStatus* status);
 
 // After OpenSerialPort(name) failed with access denied: who holds the
 // device, in a few words for a log line ("held by pid 1234 (picocom)",
@@ -204,7 +206,8 @@ std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name);
 // other processes; the last error is left as it was. Any thread.
 std::string DescribeSerialHolder(const std::string& name);
 
-using SerialPortOpener = std::function<std::shared_ptr<CSerialPort>(int portNumber)>;
+using SerialPortOpener =
+    std::function<std::shared_ptr<CSerialPort>(int portNumber, CStatus* status)>;
 
 // The modem-line changes the reader waits for: EV_CTS | EV_DSR | EV_RLSD.
 constexpr uint32_t kCommEventMask = 0x38;

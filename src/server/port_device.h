@@ -17,7 +17,7 @@ std::string ResolvePortDevice(int portNumber);
 // Opens what COM<portNumber> stands for, as every session opens its port.
 // On POSIX a fallback to /dev/ttyS<n-1> and a device that is missing or no
 // terminal are logged in the words of the admin's check. Null on failure,
-// with the last error code set by the open.
-std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber);
+// with *status telling why.
+std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber, CStatus* status);
 
 }  // namespace tovl

@@ -3,7 +3,6 @@
 
 #include "config/config_check.h"
 #include "config/product_keys.h"
-#include "platform/last_error.h"
 #include "platform/log.h"
 #include "platform/registry.h"
 #include "server/port_device.h"
@@ -34,21 +33,20 @@ std::string ResolvePortDevice(int portNumber) {
     return MappedDevice(portNumber, &mapped);
 }
 
-std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber) {
+std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber, CStatus* status) {
     bool mapped = false;
     const std::string device = MappedDevice(portNumber, &mapped);
     if (!mapped && portNumber >= 1)
         LogLine(LogPriority::Notice, "COM%d has no value in HKEY_LOCAL_MACHINE\\%s: using %s",
                 portNumber, kDevicesKey, device.c_str());
-    std::shared_ptr<CSerialPort> port = OpenSerialPort(device);
-    const uint32_t error = GetLastErrorCode();
+    std::shared_ptr<CSerialPort> port = OpenSerialPort(device, status);
+    const uint32_t error = status->Error();
     // Only causes the check can put in words; a busy device is told by the
     // exclusive open, which knows the holder.
     if (!port && (error == kErrorFileNotFound || error == kErrorNotSupported)) {
         const std::string problem = ExplainDevice(device);
         if (!problem.empty())
             LogLine(LogPriority::Notice, "COM%d: %s", portNumber, problem.c_str());
-        SetLastErrorCode(error);
     }
     return port;
 }

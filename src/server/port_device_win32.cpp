@@ -13,8 +13,8 @@ std::string ResolvePortDevice(int portNumber) {
     return name;
 }
 
-std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber) {
-    return OpenSerialPort(ResolvePortDevice(portNumber));
+std::shared_ptr<CSerialPort> OpenPortDevice(int portNumber, CStatus* status) {
+    return OpenSerialPort(ResolvePortDevice(portNumber), status);
 }
 
 }  // namespace tovl

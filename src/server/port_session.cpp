@@ -219,7 +219,9 @@ uint32_t RunPortSessionWith(CBlockingSocket& connection, const SerialPortOpener&
 }
 
 uint32_t RunPortSession(CBlockingSocket& connection, const SessionAdmission& admission) {
-    static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
+    static const SerialPortOpener kOpen = [](int n, CStatus* status) {
+        return OpenPortDevice(n, status);
+    };
     return RunPortSessionWith(connection, admission, kOpen);
 }
 

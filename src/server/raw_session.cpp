@@ -60,14 +60,15 @@ class CRawProtocol final : public CSessionProtocol {
         timeouts.ReadTotalTimeoutConstant = 0;
         port->SetTimeouts(timeouts);
         SerialDcb dcb;
-        bool lineSet = port->GetState(&dcb);
+        CStatus lineSet = port->GetState(&dcb);
         if (lineSet) {
             ApplyRawLine(line_, &dcb);
             lineSet = port->SetState(dcb);
         }
         if (!lineSet)
-            LogLine(LogPriority::Warning, "raw COM%d (%s): the line %s cannot be set", portNumber_,
-                    device.c_str(), FormatRawLine(line_).c_str());
+            LogLine(LogPriority::Warning, "raw COM%d (%s): the line %s cannot be set: %s",
+                    portNumber_, device.c_str(), FormatRawLine(line_).c_str(),
+                    lineSet.ToString().c_str());
         LogLine(LogPriority::Info, "raw COM%d (%s): opened for %s at %s", portNumber_,
                 device.c_str(), core.Peer().c_str(), FormatRawLine(line_).c_str());
         return core.StartReader(*this);
@@ -141,7 +142,9 @@ void RunRawSessionWith(CBlockingSocket& connection, int portNumber, const RawLin
 
 void RunRawSession(CBlockingSocket& connection, int portNumber, const RawLine& line,
                    const SessionAdmission& admission) {
-    static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
+    static const SerialPortOpener kOpen = [](int n, CStatus* status) {
+        return OpenPortDevice(n, status);
+    };
     RunRawSessionWith(connection, portNumber, line, admission, kOpen);
 }
 

@@ -46,7 +46,7 @@ CComPortControl::CComPortControl(CSerialPort& port) : port_(port) {
     }
     // The starting point: errors from before the session are not reported.
     SerialLineErrors before;
-    lineErrorsKnown_ = port_.TakeLineErrors(&before);
+    lineErrorsKnown_ = port_.TakeLineErrors(&before).Ok();
 }
 
 uint8_t CComPortControl::TakeLineState(bool* news) {

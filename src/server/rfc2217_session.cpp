@@ -157,7 +157,9 @@ void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,
 
 void RunRfc2217Session(CBlockingSocket& connection, int portNumber,
                        const SessionAdmission& admission) {
-    static const SerialPortOpener kOpen = [](int n) { return OpenPortDevice(n); };
+    static const SerialPortOpener kOpen = [](int n, CStatus* status) {
+        return OpenPortDevice(n, status);
+    };
     RunRfc2217SessionWith(connection, portNumber, admission, kOpen);
 }
 

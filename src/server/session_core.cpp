@@ -122,9 +122,10 @@ int CSessionCore::StrangerSecondsLeft() const {
 std::shared_ptr<CSerialPort> CSessionCore::OpenPort(int portNumber, std::string* cause) {
     portNumber_ = portNumber;
     device_ = ResolvePortDevice(portNumber);
-    std::shared_ptr<CSerialPort> port = openPort_(portNumber);
+    CStatus status;
+    std::shared_ptr<CSerialPort> port = openPort_(portNumber, &status);
     if (!port) {
-        *cause = OpenFailureText(GetLastErrorCode(), device_);
+        *cause = OpenFailureText(status.Error(), device_);
         return nullptr;
     }
     port_ = port;
@@ -167,11 +168,11 @@ bool CSessionCore::WritePort(const uint8_t* data, uint32_t length, uint32_t* wri
             abort.stallMs = kDrainStallMs;
         }
         uint32_t done = 0;
-        const bool ok = port_->Write(data + *written, length - *written, &done, abort);
+        const CStatus status = port_->Write(data + *written, length - *written, &done, abort);
         *written += done;
         toPort_ += done;
-        if (ok) return *written == length;
-        if (GetLastErrorCode() != kErrorGracefulDisconnect || clientLeftAt_) return false;
+        if (status) return *written == length;
+        if (status.Error() != kErrorGracefulDisconnect || clientLeftAt_) return false;
         clientLeftAt_ = Clock::now();
     }
     return true;
@@ -219,8 +220,9 @@ void CSessionCore::RunReader(CSessionProtocol& protocol) {
         for (;;) {
             if (!waitWhileHeld()) return;
             uint32_t count = 0;
-            switch (
-                port.WaitForReader(modemChange_, stop_, buffer.get(), kReaderCapacity, &count)) {
+            CStatus loss;
+            switch (port.WaitForReader(modemChange_, stop_, buffer.get(), kReaderCapacity, &count,
+                                       &loss)) {
                 case ReaderWake::Stop:
                     return;
                 case ReaderWake::ModemChange:
@@ -234,13 +236,11 @@ void CSessionCore::RunReader(CSessionProtocol& protocol) {
                     if (count != 0 && !waitWhileHeld()) return;
                     protocol.PortData(*this, buffer.get(), count);
                     break;
-                case ReaderWake::Lost: {
-                    const uint32_t error = GetLastErrorCode();
-                    LogLine(LogPriority::Warning, "%s: COM%d (%s) lost: device error %u",
-                            protocol.Name(), portNumber_, device_.c_str(), error);
-                    Abort("device lost (error " + std::to_string(error) + ")");
+                case ReaderWake::Lost:
+                    LogLine(LogPriority::Warning, "%s: COM%d (%s) lost: %s", protocol.Name(),
+                            portNumber_, device_.c_str(), loss.ToString().c_str());
+                    Abort("device lost (" + ErrorText(loss.Error()) + ")");
                     return;
-                }
             }
         }
     } catch (...) {

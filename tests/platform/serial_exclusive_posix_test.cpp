@@ -34,6 +34,13 @@ extern char** environ;
 
 namespace {
 
+// The outcome of this thread's last OpenDevice.
+thread_local CStatus t_lastOpen;
+
+std::shared_ptr<CSerialPort> OpenDevice(const std::string& path) {
+    return OpenSerialPort(path, &t_lastOpen);
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -125,10 +132,9 @@ TEST_F(SerialExclusivePosixTest, ADeviceAnotherProcessHoldsIsRefusedNamesItAndKe
     ASSERT_EQ(write(master_, "queued\n", 7), 7);  // input the holder has not read yet
     StartHolder();
 
-    EXPECT_FALSE(OpenSerialPort(device_));
-    EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
+    EXPECT_FALSE(OpenDevice(device_));
+    EXPECT_EQ(t_lastOpen.Error(), kErrorAccessDenied);
     EXPECT_EQ(DescribeSerialHolder(device_), "held by pid " + std::to_string(holder_) + " (sleep)");
-    EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
     termios after;
     ASSERT_EQ(tcgetattr(master_, &after), 0);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
@@ -148,26 +154,26 @@ TEST_F(SerialExclusivePosixTest, ADeviceAnotherProcessHoldsIsRefusedNamesItAndKe
     kill(holder_, SIGKILL);
     waitpid(holder_, nullptr, 0);
     holder_ = -1;
-    EXPECT_TRUE(OpenSerialPort(device_));
+    EXPECT_TRUE(OpenDevice(device_));
 }
 
 TEST_F(SerialExclusivePosixTest, LockFilesOfLiveProcessesHoldAndOfEndedOnesAreTakenOver) {
     WriteLockFile(1);  // init never ends
-    EXPECT_FALSE(OpenSerialPort(device_));
-    EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
+    EXPECT_FALSE(OpenDevice(device_));
+    EXPECT_EQ(t_lastOpen.Error(), kErrorAccessDenied);
     EXPECT_EQ(ReadFile(lockFile_), "         1\n");
 
     WriteLockFile(DeadPid());
-    auto port = OpenSerialPort(device_);
+    auto port = OpenDevice(device_);
     ASSERT_TRUE(port);
     char mine[16];
     snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(getpid()));
     EXPECT_EQ(ReadFile(lockFile_), mine);
     // Ours while the port is open, also for a second port of this process.
-    EXPECT_FALSE(OpenSerialPort(device_));
+    EXPECT_FALSE(OpenDevice(device_));
     port->Close();
     EXPECT_FALSE(std::filesystem::exists(lockFile_));
-    EXPECT_TRUE(OpenSerialPort(device_));
+    EXPECT_TRUE(OpenDevice(device_));
 }
 
 TEST_F(SerialExclusivePosixTest, OnlyTerminalDevicesByAbsolutePathAreOpened) {
@@ -176,29 +182,29 @@ TEST_F(SerialExclusivePosixTest, OnlyTerminalDevicesByAbsolutePathAreOpened) {
     const std::string fifo = lockDir_ + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& path : {file, fifo, std::string("/dev/null")}) {
-        EXPECT_FALSE(OpenSerialPort(path)) << path;
-        EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound) << path;
+        EXPECT_FALSE(OpenDevice(path)) << path;
+        EXPECT_EQ(t_lastOpen.Error(), kErrorFileNotFound) << path;
     }
     EXPECT_EQ(ReadFile(file), "data");
     // The same terminal by a relative name.
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path("/");
-    EXPECT_FALSE(OpenSerialPort(device_.substr(1)));
+    EXPECT_FALSE(OpenDevice(device_.substr(1)));
     std::filesystem::current_path(cwd);
-    EXPECT_TRUE(OpenSerialPort(device_));
+    EXPECT_TRUE(OpenDevice(device_));
 }
 
 TEST_F(SerialExclusivePosixTest, ALockWhosePidNowNamesALaterProcessIsTakenOver) {
     StartHolder(false);
     WriteLockFile(holder_);  // written after the holder started: its lock
-    EXPECT_FALSE(OpenSerialPort(device_));
+    EXPECT_FALSE(OpenDevice(device_));
     EXPECT_EQ(DescribeSerialHolder(device_),
               "locked by pid " + std::to_string(holder_) + " (sleep) in " + lockFile_);
 
     // Written an hour before the process with that pid started.
     const auto written = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
     std::filesystem::last_write_time(lockFile_, written);
-    auto port = OpenSerialPort(device_);
+    auto port = OpenDevice(device_);
     ASSERT_TRUE(port);
     char mine[16];
     snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(getpid()));
@@ -222,7 +228,7 @@ TEST_F(SerialExclusivePosixTest, AnythingButARegularLockFileRefusesOnlyItsDevice
         if (kind == "directory") planted = mkdir(lockFile_.c_str(), 0777);
         if (kind == "symbolic link") planted = symlink(target.c_str(), lockFile_.c_str());
         ASSERT_EQ(planted, 0);
-        auto refused = std::async(std::launch::async, [this] { return OpenSerialPort(device_); });
+        auto refused = std::async(std::launch::async, [this] { return OpenDevice(device_); });
         if (refused.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
             ADD_FAILURE() << "the open waits on the lock file";
             // A writer lets a blocked reader of the FIFO go.
@@ -231,7 +237,7 @@ TEST_F(SerialExclusivePosixTest, AnythingButARegularLockFileRefusesOnlyItsDevice
         EXPECT_FALSE(refused.get());
         EXPECT_EQ(DescribeSerialHolder(device_).rfind("lock file " + lockFile_ + " is ", 0), 0u)
             << DescribeSerialHolder(device_);
-        auto other = OpenSerialPort(otherName);
+        auto other = OpenDevice(otherName);
         EXPECT_TRUE(other);
         if (other) other->Close();
         // Left as it was planted.
@@ -243,7 +249,7 @@ TEST_F(SerialExclusivePosixTest, AnythingButARegularLockFileRefusesOnlyItsDevice
         std::filesystem::remove(lockFile_);
     }
     close(otherMaster);
-    EXPECT_TRUE(OpenSerialPort(device_));
+    EXPECT_TRUE(OpenDevice(device_));
 }
 
 // A container's own devpts counts its pseudo-terminals from 0 as well: its
@@ -286,7 +292,7 @@ TEST_F(SerialExclusivePosixTest, APtyOfTheSameNumberInAnotherDevptsIsAnotherDevi
     ASSERT_TRUE(std::filesystem::exists(ready));
 
     EXPECT_EQ(DescribeSerialHolder(device_), "");
-    EXPECT_TRUE(OpenSerialPort(device_));
+    EXPECT_TRUE(OpenDevice(device_));
 }
 
 // Where other processes' descriptors cannot be read, the scan says so, and

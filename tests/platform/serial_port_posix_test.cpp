@@ -26,9 +26,12 @@ using namespace testing_support;
 
 namespace {
 
+// The outcome of the last OpenCom.
+CStatus g_lastOpen;
+
 // COM<n> as the server opens it: through the registry's device map.
 std::shared_ptr<CSerialPort> OpenCom(int n) {
-    return OpenSerialPort(ResolvePortDevice(n));
+    return OpenSerialPort(ResolvePortDevice(n), &g_lastOpen);
 }
 
 class SerialPortPosixTest : public ::testing::Test {
@@ -70,6 +73,7 @@ class SerialPortPosixTest : public ::testing::Test {
     int master_ = -1;
     CEvent stop_;
     CEvent modem_;
+    CStatus loss_;  // what the reader's last wait said of a lost device
 };
 
 TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
@@ -82,7 +86,7 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
 
     EXPECT_FALSE(OpenCom(4));  // in use
-    EXPECT_EQ(GetLastErrorCode(), kErrorAccessDenied);
+    EXPECT_EQ(g_lastOpen.Error(), kErrorAccessDenied);
 
     const std::string out("\x00\x0a\x0d\x11\x13\xff", 6);
     uint32_t written = 0;
@@ -96,7 +100,8 @@ TEST_F(SerialPortPosixTest, OpensRawExclusiveAndPassesBytesBothWays) {
     ASSERT_EQ(write(master_, "\r\nab", 4), 4);
     uint8_t buf[1024];
     uint32_t count = 0;
-    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::Data);
+    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count, &loss_),
+              ReaderWake::Data);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), count), "\r\nab");
 
     // A pseudo-terminal has no modem lines.
@@ -123,7 +128,7 @@ TEST_F(SerialPortPosixTest, ReadsHandedOverTogetherAreWholeBlocksInOrder) {
     std::string got;
     while (got.size() < 2048) {
         uint32_t count = 0;
-        ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count),
+        ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count, &loss_),
                   ReaderWake::Data);
         ASSERT_EQ(count % 1024, 0u);
         got.append(reinterpret_cast<char*>(buf.data()), count);
@@ -131,7 +136,8 @@ TEST_F(SerialPortPosixTest, ReadsHandedOverTogetherAreWholeBlocksInOrder) {
     ASSERT_EQ(got.size(), 2048u);
     ASSERT_EQ(write(master_, data.data() + 3000, 72), 72);
     uint32_t count = 0;
-    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count), ReaderWake::Data);
+    ASSERT_EQ(port->WaitForReader(modem_, stop_, buf.data(), 64 * 1024, &count, &loss_),
+              ReaderWake::Data);
     ASSERT_EQ(count, 1024u);
     got.append(reinterpret_cast<char*>(buf.data()), count);
     EXPECT_EQ(got, data);
@@ -139,7 +145,7 @@ TEST_F(SerialPortPosixTest, ReadsHandedOverTogetherAreWholeBlocksInOrder) {
 
 TEST_F(SerialPortPosixTest, MissingDeviceAndPortZeroFail) {
     EXPECT_FALSE(OpenCom(8));
-    EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound);
+    EXPECT_EQ(g_lastOpen.Error(), kErrorFileNotFound);
     EXPECT_FALSE(OpenCom(0));
     EXPECT_FALSE(OpenCom(-3));
 }
@@ -211,7 +217,8 @@ TEST_F(SerialPortPosixTest, CloseWakesTheReaderAndFreesThePortAtOnce) {
     std::thread reader([&] {
         uint8_t buf[1024];
         uint32_t count = 0;
-        wake = static_cast<int>(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count));
+        wake =
+            static_cast<int>(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count, &loss_));
     });
     usleep(100 * 1000);
     stop_.Set();
@@ -244,13 +251,15 @@ TEST_F(SerialPortPosixTest, HangUpIsToldAsLostAfterTheBytesBeforeIt) {
     uint32_t count = 0;
     std::string got;
     ReaderWake wake;
-    while ((wake = port->WaitForReader(modem_, stop_, buf, sizeof buf, &count)) == ReaderWake::Data)
+    while ((wake = port->WaitForReader(modem_, stop_, buf, sizeof buf, &count, &loss_)) ==
+           ReaderWake::Data)
         got.append(reinterpret_cast<char*>(buf), count);
     hangUp.join();
     EXPECT_EQ(wake, ReaderWake::Lost);
     EXPECT_EQ(got, "last");
-    EXPECT_NE(GetLastErrorCode(), 0u);
-    EXPECT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count), ReaderWake::Lost);
+    EXPECT_NE(loss_.Error(), 0u);
+    EXPECT_EQ(port->WaitForReader(modem_, stop_, buf, sizeof buf, &count, &loss_),
+              ReaderWake::Lost);
     uint32_t written = 0;
     EXPECT_FALSE(port->Write(reinterpret_cast<const uint8_t*>("x"), 1, &written));
 }

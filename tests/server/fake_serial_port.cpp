@@ -8,6 +8,15 @@ using namespace tovl;
 
 namespace testing_support {
 
+namespace {
+
+// What the fake answers for a call it refuses.
+CStatus Failed(const char* operation) {
+    return {kErrorGenFailure, operation};
+}
+
+}  // namespace
+
 CFakeSerialPort::CFakeSerialPort() {
     dataReady_.Create(CEvent::ResetMode::Auto, false);
 }
@@ -49,67 +58,67 @@ void CFakeSerialPort::Purge() {
     ++record_.purges;
 }
 
-bool CFakeSerialPort::GetModemControl(uint32_t* control) {
+CStatus CFakeSerialPort::GetModemControl(uint32_t* control) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("GetModemControl");
     if (failControlQueries_) {
         // What a failed query leaves behind is no register value.
         *control = 0;
-        return false;
+        return Failed("GetModemControl");
     }
     *control = control_;
-    return !record_.closed;
+    return record_.closed ? Failed("GetModemControl") : CStatus();
 }
 
-bool CFakeSerialPort::SetModemControl(uint32_t control) {
+CStatus CFakeSerialPort::SetModemControl(uint32_t control) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("SetModemControl");
     record_.controlSets.push_back(control);
     control_ = control;
-    return !record_.closed;
+    return record_.closed ? Failed("SetModemControl") : CStatus();
 }
 
-bool CFakeSerialPort::GetModemStatus(uint32_t* status) {
+CStatus CFakeSerialPort::GetModemStatus(uint32_t* status) {
     std::lock_guard<std::mutex> lock(lock_);
     *status = status_;
-    return !record_.closed;
+    return record_.closed ? Failed("GetModemStatus") : CStatus();
 }
 
-bool CFakeSerialPort::GetState(SerialDcb* dcb) {
+CStatus CFakeSerialPort::GetState(SerialDcb* dcb) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("GetState");
     *dcb = record_.dcb;
-    return true;
+    return {};
 }
 
-bool CFakeSerialPort::SetState(const SerialDcb& dcb) {
+CStatus CFakeSerialPort::SetState(const SerialDcb& dcb) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("SetState");
     record_.stateSet = dcb;
     record_.dcb = dcb;
-    return true;
+    return {};
 }
 
-bool CFakeSerialPort::SetHandflow(const SerialHandflow& handflow) {
+CStatus CFakeSerialPort::SetHandflow(const SerialHandflow& handflow) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("SetHandflow");
     record_.handflow = handflow;
     ApplyHandflowToDcb(handflow, &record_.dcb);
-    return true;
+    return {};
 }
 
-bool CFakeSerialPort::GetTimeouts(SerialTimeouts* timeouts) {
+CStatus CFakeSerialPort::GetTimeouts(SerialTimeouts* timeouts) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("GetTimeouts");
     *timeouts = record_.timeouts;
-    return true;
+    return {};
 }
 
-bool CFakeSerialPort::SetTimeouts(const SerialTimeouts& timeouts) {
+CStatus CFakeSerialPort::SetTimeouts(const SerialTimeouts& timeouts) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("SetTimeouts");
     record_.timeouts = timeouts;
-    return true;
+    return {};
 }
 
 void CFakeSerialPort::Vanish() {
@@ -117,8 +126,8 @@ void CFakeSerialPort::Vanish() {
     dataReady_.Set();
 }
 
-bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
-                            const WriteAbort& abort) {
+CStatus CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                               const WriteAbort& abort) {
     if (holdWrites_) {
         {
             std::lock_guard<std::mutex> lock(lock_);
@@ -126,16 +135,16 @@ bool CFakeSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* writ
         }
         *written = 0;
         if (abort.stop != nullptr) abort.stop->Wait(kInfinite);
-        return false;
+        return Failed("Write");
     }
     std::lock_guard<std::mutex> lock(lock_);
     record_.calls.push_back("Write");
     *written = 0;
-    if (failWrites_ || record_.closed) return false;
+    if (failWrites_ || record_.closed) return Failed("Write");
     record_.written.append(reinterpret_cast<const char*>(data), length);
     record_.largestWrite = std::max(record_.largestWrite, length);
     *written = length;
-    return true;
+    return {};
 }
 
 void CFakeSerialPort::StartModemWait(CEvent& modemChange) {
@@ -144,7 +153,7 @@ void CFakeSerialPort::StartModemWait(CEvent& modemChange) {
 }
 
 ReaderWake CFakeSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
-                                          uint32_t capacity, uint32_t* count) {
+                                          uint32_t capacity, uint32_t* count, CStatus* loss) {
     *count = 0;
     CEvent* events[3] = {&modemChange, &stop, &dataReady_};
     for (;;) {
@@ -152,7 +161,7 @@ ReaderWake CFakeSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uin
         if (which == 0) return ReaderWake::ModemChange;
         if (which == 1) return ReaderWake::Stop;
         if (vanished_) {
-            SetLastErrorCode(kErrorDeviceNotConnected);
+            *loss = CStatus(kErrorDeviceNotConnected, "read");
             return ReaderWake::Lost;
         }
         std::lock_guard<std::mutex> lock(lock_);
@@ -172,26 +181,26 @@ void CFakeSerialPort::Close() {
     modemWait_ = nullptr;
 }
 
-bool CFakeSerialPort::SetModemLine(SerialLine line, bool raised) {
+CStatus CFakeSerialPort::SetModemLine(SerialLine line, bool raised) {
     std::lock_guard<std::mutex> lock(lock_);
     const uint32_t bit = line == SerialLine::Dtr ? 0x01 : 0x02;
     control_ = raised ? (control_ | bit) : (control_ & ~bit);
     record_.lineEvents.push_back(std::string(line == SerialLine::Dtr ? "DTR" : "RTS") +
                                  (raised ? "+" : "-"));
-    return !record_.closed;
+    return record_.closed ? Failed("SetModemLine") : CStatus();
 }
 
-bool CFakeSerialPort::SetBreak(bool on) {
+CStatus CFakeSerialPort::SetBreak(bool on) {
     std::lock_guard<std::mutex> lock(lock_);
     record_.lineEvents.push_back(on ? "BREAK+" : "BREAK-");
-    return !record_.closed;
+    return record_.closed ? Failed("SetBreak") : CStatus();
 }
 
-bool CFakeSerialPort::PurgeQueues(bool receive, bool transmit) {
+CStatus CFakeSerialPort::PurgeQueues(bool receive, bool transmit) {
     std::lock_guard<std::mutex> lock(lock_);
     if (receive) record_.lineEvents.push_back("PURGE-RX");
     if (transmit) record_.lineEvents.push_back("PURGE-TX");
-    return !record_.closed;
+    return record_.closed ? Failed("PurgeQueues") : CStatus();
 }
 
 }  // namespace testing_support
@@ -212,18 +221,18 @@ void CFakeSerialPort::InjectLineErrors(const SerialLineErrors& errors) {
     }
 }
 
-bool CFakeSerialPort::TakeLineErrors(SerialLineErrors* errors) {
+CStatus CFakeSerialPort::TakeLineErrors(SerialLineErrors* errors) {
     std::lock_guard<std::mutex> lock(lock_);
     ++record_.lineErrorTakes;
     *errors = SerialLineErrors{};
-    if (!lineCounters_ || record_.closed) return false;
+    if (!lineCounters_ || record_.closed) return Failed("TakeLineErrors");
     if (lineBaseline_) *errors = lineErrors_;
     lineBaseline_ = true;
     const SerialLineErrors states = lineErrors_;
     lineErrors_ = SerialLineErrors{};
     lineErrors_.dataReady = states.dataReady;
     lineErrors_.transmitEmpty = states.transmitEmpty;
-    return true;
+    return {};
 }
 
 void CFakeSerialPort::WakeOnLineErrors() {

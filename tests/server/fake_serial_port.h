@@ -64,25 +64,26 @@ class CFakeSerialPort final : public tovl::CSerialPort {
     // Port side.
     uint32_t HandleValue() const override { return 0x1234; }
     void Purge() override;
-    bool GetModemControl(uint32_t* control) override;
-    bool SetModemControl(uint32_t control) override;
-    bool GetModemStatus(uint32_t* status) override;
-    bool GetState(tovl::SerialDcb* dcb) override;
-    bool SetState(const tovl::SerialDcb& dcb) override;
-    bool SetHandflow(const tovl::SerialHandflow& handflow) override;
-    bool GetTimeouts(tovl::SerialTimeouts* timeouts) override;
-    bool SetTimeouts(const tovl::SerialTimeouts& timeouts) override;
+    tovl::CStatus GetModemControl(uint32_t* control) override;
+    tovl::CStatus SetModemControl(uint32_t control) override;
+    tovl::CStatus GetModemStatus(uint32_t* status) override;
+    tovl::CStatus GetState(tovl::SerialDcb* dcb) override;
+    tovl::CStatus SetState(const tovl::SerialDcb& dcb) override;
+    tovl::CStatus SetHandflow(const tovl::SerialHandflow& handflow) override;
+    tovl::CStatus GetTimeouts(tovl::SerialTimeouts* timeouts) override;
+    tovl::CStatus SetTimeouts(const tovl::SerialTimeouts& timeouts) override;
     using tovl::CSerialPort::Write;
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
-               const tovl::WriteAbort& abort) override;
+    tovl::CStatus Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                        const tovl::WriteAbort& abort) override;
     void StartModemWait(tovl::CEvent& modemChange) override;
     tovl::ReaderWake WaitForReader(tovl::CEvent& modemChange, tovl::CEvent& stop, uint8_t* buffer,
-                                   uint32_t capacity, uint32_t* count) override;
+                                   uint32_t capacity, uint32_t* count,
+                                   tovl::CStatus* loss) override;
     void Close() override;
-    bool SetModemLine(tovl::SerialLine line, bool raised) override;
-    bool SetBreak(bool on) override;
-    bool PurgeQueues(bool receive, bool transmit) override;
-    bool TakeLineErrors(tovl::SerialLineErrors* errors) override;
+    tovl::CStatus SetModemLine(tovl::SerialLine line, bool raised) override;
+    tovl::CStatus SetBreak(bool on) override;
+    tovl::CStatus PurgeQueues(bool receive, bool transmit) override;
+    tovl::CStatus TakeLineErrors(tovl::SerialLineErrors* errors) override;
     void WakeOnLineErrors() override;
 
   private:

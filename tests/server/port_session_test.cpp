@@ -61,10 +61,13 @@ class PortSessionTest : public ::testing::Test {
         registry_.SetValue("Software\\Dravik\\TOVL\\IpAddr", "127.0.0.1", "");
         port_ = std::make_shared<CFakeSerialPort>();
         session_ = std::thread([this] {
-            RunPortSessionWith(link_.server, [this](int n) -> std::shared_ptr<CSerialPort> {
-                opened_.push_back(n);
-                return n == 3 ? port_ : nullptr;
-            });
+            RunPortSessionWith(link_.server,
+                               [this](int n, CStatus* status) -> std::shared_ptr<CSerialPort> {
+                                   opened_.push_back(n);
+                                   if (n == 3) return port_;
+                                   *status = CStatus(kErrorFileNotFound, "open");
+                                   return nullptr;
+                               });
             ended_ = true;
         });
     }
@@ -161,7 +164,7 @@ TEST_F(PortSessionTest, RefusedPortAndRefusedAddressGetOpenFailed) {
     Connection other;
     std::vector<int> opened;
     std::thread refused([&] {
-        RunPortSessionWith(other.server, [&](int n) -> std::shared_ptr<CSerialPort> {
+        RunPortSessionWith(other.server, [&](int n, CStatus*) -> std::shared_ptr<CSerialPort> {
             opened.push_back(n);
             return port_;
         });

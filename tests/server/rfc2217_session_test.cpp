@@ -49,7 +49,7 @@ class Rfc2217SessionTest : public ::testing::Test {
         listening_.Accept(server_, &peer);
         port_ = std::make_shared<CFakeSerialPort>();
         session_ = std::thread(
-            [this] { RunRfc2217SessionWith(server_, 5, [this](int) { return port_; }); });
+            [this] { RunRfc2217SessionWith(server_, 5, [this](int, CStatus*) { return port_; }); });
         // The reader waits for modem changes once it has started.
         for (int i = 0; i < 500 && !port_->ModemWaitPending(); ++i) SleepMs(10);
         ASSERT_TRUE(port_->ModemWaitPending());

@@ -97,24 +97,26 @@ class CPosixSerialPort final : public CSerialPort {
         if (!closed_) tcflush(fd_, TCIOFLUSH);
     }
 
-    bool GetModemControl(uint32_t* control) override {
+    CStatus GetModemControl(uint32_t* control) override {
         int lines = 0;
-        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0) return Fail(kErrorInvalidParameter);
+        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0)
+            return Fail(kErrorInvalidParameter, "GetModemControl");
         *control = ((lines & TIOCM_DTR) ? 0x01 : 0) | ((lines & TIOCM_RTS) ? 0x02 : 0);
-        return true;
+        return {};
     }
 
-    bool SetModemControl(uint32_t control) override {
-        if (closed_) return Fail(kErrorInvalidHandle);
+    CStatus SetModemControl(uint32_t control) override {
+        if (closed_) return Fail(kErrorInvalidHandle, "SetModemControl");
         // Both lines are set, whether or not the first succeeds.
-        const bool dtr = SetLine(TIOCM_DTR, control & 0x01);
-        const bool rts = SetLine(TIOCM_RTS, control & 0x02);
-        return dtr && rts;
+        const CStatus dtr = SetLine(TIOCM_DTR, control & 0x01);
+        const CStatus rts = SetLine(TIOCM_RTS, control & 0x02);
+        return dtr ? rts : dtr;
     }
 
-    bool GetModemStatus(uint32_t* status) override {
+    CStatus GetModemStatus(uint32_t* status) override {
         int lines = 0;
-        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0) return Fail(kErrorNotSupported);
+        if (closed_ || ioctl(fd_, TIOCMGET, &lines) != 0)
+            return Fail(kErrorNotSupported, "GetModemStatus");
         const uint32_t now = StatusFromLines(lines);
         // The low four bits tell what changed since the last query.
         const uint32_t before = lastStatus_.exchange(now);
@@ -125,96 +127,96 @@ class CPosixSerialPort final : public CSerialPort {
         if ((before & 0x40) && !(now & 0x40)) deltas |= 0x04;
         if (changed & 0x80) deltas |= 0x08;
         *status = now | deltas;
-        return true;
+        return {};
     }
 
-    bool GetState(SerialDcb* dcb) override {
+    CStatus GetState(SerialDcb* dcb) override {
         std::lock_guard<std::mutex> lock(stateLock_);
-        if (closed_) return Fail(kErrorInvalidHandle);
+        if (closed_) return Fail(kErrorInvalidHandle, "GetState");
         *dcb = dcb_;
         // The rate the line has, which a driver may have rounded or limited.
         uint32_t actual = 0;
         if (GetActualBaud(fd_, &actual) && actual != 0) dcb->BaudRate = actual;
-        return true;
+        return {};
     }
 
-    bool SetState(const SerialDcb& dcb) override {
+    CStatus SetState(const SerialDcb& dcb) override {
         std::lock_guard<std::mutex> lock(stateLock_);
         return Apply(dcb);
     }
 
-    bool SetHandflow(const SerialHandflow& handflow) override {
+    CStatus SetHandflow(const SerialHandflow& handflow) override {
         std::lock_guard<std::mutex> lock(stateLock_);
         SerialDcb dcb = dcb_;
         ApplyHandflowToDcb(handflow, &dcb);
         return Apply(dcb);
     }
 
-    bool GetTimeouts(SerialTimeouts* timeouts) override {
+    CStatus GetTimeouts(SerialTimeouts* timeouts) override {
         std::lock_guard<std::mutex> lock(stateLock_);
         *timeouts = timeouts_;
-        return !closed_ || Fail(kErrorInvalidHandle);
+        return !closed_ ? CStatus() : Fail(kErrorInvalidHandle, "GetTimeouts");
     }
 
-    bool SetTimeouts(const SerialTimeouts& timeouts) override {
+    CStatus SetTimeouts(const SerialTimeouts& timeouts) override {
         std::lock_guard<std::mutex> lock(stateLock_);
-        if (closed_) return Fail(kErrorInvalidHandle);
+        if (closed_) return Fail(kErrorInvalidHandle, "SetTimeouts");
         timeouts_ = timeouts;
-        return true;
+        return {};
     }
 
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
-               const WriteAbort& abort) override;
+    CStatus Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                  const WriteAbort& abort) override;
     void StartModemWait(CEvent& modemChange) override;
     ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
-                             uint32_t* count) override;
+                             uint32_t* count, CStatus* loss) override;
     void Close() override;
 
-    bool SetModemLine(SerialLine line, bool raised) override {
-        if (closed_) return Fail(kErrorInvalidHandle);
+    CStatus SetModemLine(SerialLine line, bool raised) override {
+        if (closed_) return Fail(kErrorInvalidHandle, "SetModemLine");
         return SetLine(line == SerialLine::Dtr ? TIOCM_DTR : TIOCM_RTS, raised);
     }
 
-    bool SetBreak(bool on) override {
-        if (closed_) return Fail(kErrorInvalidHandle);
-        return ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 || Fail(kErrorNotSupported);
+    CStatus SetBreak(bool on) override {
+        if (closed_) return Fail(kErrorInvalidHandle, "SetBreak");
+        return ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 ? CStatus()
+                                                         : Fail(kErrorNotSupported, "SetBreak");
     }
 
-    bool PurgeQueues(bool receive, bool transmit) override {
-        if (closed_) return Fail(kErrorInvalidHandle);
-        if (!receive && !transmit) return true;
+    CStatus PurgeQueues(bool receive, bool transmit) override {
+        if (closed_) return Fail(kErrorInvalidHandle, "PurgeQueues");
+        if (!receive && !transmit) return {};
         const int which = receive && transmit ? TCIOFLUSH : receive ? TCIFLUSH : TCOFLUSH;
-        return tcflush(fd_, which) == 0 || Fail(kErrorInvalidParameter);
+        return tcflush(fd_, which) == 0 ? CStatus() : Fail(kErrorInvalidParameter, "PurgeQueues");
     }
 
-    bool TakeLineErrors(SerialLineErrors* errors) override;
+    CStatus TakeLineErrors(SerialLineErrors* errors) override;
     // Errors come with received bytes here, which wake the reader anyway.
     void WakeOnLineErrors() override {}
 
   private:
-    static bool Fail(uint32_t code) {
-        SetLastErrorCode(code);
-        return false;
-    }
+    static CStatus Fail(uint32_t code, const char* operation) { return {code, operation}; }
 
-    bool SetLine(int bit, bool raise) {
-        return ioctl(fd_, raise ? TIOCMBIS : TIOCMBIC, &bit) == 0 || Fail(kErrorInvalidParameter);
+    CStatus SetLine(int bit, bool raise) {
+        return ioctl(fd_, raise ? TIOCMBIS : TIOCMBIC, &bit) == 0
+                   ? CStatus()
+                   : Fail(kErrorInvalidParameter, "SetLine");
     }
 
     // Called with stateLock_ held.
-    bool Apply(const SerialDcb& dcb) {
-        if (closed_) return Fail(kErrorInvalidHandle);
+    CStatus Apply(const SerialDcb& dcb) {
+        if (closed_) return Fail(kErrorInvalidHandle, "SetState");
         termios t;
-        if (tcgetattr(fd_, &t) != 0) return Fail(kErrorGenFailure);
+        if (tcgetattr(fd_, &t) != 0) return Fail(kErrorGenFailure, "SetState");
         uint32_t customBaud = 0;
-        if (!DcbToTermios(dcb, &t, &customBaud)) return Fail(kErrorInvalidParameter);
-        if (tcsetattr(fd_, TCSANOW, &t) != 0) return Fail(kErrorInvalidParameter);
+        if (!DcbToTermios(dcb, &t, &customBaud)) return Fail(kErrorInvalidParameter, "SetState");
+        if (tcsetattr(fd_, TCSANOW, &t) != 0) return Fail(kErrorInvalidParameter, "SetState");
         if (customBaud != 0 && !SetCustomBaud(fd_, customBaud)) {
             // The old rate stays.
             SerialDcb kept = dcb;
             kept.BaudRate = dcb_.BaudRate;
             dcb_ = kept;
-            return Fail(kErrorInvalidParameter);
+            return Fail(kErrorInvalidParameter, "SetState");
         }
         // As the serial driver does: DTR and RTS follow their control mode
         // when the mode changes (a handshake mode starts with the line up).
@@ -222,7 +224,7 @@ class CPosixSerialPort final : public CSerialPort {
         if (dcb.fRtsControl != dcb_.fRtsControl)
             SetLine(TIOCM_RTS, dcb.fRtsControl == 1 || dcb.fRtsControl == 2);
         dcb_ = dcb;
-        return true;
+        return {};
     }
 
     void WatchModemLines(CEvent* modemChange);
@@ -259,10 +261,10 @@ class CPosixSerialPort final : public CSerialPort {
     std::atomic<bool> readerInPoll_{false};
 };
 
-bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
-                             const WriteAbort& abort) {
+CStatus CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                                const WriteAbort& abort) {
     *written = 0;
-    if (closed_) return Fail(kErrorInvalidHandle);
+    if (closed_) return Fail(kErrorInvalidHandle, "Write");
     SerialTimeouts t;
     {
         std::lock_guard<std::mutex> lock(stateLock_);
@@ -287,7 +289,7 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         if (n < 0 && errno != EAGAIN) {
             // The device is gone or refuses: nothing to wait for.
             *written = done;
-            return done > 0 || Fail(WindowsErrorFromErrno(errno));
+            return done > 0 ? CStatus() : Fail(WindowsErrorFromErrno(errno), "Write");
         }
         Clock::time_point until = deadline;
         if (abort.stallMs != 0)
@@ -308,12 +310,13 @@ bool CPosixSerialPort::Write(const uint8_t* data, uint32_t length, uint32_t* wri
         for (nfds_t i = 1; i < count; ++i) {
             if (p[i].revents != 0) {
                 *written = done;
-                return Fail(i == connection ? kErrorGracefulDisconnect : kErrorOperationAborted);
+                return Fail(i == connection ? kErrorGracefulDisconnect : kErrorOperationAborted,
+                            "Write");
             }
         }
     }
     *written = done;
-    return true;
+    return {};
 }
 
 void CPosixSerialPort::StartModemWait(CEvent& modemChange) {
@@ -351,10 +354,10 @@ void CPosixSerialPort::WatchModemLines(CEvent* modemChange) {
 }
 
 ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer,
-                                           uint32_t capacity, uint32_t* count) {
+                                           uint32_t capacity, uint32_t* count, CStatus* loss) {
     *count = 0;
     if (readFailed_ && !read_.Pending()) {
-        SetLastErrorCode(lostError_);
+        *loss = CStatus(lostError_, "read");
         return ReaderWake::Lost;
     }
     if (!readFailed_ && !read_.Pending()) {
@@ -411,7 +414,7 @@ ReaderWake CPosixSerialPort::WaitForReader(CEvent& modemChange, CEvent& stop, ui
                     *count = read_.Take(buffer);
                     if (*count > 0) return ReaderWake::Data;
                 }
-                SetLastErrorCode(lostError_);
+                *loss = CStatus(lostError_, "read");
                 return ReaderWake::Lost;
             }
         }
@@ -464,10 +467,11 @@ CPosixSerialPort::ReadOutcome CPosixSerialPort::ReadAvailable(uint8_t* buffer, u
     return ReadOutcome::Gathered;
 }
 
-bool CPosixSerialPort::TakeLineErrors(SerialLineErrors* errors) {
+CStatus CPosixSerialPort::TakeLineErrors(SerialLineErrors* errors) {
     *errors = SerialLineErrors{};
     std::lock_guard<std::mutex> lock(lineLock_);
-    if (closed_ || (countersChecked_ && !countersWork_)) return false;
+    if (closed_) return Fail(kErrorInvalidHandle, "TakeLineErrors");
+    if (countersChecked_ && !countersWork_) return Fail(kErrorNotSupported, "TakeLineErrors");
     serial_icounter_struct now{};
     const bool counted = ioctl(fd_, TIOCGICOUNT, &now) == 0;
     if (!countersChecked_) {
@@ -475,9 +479,9 @@ bool CPosixSerialPort::TakeLineErrors(SerialLineErrors* errors) {
         countersChecked_ = true;
         countersWork_ = counted;
         counts_ = now;
-        return counted;
+        return counted ? CStatus() : Fail(kErrorNotSupported, "TakeLineErrors");
     }
-    if (!counted) return false;
+    if (!counted) return Fail(kErrorNotSupported, "TakeLineErrors");
     errors->overrun = now.overrun != counts_.overrun || now.buf_overrun != counts_.buf_overrun;
     errors->parity = now.parity != counts_.parity;
     errors->framing = now.frame != counts_.frame;
@@ -487,7 +491,7 @@ bool CPosixSerialPort::TakeLineErrors(SerialLineErrors* errors) {
     errors->dataReady = ioctl(fd_, TIOCINQ, &queued) == 0 && queued > 0;
     queued = 0;
     errors->transmitEmpty = ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued == 0;
-    return true;
+    return {};
 }
 
 void CPosixSerialPort::Close() {
@@ -550,10 +554,14 @@ CUniqueFd OpenExclusive(const std::string& path, CUucpLock* lock) {
 
 }  // namespace
 
-std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path) {
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& path, CStatus* status) {
     CUucpLock lock;
     CUniqueFd fd = OpenExclusive(path, &lock);
-    if (!fd) return nullptr;
+    if (!fd) {
+        *status = CStatus(GetLastErrorCode(), "open");
+        return nullptr;
+    }
+    *status = CStatus();
     termios t;
     tcgetattr(fd.Get(), &t);
     MakeRaw(&t);

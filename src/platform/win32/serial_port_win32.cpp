@@ -123,69 +123,73 @@ class CWin32SerialPort final : public CSerialPort {
         if (!closed_) PurgeComm(handle_.Get(), kPurgeAll);
     }
 
-    bool GetModemControl(uint32_t* control) override {
-        return Ioctl(control_, kIoctlGetModemControl, nullptr, 0, control, sizeof *control);
+    CStatus GetModemControl(uint32_t* control) override {
+        return Result(Ioctl(control_, kIoctlGetModemControl, nullptr, 0, control, sizeof *control),
+                      "GetModemControl");
     }
 
-    bool SetModemControl(uint32_t control) override {
-        return Ioctl(control_, kIoctlSetModemControl, &control, sizeof control, nullptr, 0);
+    CStatus SetModemControl(uint32_t control) override {
+        return Result(Ioctl(control_, kIoctlSetModemControl, &control, sizeof control, nullptr, 0),
+                      "SetModemControl");
     }
 
-    bool GetModemStatus(uint32_t* status) override {
-        return Ioctl(status_, kIoctlGetModemStatus, nullptr, 0, status, sizeof *status);
+    CStatus GetModemStatus(uint32_t* status) override {
+        return Result(Ioctl(status_, kIoctlGetModemStatus, nullptr, 0, status, sizeof *status),
+                      "GetModemStatus");
     }
 
-    bool GetState(SerialDcb* dcb) override {
+    CStatus GetState(SerialDcb* dcb) override {
         std::lock_guard<std::mutex> lock(lock_);
         DCB d{};
         d.DCBlength = sizeof d;
-        if (closed_ || !GetCommState(handle_.Get(), &d)) return false;
+        if (closed_ || !GetCommState(handle_.Get(), &d)) return Result(false, "GetState");
         CopyFromDcb(d, dcb);
-        return true;
+        return {};
     }
 
-    bool SetState(const SerialDcb& dcb) override {
+    CStatus SetState(const SerialDcb& dcb) override {
         std::lock_guard<std::mutex> lock(lock_);
         DCB d{};
         d.DCBlength = sizeof d;
-        if (closed_ || !GetCommState(handle_.Get(), &d)) return false;
+        if (closed_ || !GetCommState(handle_.Get(), &d)) return Result(false, "SetState");
         CopyToDcb(dcb, &d);
-        return SetCommState(handle_.Get(), &d) != FALSE;
+        return Result(SetCommState(handle_.Get(), &d) != FALSE, "SetState");
     }
 
-    bool SetHandflow(const SerialHandflow& h) override {
+    CStatus SetHandflow(const SerialHandflow& h) override {
         WireHandflow wire{h.ControlHandShake, h.FlowReplace, h.XonLimit, h.XoffLimit};
-        return Ioctl(control_, kIoctlSetHandflow, &wire, sizeof wire, nullptr, 0);
+        return Result(Ioctl(control_, kIoctlSetHandflow, &wire, sizeof wire, nullptr, 0),
+                      "SetHandflow");
     }
 
-    bool GetTimeouts(SerialTimeouts* t) override {
+    CStatus GetTimeouts(SerialTimeouts* t) override {
         std::lock_guard<std::mutex> lock(lock_);
         COMMTIMEOUTS c{};
-        if (closed_ || !GetCommTimeouts(handle_.Get(), &c)) return false;
+        if (closed_ || !GetCommTimeouts(handle_.Get(), &c)) return Result(false, "GetTimeouts");
         *t = SerialTimeouts{c.ReadIntervalTimeout, c.ReadTotalTimeoutMultiplier,
                             c.ReadTotalTimeoutConstant, c.WriteTotalTimeoutMultiplier,
                             c.WriteTotalTimeoutConstant};
-        return true;
+        return {};
     }
 
-    bool SetTimeouts(const SerialTimeouts& t) override {
+    CStatus SetTimeouts(const SerialTimeouts& t) override {
         std::lock_guard<std::mutex> lock(lock_);
         COMMTIMEOUTS c{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                        t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
                        t.WriteTotalTimeoutConstant};
-        return !closed_ && SetCommTimeouts(handle_.Get(), &c);
+        return Result(!closed_ && SetCommTimeouts(handle_.Get(), &c), "SetTimeouts");
     }
 
-    bool Write(const uint8_t* data, uint32_t length, uint32_t* written,
-               const WriteAbort& abort) override {
+    CStatus Write(const uint8_t* data, uint32_t length, uint32_t* written,
+                  const WriteAbort& abort) override {
         *written = 0;
         {
             std::lock_guard<std::mutex> lock(lock_);
-            if (closed_) return false;
+            if (closed_) return Result(false, "Write");
             write_.Reset();
             if (!WriteFile(handle_.Get(), data, length, nullptr, &write_.ov) &&
                 GetLastError() != ERROR_IO_PENDING)
-                return false;  // failed at once: no completion will come
+                return Result(false, "Write");  // failed at once: no completion will come
         }
         // Only this thread closes the port, so the wait ends with the write,
         // or with the session's stop, which cancels the write first.
@@ -207,8 +211,8 @@ class CWin32SerialPort final : public CSerialPort {
         DWORD done = 0;
         if (!closed_ && GetOverlappedResult(handle_.Get(), &write_.ov, &done, FALSE))
             *written = done;
-        if (aborted) SetLastError(ERROR_OPERATION_ABORTED);
-        return !aborted;
+        if (aborted) return CStatus(ERROR_OPERATION_ABORTED, "Write");
+        return {};
     }
 
     void StartModemWait(CEvent& modemChange) override {
@@ -227,7 +231,7 @@ class CWin32SerialPort final : public CSerialPort {
     }
 
     ReaderWake WaitForReader(CEvent& modemChange, CEvent& stop, uint8_t* buffer, uint32_t capacity,
-                             uint32_t* count) override {
+                             uint32_t* count, CStatus* loss) override {
         *count = 0;
         {
             std::lock_guard<std::mutex> lock(lock_);
@@ -241,7 +245,7 @@ class CWin32SerialPort final : public CSerialPort {
                     ReadFailed(GetLastError());  // no completion will come
             }
             if (lostError_ != 0 && !readPending_) {
-                SetLastError(lostError_);
+                *loss = CStatus(lostError_, "read");
                 return ReaderWake::Lost;
             }
         }
@@ -262,7 +266,7 @@ class CWin32SerialPort final : public CSerialPort {
                     got = 0;
                     if (!closed_) ReadFailed(GetLastError());
                     if (lostError_ != 0) {
-                        SetLastError(lostError_);
+                        *loss = CStatus(lostError_, "read");
                         return ReaderWake::Lost;
                     }
                 }
@@ -282,31 +286,32 @@ class CWin32SerialPort final : public CSerialPort {
         handle_.Reset();
     }
 
-    bool SetModemLine(SerialLine line, bool raised) override {
+    CStatus SetModemLine(SerialLine line, bool raised) override {
         std::lock_guard<std::mutex> lock(lock_);
-        if (closed_) return false;
+        if (closed_) return Result(false, "SetModemLine");
         DWORD function =
             line == SerialLine::Dtr ? (raised ? SETDTR : CLRDTR) : (raised ? SETRTS : CLRRTS);
-        return EscapeCommFunction(handle_.Get(), function) != 0;
+        return Result(EscapeCommFunction(handle_.Get(), function) != 0, "SetModemLine");
     }
 
-    bool SetBreak(bool on) override {
+    CStatus SetBreak(bool on) override {
         std::lock_guard<std::mutex> lock(lock_);
-        if (closed_) return false;
-        return (on ? SetCommBreak(handle_.Get()) : ClearCommBreak(handle_.Get())) != 0;
+        if (closed_) return Result(false, "SetBreak");
+        return Result((on ? SetCommBreak(handle_.Get()) : ClearCommBreak(handle_.Get())) != 0,
+                      "SetBreak");
     }
 
-    bool PurgeQueues(bool receive, bool transmit) override {
+    CStatus PurgeQueues(bool receive, bool transmit) override {
         std::lock_guard<std::mutex> lock(lock_);
-        if (closed_) return false;
+        if (closed_) return Result(false, "PurgeQueues");
         DWORD flags = (receive ? PURGE_RXCLEAR : 0) | (transmit ? PURGE_TXCLEAR : 0);
-        return flags == 0 || PurgeComm(handle_.Get(), flags) != 0;
+        return Result(flags == 0 || PurgeComm(handle_.Get(), flags) != 0, "PurgeQueues");
     }
 
-    bool TakeLineErrors(SerialLineErrors* errors) override {
+    CStatus TakeLineErrors(SerialLineErrors* errors) override {
         *errors = SerialLineErrors{};
         std::lock_guard<std::mutex> lock(lock_);
-        if (closed_ || (errorsChecked_ && !errorsWork_)) return false;
+        if (closed_ || (errorsChecked_ && !errorsWork_)) return Result(false, "TakeLineErrors");
         DWORD flags = 0;
         COMSTAT stat{};
         // Reading the errors also clears them, so each is reported once.
@@ -314,16 +319,16 @@ class CWin32SerialPort final : public CSerialPort {
         if (!errorsChecked_) {
             errorsChecked_ = true;
             errorsWork_ = read;
-            return read;
+            return Result(read, "TakeLineErrors");
         }
-        if (!read) return false;
+        if (!read) return Result(false, "TakeLineErrors");
         errors->overrun = (flags & (CE_OVERRUN | CE_RXOVER)) != 0;
         errors->parity = (flags & CE_RXPARITY) != 0;
         errors->framing = (flags & CE_FRAME) != 0;
         errors->breakDetected = (flags & CE_BREAK) != 0;
         errors->dataReady = stat.cbInQue > 0;
         errors->transmitEmpty = stat.cbOutQue == 0;
-        return true;
+        return {};
     }
 
     void WakeOnLineErrors() override {
@@ -333,6 +338,13 @@ class CWin32SerialPort final : public CSerialPort {
     }
 
   private:
+    // A call's outcome: its failure with the thread's Windows error.
+    static CStatus Result(bool ok, const char* operation) {
+        if (ok) return {};
+        const DWORD error = GetLastError();
+        return {error != 0 ? error : static_cast<DWORD>(ERROR_INVALID_HANDLE), operation};
+    }
+
     // Under lock_. The errors of a device that is gone end the session; an
     // abort after a line error only stops the reading.
     void ReadFailed(DWORD error) {
@@ -393,10 +405,14 @@ std::string DescribeSerialHolder(const std::string& /*name*/) {
     return "";
 }
 
-std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name) {
+std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name, CStatus* status) {
     CUniqueHandle h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    if (!h) return nullptr;
+    if (!h) {
+        *status = CStatus(GetLastError(), "open");
+        return nullptr;
+    }
+    *status = CStatus();
     return std::make_shared<CWin32SerialPort>(std::move(h));
 }
 
