@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "admin/command_line.h"
+#include "admin/posix/control_client_posix.h"
 #include "config/config_check.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
@@ -73,6 +74,8 @@ void PrintUsage(std::ostream& err) {
            "       tovladmin raw set COM<n> TCPPORT --line SPEED,FRAME[,rtscts|xonxoff]\n"
            "                          | raw remove COM<n> | raw list\n"
            "       tovladmin check           explain every problem of the configuration\n"
+           "       tovladmin status [--json] the running server's listeners and sessions\n"
+           "       tovladmin disconnect COM<n>  end the session that holds COM<n>\n"
            "       tovladmin --help | --version\n";
 }
 
@@ -206,13 +209,17 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (word == "raw" && sub == "list" && args.size() == 2) {
         ListValues(kRawKey, "", out);
         *exitCode = kAdminExitOk;
+    } else if (word == "status" && (args.size() == 1 || (args.size() == 2 && sub == "--json"))) {
+        *exitCode = AskServer(args.size() == 2 ? "status json" : "status", out, err);
+    } else if (word == "disconnect" && args.size() == 2 && ComName(args[1], &n)) {
+        *exitCode = AskServer("disconnect COM" + std::to_string(n), out, err);
     } else if (word == "check" && args.size() == 1) {
         const std::vector<std::string> problems = CheckConfiguration();
         for (const std::string& problem : problems) out << problem << '\n';
         if (problems.empty()) out << "no problem found\n";
         *exitCode = problems.empty() ? kAdminExitOk : kAdminExitRegistry;
     } else if (word == "init" || word == "port" || word == "device" || word == "rfc2217" ||
-               word == "raw" || word == "check") {
+               word == "raw" || word == "check" || word == "status" || word == "disconnect") {
         PrintUsage(err);
         *exitCode = kAdminExitUsage;
     } else {

@@ -10,6 +10,7 @@
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "server/access_check.h"
+#include "server/session_registry.h"
 
 namespace tovl {
 
@@ -74,6 +75,7 @@ class CAcceptLoop {
             }
             // A burst is taken in runs: the room is polled again only after
             // the connections already waiting (up to a run) are accepted.
+            PublishRoom();
             bool pending = readable_[0];
             for (int i = 0; pending && i < kAcceptsPerPass; ++i) {
                 AcceptOne();
@@ -82,6 +84,13 @@ class CAcceptLoop {
                 pending = SockPollReadable(&listener, 1, 0, &ready) == 1 && ready;
             }
         }
+    }
+
+    // The room's size as the control channel shows it.
+    void PublishRoom() {
+        const auto now = static_cast<int>(room_.size());
+        if (now != published_) AddWaitingStrangers(now - published_);
+        published_ = now;
     }
 
     int TimeoutMs() const {
@@ -184,6 +193,7 @@ class CAcceptLoop {
     const AcceptLoopLimits limits_;
     std::deque<Waiting> room_;
     std::vector<SocketHandle> handles_;
+    int published_ = 0;
     std::unique_ptr<bool[]> readable_{new bool[kPollMaxSockets]};
 };
 

@@ -2,8 +2,10 @@
 
 #include "net/blocking_socket.h"
 #include "server/accept_loop.h"
+#include "server/control_channel.h"
 #include "server/port_session.h"
 #include "server/rfc2217_listener.h"
+#include "server/session_registry.h"
 
 namespace tovl {
 
@@ -21,7 +23,9 @@ CBlockingSocket& ListeningSocket() {
 }  // namespace
 
 int StartListenerOn(uint16_t port) {
-    return ListenOn(ListeningSocket(), port, "port-link") ? 0 : 1;
+    if (!ListenOn(ListeningSocket(), port, "port-link")) return 1;
+    RegisterListener(ListenerInfo{"port-link", port, 0});
+    return 0;
 }
 
 int StartListener() {
@@ -39,6 +43,7 @@ uint32_t ServerWorkerThread(void* /*param*/) {
     SetSessionLimits(ReadSessionLimits());
     if (StartListener() != 0) return 0;
     StartRfc2217Listeners();
+    StartControlChannel();
     return ConnectionThreadProc(nullptr);
 }
 

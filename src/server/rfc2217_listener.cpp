@@ -13,6 +13,7 @@
 #include "server/accept_loop.h"
 #include "server/raw_session.h"
 #include "server/rfc2217_session.h"
+#include "server/session_registry.h"
 
 namespace tovl {
 
@@ -110,8 +111,10 @@ int StartRfc2217Listeners() {
                 [n](CBlockingSocket& connection, const SessionAdmission& admission) {
                     RunRfc2217Session(connection, n, admission);
                 },
-                limits))
+                limits)) {
+            RegisterListener(ListenerInfo{"rfc2217", tcpPort, n});
             ++listening;
+        }
     }
     for (const RawPort& raw : ReadRawPorts()) {
         if (StartListenerThread(
@@ -119,8 +122,10 @@ int StartRfc2217Listeners() {
                 [raw](CBlockingSocket& connection, const SessionAdmission& admission) {
                     RunRawSession(connection, raw.portNumber, raw.line, admission);
                 },
-                limits))
+                limits)) {
+            RegisterListener(ListenerInfo{"raw", raw.tcpPort, raw.portNumber});
             ++listening;
+        }
     }
     return listening;
 }

@@ -74,6 +74,19 @@ std::string DescribeThrown() {
     }
 }
 
+// "115200,8N1,rtscts": the line as a port's state tells it.
+std::string LineText(const SerialDcb& dcb) {
+    static const char kParity[] = "NOEMS";
+    std::string text = std::to_string(dcb.BaudRate) + "," + std::to_string(dcb.ByteSize) +
+                       (dcb.Parity < 5 ? kParity[dcb.Parity] : '?') +
+                       (dcb.StopBits == 0   ? "1"
+                        : dcb.StopBits == 1 ? "1.5"
+                                            : "2");
+    if (dcb.fOutxCtsFlow) text += ",rtscts";
+    if (dcb.fOutX || dcb.fInX) text += ",xonxoff";
+    return text;
+}
+
 }  // namespace
 
 struct CSessionCore::ReaderShared {
@@ -88,12 +101,19 @@ CSessionCore::CSessionCore(CBlockingSocket& connection, const SessionAdmission& 
       peer_(admission.peer),
       started_(Clock::now()) {
     stop_.Create(CEvent::ResetMode::Manual, false);
+    RegisterSession(this);
 }
 
-CSessionCore::~CSessionCore() = default;
+// Out of the registry first: nobody asks a core that is going away.
+CSessionCore::~CSessionCore() {
+    UnregisterSession(this);
+}
 
 void CSessionCore::Run(CSessionProtocol& protocol) {
-    protocolName_ = protocol.Name();
+    {
+        std::lock_guard<std::mutex> lock(infoLock_);
+        protocolName_ = protocol.Name();
+    }
     {
         // A stranger's connection is closed at its deadline, whatever it does.
         std::optional<CStrangerWatch> watch;
@@ -120,15 +140,22 @@ int CSessionCore::StrangerSecondsLeft() const {
 }
 
 std::shared_ptr<CSerialPort> CSessionCore::OpenPort(int portNumber, std::string* cause) {
-    portNumber_ = portNumber;
-    device_ = ResolvePortDevice(portNumber);
+    const std::string device = ResolvePortDevice(portNumber);
+    {
+        std::lock_guard<std::mutex> lock(infoLock_);
+        portNumber_ = portNumber;
+        device_ = device;
+    }
     CStatus status;
     std::shared_ptr<CSerialPort> port = openPort_(portNumber, &status);
     if (!port) {
         *cause = OpenFailureText(status.Error(), device_);
         return nullptr;
     }
-    port_ = port;
+    {
+        std::lock_guard<std::mutex> lock(infoLock_);
+        port_ = port;
+    }
     modemChange_.Create(CEvent::ResetMode::Auto, false);
     resumed_.Create(CEvent::ResetMode::Manual, true);
     return port_;
@@ -188,6 +215,37 @@ void CSessionCore::Send(const void* data, size_t size, int seconds) {
 void CSessionCore::SetEndReason(const std::string& reason) {
     std::lock_guard<std::mutex> lock(reasonLock_);
     if (endReason_.empty()) endReason_ = reason;
+}
+
+int CSessionCore::OpenPortNumber() {
+    std::lock_guard<std::mutex> lock(infoLock_);
+    return port_ ? portNumber_ : 0;
+}
+
+SessionInfo CSessionCore::Info() {
+    SessionInfo info;
+    std::shared_ptr<CSerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(infoLock_);
+        info.protocol = protocolName_;
+        if (port_) {
+            port = port_;
+            info.portNumber = portNumber_;
+            info.device = device_;
+        }
+    }
+    info.peer = peer_;
+    info.listed = admission_.listed;
+    info.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    info.toPort = toPort_;
+    info.toClient = toClient_;
+    if (port) {
+        SerialDcb dcb;
+        if (port->GetState(&dcb)) info.line = LineText(dcb);
+        uint32_t control = 0;
+        if (port->GetModemControl(&control)) info.modemControl = control;
+    }
+    return info;
 }
 
 void CSessionCore::ConnectionEnded(int result) {
@@ -272,8 +330,8 @@ std::string CSessionCore::EndLine() {
     line += " (" + peer_ + ", " + protocolName_;
     if (port_) line += ", COM" + std::to_string(portNumber_);
     line += ", " + std::to_string(seconds / 1000) + "." + std::to_string(seconds % 1000 / 100) +
-            " s, " + std::to_string(toPort_) + " bytes to the port, " + std::to_string(toClient_) +
-            " to the client)";
+            " s, " + std::to_string(toPort_.load()) + " bytes to the port, " +
+            std::to_string(toClient_.load()) + " to the client)";
     return line;
 }
 

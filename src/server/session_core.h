@@ -13,6 +13,7 @@
 // thrown ends this session alone, logged.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "server/admission.h"
+#include "server/session_registry.h"
 
 namespace tovl {
 
@@ -113,6 +115,13 @@ class CSessionCore {
     // Session thread: the connection ended as a receive returned result (0:
     // the client closed it; -1: it failed, the socket's last error says how).
     void ConnectionEnded(int result);
+    // Any thread (the control channel): the session as it stands now. The
+    // port is asked only for its state and its DTR/RTS, never for what would
+    // change its reports (the modem status deltas).
+    SessionInfo Info();
+    // Any thread: the COM number while a port is open, else 0.
+    int OpenPortNumber();
+
     // Any thread: ends the session from outside its loop (the reader after a
     // failed send or a lost device): the stop is set and the connection
     // closed, so the session thread wakes.
@@ -139,12 +148,13 @@ class CSessionCore {
     CEvent resumed_;      // manual reset: set unless the reader is held
     std::shared_ptr<ReaderShared> reader_;
 
+    std::mutex infoLock_;  // the port, its number and device, the protocol's name
     std::mutex sendLock_;
     std::mutex reasonLock_;
     std::string endReason_;
-    uint64_t toPort_ = 0;
+    std::atomic<uint64_t> toPort_{0};
     std::optional<std::chrono::steady_clock::time_point> clientLeftAt_;
-    uint64_t toClient_ = 0;
+    std::atomic<uint64_t> toClient_{0};
 };
 
 }  // namespace tovl

@@ -49,6 +49,7 @@ tovl_program_test(programs.server_hostile_network test_server_hostile_network LO
 tovl_program_test(programs.server_log test_server_log LOCKS tcp4445 TIMEOUT 120)
 tovl_program_test(programs.server_robustness test_server_robustness LOCKS tcp4445 TIMEOUT 300)
 tovl_program_test(programs.server_raw test_server_raw LOCKS tcp4445 TIMEOUT 120)
+tovl_program_test(programs.server_control test_server_control LOCKS tcp4445 TIMEOUT 120)
 tovl_program_test(programs.client_sessions test_client_sessions TIMEOUT 240)
 tovl_program_test(programs.client_failures test_client_failures TIMEOUT 240)
 tovl_program_test(programs.client_uses test_client_uses TIMEOUT 240)

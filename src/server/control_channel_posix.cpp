@@ -1,0 +1,152 @@
+// The control channel on Linux: a Unix socket that only root and the
+// configured group reach, answered on one thread of its own.
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/product_keys.h"
+#include "platform/log.h"
+#include "platform/posix/unique_fd_posix.h"
+#include "platform/registry.h"
+#include "platform/thread.h"
+#include "server/control_channel.h"
+
+namespace tovl {
+
+namespace {
+
+// A peer that does not finish its request line in this time is let go.
+constexpr int kRequestMs = 3000;
+constexpr size_t kMaxRequest = 256;
+
+std::string RunDirectory() {
+    // The programs never change their environment (tests set it up first).
+    const char* dir = getenv("TOVL_RUN_DIR");  // NOLINT(concurrency-mt-unsafe)
+    return dir && *dir ? dir : "/run/tovl";
+}
+
+// The group of the Server key's ControlGroup value; root's when missing.
+gid_t ControlGroup() {
+    CRegKey key;
+    char name[64] = {};
+    uint32_t size = sizeof name - 1;
+    if (key.OpenLocalMachine(kServerKey) != 0 || key.QueryValue("ControlGroup", name, &size) != 0 ||
+        name[0] == '\0')
+        return 0;
+    group entry{};
+    group* found = nullptr;
+    char buffer[4096];
+    if (getgrnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+        LogLine(LogPriority::Warning, "control: group %s of ControlGroup not found: root only",
+                name);
+        return 0;
+    }
+    return found->gr_gid;
+}
+
+bool SendAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One request line, read within kRequestMs; false when none came.
+bool ReadRequest(int fd, std::string* request) {
+    char buffer[kMaxRequest];
+    size_t used = 0;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kRequestMs) <= 0) return false;
+        const ssize_t n = recv(fd, buffer + used, sizeof buffer - used, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        used += static_cast<size_t>(n);
+        const void* newline = memchr(buffer, '\n', used);
+        if (newline != nullptr) {
+            request->assign(buffer, static_cast<const char*>(newline) - buffer);
+            if (!request->empty() && request->back() == '\r') request->pop_back();
+            return true;
+        }
+        if (used == sizeof buffer) return false;
+    }
+}
+
+void Serve(int fd, gid_t group) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return;
+    if (peer.uid != 0 && peer.gid != group) {
+        LogLine(LogPriority::Notice, "control: refused uid %u (pid %d): not root nor of its group",
+                static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+        SendAll(fd, "error: permission denied: only root or the control group may ask\n");
+        return;
+    }
+    std::string request;
+    if (!ReadRequest(fd, &request)) return;
+    SendAll(fd, AnswerControlRequest(request, "uid " + std::to_string(peer.uid) + ", pid " +
+                                                  std::to_string(peer.pid)));
+}
+
+[[noreturn]] void AcceptLoop(const CUniqueFd& listener, gid_t group) {
+    for (;;) {
+        CUniqueFd connection(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) {
+            if (errno != EINTR) SleepMs(100);  // out of descriptors: do not spin
+            continue;
+        }
+        try {
+            Serve(connection.Get(), group);
+        } catch (...) {
+            LogLine(LogPriority::Error, "control: a request failed");
+        }
+    }
+}
+
+}  // namespace
+
+bool StartControlChannel() {
+    const std::string dir = RunDirectory();
+    const std::string path = dir + "/control";
+    mkdir(dir.c_str(), 0755);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        LogLine(LogPriority::Error, "control: path %s is too long", path.c_str());
+        return false;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    auto listener = std::make_shared<CUniqueFd>(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    unlink(path.c_str());  // a socket left by an earlier run
+    const gid_t group = ControlGroup();
+    if (!*listener ||
+        bind(listener->Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(path.c_str(), 0660) != 0 || listen(listener->Get(), 16) != 0) {
+        LogLine(LogPriority::Warning, "control: cannot offer %s: %s", path.c_str(),
+                strerror(errno));  // NOLINT(concurrency-mt-unsafe): start-up, one thread
+        return false;
+    }
+    if (group != 0 && chown(path.c_str(), 0, group) != 0)
+        LogLine(LogPriority::Warning, "control: %s keeps root's group: cannot change it",
+                path.c_str());
+    if (!StartThread([listener, group] { AcceptLoop(*listener, group); })) {
+        LogLine(LogPriority::Error, "control: no thread for %s", path.c_str());
+        return false;
+    }
+    LogLine(LogPriority::Info, "control: answering on %s", path.c_str());
+    return true;
+}
+
+}  // namespace tovl

@@ -1,0 +1,113 @@
+"""The running server as an operator sees it: `tovladmin status` lists the
+listeners and the sessions of every protocol, `disconnect` ends one, and
+only root may ask."""
+import json
+import os
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+from harness import ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, open_session, wait_for_listener
+
+RFC2217_KEY = r"Software\Dravik\TOVL\Rfc2217"
+NATIVE, RFC = 5, 6
+TCP_PORT = 7006
+
+
+@unittest.skipIf(ON_WINE, "the control channel is a Unix socket of the Linux server")
+class Control(ProgramTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.run_dir = tempfile.mkdtemp(prefix="tovl-run-")
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.run_dir]))
+        self.registry.allow("127.0.0.1")
+        self.ports = ComPorts(self.registry)
+        self.addCleanup(self.ports.cleanup)
+        self.native = self.ports.map_pty(NATIVE)
+        self.addCleanup(self.native.close)
+        self.rfc = self.ports.map_pty(RFC)
+        self.addCleanup(self.rfc.close)
+        self.registry.set_value(RFC2217_KEY, "COM%d" % RFC, str(TCP_PORT))
+        env = dict(self.registry.env, TOVL_RUN_DIR=self.run_dir)
+        self.env = env
+        self.server = self.start("tovlserver", "debug", env=env)
+        self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
+        self.assertTrue(wait_for_listener(), "server does not listen")
+
+    def admin(self, *args, user=None):
+        command = harness.program_command("tovladmin", *args)
+        if user is not None:
+            command = ["setpriv", "--reuid", str(user), "--regid", str(user), "--clear-groups"] + command
+        return subprocess.run(command, env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=30, text=True)
+
+    def sessions(self):
+        done = self.admin("status", "--json")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return json.loads(done.stdout)
+
+    def test_status_of_two_protocols_then_a_disconnect(self):
+        native = harness.connect()
+        self.addCleanup(native.close)
+        deadline = time.monotonic() + 5
+        while True:  # the listener probes' sessions may hold the ports a moment
+            reply, _ = open_session(native, NATIVE)
+            if reply != PL_OPEN_FAILED:
+                break
+            native.close()
+            self.assertLess(time.monotonic(), deadline)
+            native = harness.connect()
+        native.sendall(harness.u32(harness.PL_DATA, 5) + b"hello")
+        self.assertEqual(self.native.read_exact(5), b"hello")
+        rfc = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
+        self.addCleanup(rfc.close)
+        rfc.recv(64)  # the server's offers
+        status = {}
+        for _ in range(50):
+            status = self.sessions()
+            if len([s for s in status["sessions"] if s["com"]]) == 2:
+                break
+            time.sleep(0.1)
+        by_com = {s["com"]: s for s in status["sessions"] if s["com"]}
+        self.assertEqual(sorted(by_com), [NATIVE, RFC])
+        self.assertEqual(by_com[NATIVE]["protocol"], "port-link")
+        self.assertEqual(by_com[RFC]["protocol"], "rfc2217")
+        self.assertEqual(by_com[NATIVE]["device"], self.native.path)
+        self.assertEqual(by_com[NATIVE]["bytesToPort"], 5)
+        self.assertTrue(by_com[NATIVE]["peer"].startswith("127.0.0.1:"))
+        self.assertTrue(by_com[NATIVE]["listed"])
+        self.assertRegex(by_com[NATIVE]["line"], r"^\d+,8N1")
+        listeners = {(l["protocol"], l["tcpPort"], l["com"]) for l in status["listeners"]}
+        self.assertEqual(listeners, {("port-link", 4445, 0), ("rfc2217", TCP_PORT, RFC)})
+        text = self.admin("status")
+        self.assertEqual(text.returncode, 0, text.stderr)
+        self.assertIn("COM%d" % NATIVE, text.stdout)
+
+        done = self.admin("disconnect", "COM%d" % NATIVE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        native.settimeout(5)
+        self.assertEqual(native.recv(16), b"")
+        self.assertEqual(self.admin("disconnect", "COM%d" % NATIVE).returncode, 1)
+
+    @unittest.skipIf(os.geteuid() != 0, "needs root to ask as another user")
+    def test_a_user_that_is_not_root_is_refused(self):
+        os.chmod(self.run_dir, 0o755)
+        os.chmod(os.path.join(self.run_dir, "control"), 0o666)  # let the request reach the check
+        done = self.admin("status", user=65534)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("permission denied", done.stderr)
+
+    def test_no_server_says_so(self):
+        self.server.stop()
+        os.unlink(os.path.join(self.run_dir, "control"))
+        done = self.admin("status")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("not running", done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
