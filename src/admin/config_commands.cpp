@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 
 #include "admin/command_line.h"
 #include "admin/posix/control_client_posix.h"
@@ -63,6 +64,31 @@ void ListValues(const char* keyPath, const std::string& prefix, std::ostream& ou
     }
 }
 
+// tovladmin trace COM<n> [--raw] [--out FILE]: until interrupted.
+int Trace(const std::vector<std::string>& args, int portNumber, std::ostream& out,
+          std::ostream& err) {
+    bool raw = false;
+    std::string file;
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == "--raw") {
+            raw = true;
+        } else if (args[i] == "--out" && i + 1 < args.size()) {
+            file = args[++i];
+        } else {
+            err << "tovladmin: trace COM<n> [--raw] [--out FILE]\n";
+            return kAdminExitUsage;
+        }
+    }
+    const std::string request = "trace COM" + std::to_string(portNumber) + (raw ? " raw" : "");
+    if (file.empty()) return AskServer(request, out, err, true);
+    std::ofstream to(file, std::ios::binary | std::ios::trunc);
+    if (!to) {
+        err << "tovladmin: cannot write " << file << "\n";
+        return kAdminExitRegistry;
+    }
+    return AskServer(request, to, err, true);
+}
+
 void PrintUsage(std::ostream& err) {
     PrintAdminUsage(err);
     err << "       tovladmin init            create the configuration keys\n"
@@ -76,6 +102,7 @@ void PrintUsage(std::ostream& err) {
            "       tovladmin check           explain every problem of the configuration\n"
            "       tovladmin status [--json] the running server's listeners and sessions\n"
            "       tovladmin disconnect COM<n>  end the session that holds COM<n>\n"
+           "       tovladmin trace COM<n> [--raw] [--out FILE]  COM<n>'s traffic, live\n"
            "       tovladmin --help | --version\n";
 }
 
@@ -211,6 +238,8 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         *exitCode = kAdminExitOk;
     } else if (word == "status" && (args.size() == 1 || (args.size() == 2 && sub == "--json"))) {
         *exitCode = AskServer(args.size() == 2 ? "status json" : "status", out, err);
+    } else if (word == "trace" && args.size() >= 2 && ComName(args[1], &n)) {
+        *exitCode = Trace(args, static_cast<int>(n), out, err);
     } else if (word == "disconnect" && args.size() == 2 && ComName(args[1], &n)) {
         *exitCode = AskServer("disconnect COM" + std::to_string(n), out, err);
     } else if (word == "check" && args.size() == 1) {
@@ -219,7 +248,8 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         if (problems.empty()) out << "no problem found\n";
         *exitCode = problems.empty() ? kAdminExitOk : kAdminExitRegistry;
     } else if (word == "init" || word == "port" || word == "device" || word == "rfc2217" ||
-               word == "raw" || word == "check" || word == "status" || word == "disconnect") {
+               word == "raw" || word == "check" || word == "status" || word == "disconnect" ||
+               word == "trace") {
         PrintUsage(err);
         *exitCode = kAdminExitUsage;
     } else {

@@ -6,9 +6,11 @@
 // when missing); each request is checked with the peer's credentials. On
 // Windows the channel is not offered.
 //
-// One request per connection, a line: "status", "status json" or
-// "disconnect COM<n>"; the answer is text (or one JSON object) and the
-// server closes the connection. A slow or silent peer holds the channel's
+// One request per connection, a line: "status", "status json",
+// "disconnect COM<n>" or "trace COM<n> [raw]"; the answer is text (or one
+// JSON object) and the server closes the connection, except for a trace,
+// which streams on a thread of its own (at most 8 at once) until its reader
+// leaves. A slow or silent peer holds the channel's
 // own thread for at most a few seconds and never a session: requests are
 // answered from the session registry (server/session_registry.h).
 #pragma once

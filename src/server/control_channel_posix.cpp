@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/thread.h"
 #include "server/control_channel.h"
+#include "server/session_trace.h"
 
 namespace tovl {
 
@@ -84,7 +87,57 @@ bool ReadRequest(int fd, std::string* request) {
     }
 }
 
-void Serve(int fd, gid_t group) {
+std::atomic<int> g_traces{0};
+constexpr int kMaxTraces = 8;
+
+// A trace's connection, served on a thread of its own until its reader
+// leaves: the events as they come, and what was dropped for a slow reader.
+void ServeTrace(const CUniqueFd& connection, int portNumber, bool raw) {
+    CTrace trace(portNumber);
+    // The first line answers the request; the stream follows it.
+    if (!SendAll(connection.Get(), "ok: tracing COM" + std::to_string(portNumber) + "\n")) return;
+    uint64_t dropped = 0;
+    std::string out;
+    for (;;) {
+        out.clear();
+        trace.Take(raw, 500, &out);
+        const uint64_t nowDropped = trace.Dropped();
+        if (nowDropped != dropped && !raw)
+            out += "-- " + std::to_string(nowDropped - dropped) +
+                   " events dropped: the trace's reader was behind\n";
+        dropped = nowDropped;
+        if (!out.empty() && !SendAll(connection.Get(), out)) return;
+        pollfd p{connection.Get(), POLLRDHUP, 0};
+        if (poll(&p, 1, 0) > 0) return;  // the reader left
+    }
+}
+
+void StartTrace(CUniqueFd connection, const std::string& request) {
+    unsigned n = 0;
+    char mode[8] = {};
+    const int fields = sscanf(request.c_str(), "trace COM%u %7s", &n, mode);
+    const bool raw = fields == 2 && std::string(mode) == "raw";
+    if (fields < 1 || n < 1 || n > 255 || (fields == 2 && !raw)) {
+        SendAll(connection.Get(), "error: trace COM<n> [raw]\n");
+        return;
+    }
+    if (++g_traces > kMaxTraces) {
+        --g_traces;
+        SendAll(connection.Get(), "error: too many traces at once\n");
+        return;
+    }
+    auto shared = std::make_shared<CUniqueFd>(std::move(connection));
+    if (!StartThread([shared, n, raw] {
+            ServeTrace(*shared, static_cast<int>(n), raw);
+            --g_traces;
+        })) {
+        --g_traces;
+        SendAll(shared->Get(), "error: no thread for the trace\n");
+    }
+}
+
+void Serve(CUniqueFd connection, gid_t group) {
+    const int fd = connection.Get();
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return;
@@ -96,6 +149,10 @@ void Serve(int fd, gid_t group) {
     }
     std::string request;
     if (!ReadRequest(fd, &request)) return;
+    if (request.rfind("trace ", 0) == 0) {
+        StartTrace(std::move(connection), request);
+        return;
+    }
     SendAll(fd, AnswerControlRequest(request, "uid " + std::to_string(peer.uid) + ", pid " +
                                                   std::to_string(peer.pid)));
 }
@@ -108,7 +165,7 @@ void Serve(int fd, gid_t group) {
             continue;
         }
         try {
-            Serve(connection.Get(), group);
+            Serve(std::move(connection), group);
         } catch (...) {
             LogLine(LogPriority::Error, "control: a request failed");
         }

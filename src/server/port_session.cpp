@@ -42,6 +42,7 @@ class CPortLinkProtocol final : public CSessionProtocol {
     void ModemChange(CSessionCore& core) override {
         uint32_t status = 0;
         if (!core.Port()->GetModemStatus(&status)) status = 0;
+        core.NoteModem(status);
         uint8_t message[8];
         EncodeU32(PL_FLOW_CONTROL, message);
         EncodeU32(status, message + 4);
@@ -159,6 +160,7 @@ class CPortLinkProtocol final : public CSessionProtocol {
             port->SetState(dcb);
         }
         port->SetHandflow(HandflowFromSettings(settings));
+        core_->NoteLine();
     }
 
     // The payload goes to the port in bounded pieces, together with the

@@ -71,6 +71,7 @@ class CRawProtocol final : public CSessionProtocol {
                     lineSet.ToString().c_str());
         LogLine(LogPriority::Info, "raw COM%d (%s): opened for %s at %s", portNumber_,
                 device.c_str(), core.Peer().c_str(), FormatRawLine(line_).c_str());
+        core.NoteLine();
         return core.StartReader(*this);
     }
 

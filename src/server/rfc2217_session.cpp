@@ -60,6 +60,7 @@ class CRfc2217Protocol final : public CSessionProtocol {
     void SendModemState(CSessionCore& core, bool force) {
         uint32_t status = 0;
         if (!core.Port()->GetModemStatus(&status)) status = 0;
+        core.NoteModem(status);
         std::vector<uint8_t> notice;
         if (control_->ModemStateNotice(status, force, &notice)) Send(core, notice);
     }
@@ -123,6 +124,7 @@ class CRfc2217Protocol final : public CSessionProtocol {
                 core.Hold();
             else
                 core.Resume();
+            core.NoteLine();
             Send(core, toNet);
         }
     }

@@ -4,6 +4,7 @@
 // the core and the protocol outlive every use the reader makes of them.
 #include "server/session_core.h"
 
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -12,6 +13,7 @@
 #include "platform/thread.h"
 #include "server/access_check.h"
 #include "server/port_device.h"
+#include "server/session_trace.h"
 
 namespace tovl {
 
@@ -126,7 +128,9 @@ void CSessionCore::Run(CSessionProtocol& protocol) {
         if (watch && watch->Expired()) SetEndReason("a stranger's time is over");
     }
     End();
-    LogLine(LogPriority::Info, "%s", EndLine().c_str());
+    const std::string line = EndLine();
+    LogLine(LogPriority::Info, "%s", line.c_str());
+    if (port_ && TraceWanted(portNumber_)) TraceNote(portNumber_, line);
 }
 
 bool CSessionCore::PeerAllowedNow() {
@@ -158,6 +162,9 @@ std::shared_ptr<CSerialPort> CSessionCore::OpenPort(int portNumber, std::string*
     }
     modemChange_.Create(CEvent::ResetMode::Auto, false);
     resumed_.Create(CEvent::ResetMode::Manual, true);
+    if (TraceWanted(portNumber))
+        TraceNote(portNumber, "session of " + peer_ + " (" + protocolName_ + ") opened COM" +
+                                  std::to_string(portNumber) + " (" + device + ")");
     return port_;
 }
 
@@ -196,6 +203,8 @@ bool CSessionCore::WritePort(const uint8_t* data, uint32_t length, uint32_t* wri
         }
         uint32_t done = 0;
         const CStatus status = port_->Write(data + *written, length - *written, &done, abort);
+        if (done != 0 && TraceWanted(portNumber_))
+            TraceEvent(portNumber_, TraceKind::ToPort, data + *written, done);
         *written += done;
         toPort_ += done;
         if (status) return *written == length;
@@ -215,6 +224,42 @@ void CSessionCore::Send(const void* data, size_t size, int seconds) {
 void CSessionCore::SetEndReason(const std::string& reason) {
     std::lock_guard<std::mutex> lock(reasonLock_);
     if (endReason_.empty()) endReason_ = reason;
+}
+
+void CSessionCore::Resume() {
+    resumed_.Set();
+    if (held_ && TraceWanted(portNumber_)) TraceNote(portNumber_, "the client resumed the flow");
+    held_ = false;
+}
+
+void CSessionCore::Hold() {
+    resumed_.Clear();
+    if (!held_ && TraceWanted(portNumber_)) TraceNote(portNumber_, "the client suspended the flow");
+    held_ = true;
+}
+
+void CSessionCore::NoteLine() {
+    if (!port_ || !TraceWanted(portNumber_)) return;
+    SerialDcb dcb;
+    if (!port_->GetState(&dcb)) return;
+    const std::string line = LineText(dcb);
+    if (line == notedLine_) return;
+    notedLine_ = line;
+    TraceNote(portNumber_, "line " + line);
+}
+
+void CSessionCore::NoteModem(uint32_t status) {
+    if (!TraceWanted(portNumber_)) return;
+    std::string lines;
+    for (const auto& [bit, name] : {std::pair<uint32_t, const char*>{0x10, "CTS"},
+                                    {0x20, "DSR"},
+                                    {0x40, "RI"},
+                                    {0x80, "DCD"}})
+        if (status & bit) lines += std::string(lines.empty() ? "" : " ") + name;
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(status));
+    TraceNote(portNumber_, "modem status " + std::string(hex) + " (" +
+                               (lines.empty() ? "no line up" : lines) + ")");
 }
 
 int CSessionCore::OpenPortNumber() {
@@ -292,6 +337,8 @@ void CSessionCore::RunReader(CSessionProtocol& protocol) {
                 case ReaderWake::Data:
                     // A read that completed as the hold began waits too.
                     if (count != 0 && !waitWhileHeld()) return;
+                    if (count != 0 && TraceWanted(portNumber_))
+                        TraceEvent(portNumber_, TraceKind::ToClient, buffer.get(), count);
                     protocol.PortData(*this, buffer.get(), count);
                     break;
                 case ReaderWake::Lost:

@@ -102,9 +102,16 @@ class CSessionCore {
 
     // Any thread: the reader reports a modem line state now (ModemChange).
     void RequestModemReport() { modemChange_.Set(); }
-    // The reader's hold (ReaderMayRead) is over, or begins.
-    void Resume() { resumed_.Set(); }
-    void Hold() { resumed_.Clear(); }
+    // Session thread: the reader's hold (ReaderMayRead) is over, or begins.
+    void Resume();
+    void Hold();
+
+    // For an attached trace (server/session_trace.h): the port's line as it
+    // now stands (session thread, after a settings change), and the modem
+    // status register a protocol has just read (reader). Nothing is done
+    // while no trace is attached.
+    void NoteLine();
+    void NoteModem(uint32_t status);
 
     // Any thread: true once the session ends (messages already received are
     // then not acted on).
@@ -154,6 +161,8 @@ class CSessionCore {
     std::string endReason_;
     std::atomic<uint64_t> toPort_{0};
     std::optional<std::chrono::steady_clock::time_point> clientLeftAt_;
+    bool held_ = false;      // session thread
+    std::string notedLine_;  // session thread: the line last traced
     std::atomic<uint64_t> toClient_{0};
 };
 

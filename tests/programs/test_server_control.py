@@ -93,6 +93,45 @@ class Control(ProgramTestCase):
         self.assertEqual(native.recv(16), b"")
         self.assertEqual(self.admin("disconnect", "COM%d" % NATIVE).returncode, 1)
 
+    def test_trace_of_a_short_exchange(self):
+        out = os.path.join(self.run_dir, "trace.txt")
+        tracer = subprocess.Popen(harness.program_command("tovladmin", "trace", "COM%d" % NATIVE,
+                                                          "--out", out), env=self.env)
+        self.addCleanup(tracer.kill)
+        deadline = time.monotonic() + 5
+        while not os.path.exists(out) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)  # attached before the session starts
+        native = harness.connect()
+        while True:
+            reply, _ = open_session(native, NATIVE)
+            if reply != PL_OPEN_FAILED:
+                break
+            native.close()
+            self.assertLess(time.monotonic(), deadline)
+            native = harness.connect()
+        native.sendall(harness.u32(harness.PL_SETTINGS) + harness.settings_record(baud=19200))
+        native.sendall(harness.u32(harness.PL_DATA, 4) + b"ping")
+        self.assertEqual(self.native.read_exact(4), b"ping")
+        self.native.write_all(b"pong")
+        self.assertEqual(harness.recv_message(native), (harness.PL_DATA, b"pong"))
+        native.sendall(harness.u32(harness.PL_CLOSE))
+        native.close()
+        text = ""
+        while "ended" not in text and time.monotonic() < deadline + 5:
+            time.sleep(0.1)
+            with open(out) as f:
+                text = f.read()
+        tracer.kill()
+        lines = text.splitlines()
+        order = [next(i for i, l in enumerate(lines) if marker in l) for marker in
+                 ("opened COM%d" % NATIVE, "line 19200,8N1", "client>port", "port>client",
+                  "ended: client closed")]
+        self.assertEqual(order, sorted(order), text)
+        self.assertIn("|ping|", text)
+        self.assertIn("70 6f 6e 67", text)  # "pong" as hexdump -C shows it
+        self.assertRegex(lines[order[2]], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} client>port ")
+
     @unittest.skipIf(os.geteuid() != 0, "needs root to ask as another user")
     def test_a_user_that_is_not_root_is_refused(self):
         os.chmod(self.run_dir, 0o755)

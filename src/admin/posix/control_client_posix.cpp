@@ -26,7 +26,7 @@ std::string SocketPath() {
 
 }  // namespace
 
-int AskServer(const std::string& request, std::ostream& out, std::ostream& err) {
+int AskServer(const std::string& request, std::ostream& out, std::ostream& err, bool stream) {
     const std::string path = SocketPath();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -46,25 +46,40 @@ int AskServer(const std::string& request, std::ostream& out, std::ostream& err) 
             err << "tovladmin: the server is not running (nothing answers on " << path << ")\n";
         return 1;
     }
+    // A server that refuses the caller answers before it reads the request,
+    // so a failed send still leaves its answer to read.
     const std::string line = request + "\n";
-    if (send(fd.Get(), line.data(), line.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(line.size())) {
-        err << "tovladmin: the server closed the control channel\n";
-        return 1;
-    }
+    static_cast<void>(send(fd.Get(), line.data(), line.size(), MSG_NOSIGNAL));
+    // A stream's first line answers the request ("ok: ..." or an error);
+    // what follows it is copied as it comes.
     std::string answer;
-    char buffer[4096];
+    char buffer[65536];
+    bool streaming = false;
     for (;;) {
         pollfd p{fd.Get(), POLLIN, 0};
-        if (poll(&p, 1, kAnswerMs) <= 0) {
+        // A stream waits as long as the server has nothing to tell.
+        if (poll(&p, 1, streaming ? -1 : kAnswerMs) <= 0) {
             err << "tovladmin: the server did not answer\n";
             return 1;
         }
         const ssize_t n = recv(fd.Get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        if (streaming) {
+            out.write(buffer, n);
+            out.flush();
+            continue;
+        }
         answer.append(buffer, static_cast<size_t>(n));
+        const size_t newline = answer.find('\n');
+        if (stream && newline != std::string::npos && answer.rfind("ok: ", 0) == 0) {
+            streaming = true;
+            out.write(answer.data() + newline + 1,
+                      static_cast<std::streamsize>(answer.size() - newline - 1));
+            out.flush();
+        }
     }
+    if (streaming) return 0;
     if (answer.rfind("error: ", 0) == 0) {
         err << "tovladmin: " << answer.substr(7);
         return 1;
