@@ -243,10 +243,13 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (word == "disconnect" && args.size() == 2 && ComName(args[1], &n)) {
         *exitCode = AskServer("disconnect COM" + std::to_string(n), out, err);
     } else if (word == "check" && args.size() == 1) {
-        const std::vector<std::string> problems = CheckConfiguration();
-        for (const std::string& problem : problems) out << problem << '\n';
-        if (problems.empty()) out << "no problem found\n";
-        *exitCode = problems.empty() ? kAdminExitOk : kAdminExitRegistry;
+        // Warnings alone leave the exit code at 0: the services read the
+        // tree as meant.
+        const CCheckFindings findings = CheckConfiguration();
+        for (const std::string& problem : findings.problems) out << problem << '\n';
+        for (const std::string& warning : findings.warnings) out << "warning: " << warning << '\n';
+        if (findings.problems.empty() && findings.warnings.empty()) out << "no problem found\n";
+        *exitCode = findings.problems.empty() ? kAdminExitOk : kAdminExitRegistry;
     } else if (word == "init" || word == "port" || word == "device" || word == "rfc2217" ||
                word == "raw" || word == "check" || word == "status" || word == "disconnect" ||
                word == "trace") {

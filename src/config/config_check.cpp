@@ -1,12 +1,20 @@
 #include "config/config_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
+#include <iterator>
+#include <string_view>
+#include <utility>
 
+#include "config/com_value.h"
 #include "config/product_keys.h"
+#include "config/raw_value.h"
 #include "config/value_text.h"
+#include "platform/last_error.h"
 #include "platform/registry.h"
 
 namespace tovl {
@@ -14,6 +22,12 @@ namespace tovl {
 namespace {
 
 const char* const kRoot = "HKEY_LOCAL_MACHINE\\";
+// The buffers the server reads its values with; a value whose data and the
+// registry's terminator do not fit is not read at all.
+constexpr uint32_t kAllowedDataSize = 100;  // IpAddr values
+constexpr uint32_t kRfc2217DataSize = 31;
+constexpr uint32_t kRawDataSize = 63;
+constexpr uint32_t kLimitDataSize = 31;  // Server values
 
 bool ReadText(const CRegKey& key, const std::string& name, std::string* text, uint32_t limit) {
     std::string buffer(limit, '\0');
@@ -112,52 +126,256 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
     }
 }
 
-void CheckServer(const CRegKey* devices, std::vector<std::string>* out) {
+// The parts of a message joined.
+std::string Join(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (const std::string_view part : parts) text.append(part);
+    return text;
+}
+
+// The value's data as a service with a buffer of `size` bytes reads it: the
+// registry's terminator included, kErrorMoreData when it does not fit.
+uint32_t ReadAsService(const CRegKey& key, const std::string& name, uint32_t size,
+                       std::string* data) {
+    std::string buffer(size + 1, '\0');
+    uint32_t got = size;
+    const uint32_t rc = key.QueryValue(name.c_str(), buffer.data(), &got);
+    if (rc == kErrorSuccess) *data = buffer.substr(0, std::min(got, size));
+    return rc;
+}
+
+std::string Quoted(const std::string& text) {
+    return Join({"\"", ShownText(text), "\""});
+}
+
+// data without the NULs that end it (the registry's terminator), to show.
+std::string WithoutTerminator(std::string data) {
+    while (!data.empty() && data.back() == '\0') data.pop_back();
+    return data;
+}
+
+// What a reader that strips nothing makes of a trailing newline or space.
+std::string NotStripped(const std::string& trailing) {
+    return trailing.empty() ? "" : Join({" (the ", trailing, " is not stripped here)"});
+}
+
+void CheckAllowedList(CCheckFindings* out) {
     CRegKey allowed;
-    if (allowed.OpenLocalMachine(kIpAddrKey) != 0)
-        out->push_back(std::string("key ") + kRoot + kIpAddrKey +
-                       " is missing: the server refuses every client (tovladmin init creates it)");
+    if (allowed.OpenLocalMachine(kIpAddrKey) != kErrorSuccess) {
+        out->problems.push_back(
+            std::string("key ") + kRoot + kIpAddrKey +
+            " is missing: the server refuses every client (tovladmin init creates it)");
+        return;
+    }
     std::string name;
-    for (uint32_t i = 0; allowed.IsOpen() && allowed.EnumValueName(i, &name) == 0; ++i)
-        if (!IsDottedDecimal(name))
-            out->push_back("allowed address \"" + name +
-                           "\" is not dotted decimal and matches no client");
+    uint32_t i = 0;
+    for (; allowed.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        if (!IsDottedDecimal(name)) {
+            out->problems.push_back("allowed address \"" + ShownText(name) +
+                                    "\" is not dotted decimal and matches no client");
+            continue;
+        }
+        // The server looks a peer up by its address as written without
+        // leading zeros, by name: another spelling never matches.
+        const std::string canonical = CanonicalDotted(name);
+        if (canonical != name) {
+            out->problems.push_back(
+                Join({"allowed address \"", name,
+                      "\" has leading zeros: the server compares a client's address as written ",
+                      canonical, " and refuses ", canonical, " (name the value ", canonical, ")"}));
+            continue;
+        }
+        std::string data;
+        if (ReadAsService(allowed, name, kAllowedDataSize, &data) == kErrorMoreData)
+            out->problems.push_back(
+                Join({"allowed address ", name, " holds more than ",
+                      std::to_string(kAllowedDataSize - 1),
+                      " bytes of data: the server cannot read it and refuses ", name}));
+    }
+    if (i == 0)
+        out->warnings.push_back(std::string("key ") + kRoot + kIpAddrKey +
+                                " lists no address: the server refuses every client until one "
+                                "is added (tovladmin add ADDRESS)");
+}
+
+// The TCP ports the server listens on, in the order it opens them: the
+// first to ask for a port gets it, a later one does not listen at all.
+class CTcpPortClaims {
+  public:
+    CTcpPortClaims() { owners_.emplace_back(kServerTcpPort, "the server's own protocol"); }
+
+    void Claim(uint16_t port, const std::string& who, std::vector<std::string>* problems) {
+        for (const auto& [taken, owner] : owners_) {
+            if (taken != port) continue;
+            problems->push_back(
+                Join({who, " asks for TCP port ", std::to_string(port), ", which ", owner,
+                      " already listens on: the server opens no listener for ", who}));
+            return;
+        }
+        owners_.emplace_back(port, who);
+    }
+
+  private:
+    std::vector<std::pair<uint16_t, std::string>> owners_;
+};
+
+// What the bytes after the end of a value's text are, for a message.
+std::string TrailingWords(const std::string& data) {
+    const std::string text = TrimTrailingSpace(data);
+    std::string rest = data.substr(text.size());
+    rest.erase(std::remove(rest.begin(), rest.end(), '\0'), rest.end());
+    if (rest.empty()) return "";
+    return std::all_of(rest.begin(), rest.end(), [](char c) { return c == '\n'; })
+               ? "trailing newline"
+               : "trailing white space";
+}
+
+void CheckRfc2217(const CRegKey* devices, CTcpPortClaims* claims, CCheckFindings* out) {
+    CRegKey rfc2217;
+    if (rfc2217.OpenLocalMachine(kRfc2217Key) != kErrorSuccess) return;
+    std::string name;
+    for (uint32_t i = 0; rfc2217.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        uint32_t com = 0;
+        uint16_t port = 0;
+        std::string data;
+        if (!ParseComValueName(name, &com)) {
+            out->problems.push_back("RFC 2217 value " + ShownText(name) +
+                                    " is not named COM1 to COM255: the server ignores it");
+            continue;
+        }
+        const std::string who = "RFC 2217 " + name;
+        const uint32_t rc = ReadAsService(rfc2217, name, kRfc2217DataSize, &data);
+        if (rc == kErrorMoreData) {
+            out->problems.push_back(
+                Join({who, " holds more than ", std::to_string(kRfc2217DataSize - 1),
+                      " bytes: the server ignores it"}));
+            continue;
+        }
+        if (rc != kErrorSuccess || !ParseRfc2217Port(data, &port)) {
+            out->problems.push_back(Join(
+                {who, " = ", Quoted(TrimTrailingSpace(data)), " is not a TCP port 1 to 65535"}));
+            continue;
+        }
+        const std::string trailing = TrailingWords(data);
+        if (!trailing.empty())
+            out->warnings.push_back(
+                Join({who, " = ", Quoted(WithoutTerminator(data)), ": the server ignores the ",
+                      trailing, " and listens on TCP port ", std::to_string(port)}));
+        claims->Claim(port, who, &out->problems);
+        CheckComPort(devices, com, who, &out->problems);
+    }
+}
+
+void CheckRaw(const CRegKey* devices, CTcpPortClaims* claims, CCheckFindings* out) {
+    CRegKey raw;
+    if (raw.OpenLocalMachine(kRawKey) != kErrorSuccess) return;
+    std::string name;
+    for (uint32_t i = 0; raw.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        uint32_t com = 0;
+        if (!ParseComValueName(name, &com)) {
+            out->problems.push_back("raw value " + ShownText(name) +
+                                    " is not named COM1 to COM255: the server ignores it");
+            continue;
+        }
+        const std::string who = "raw " + name;
+        std::string data;
+        const uint32_t rc = ReadAsService(raw, name, kRawDataSize, &data);
+        if (rc == kErrorMoreData) {
+            out->problems.push_back(
+                Join({who, " holds more than ", std::to_string(kRawDataSize - 1),
+                      " bytes: the server ignores it"}));
+            continue;
+        }
+        // The server reads the text up to its first NUL and strips nothing.
+        const std::string text = data.substr(0, data.find('\0'));
+        uint16_t port = 0;
+        RawLine line;
+        std::string why = "the value cannot be read";
+        if (rc != kErrorSuccess || !ParseRawValue(text, &port, &line, &why)) {
+            out->problems.push_back(Join({who, " = ", Quoted(text), " is ignored by the server: ",
+                                          why, NotStripped(TrailingWords(text))}));
+            continue;
+        }
+        claims->Claim(port, who, &out->problems);
+        CheckComPort(devices, com, who, &out->problems);
+    }
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The Server key's limits, read as the server reads them: decimal digits up
+// to the first NUL, at most 9, at least 1; anything else keeps the default.
+void CheckSessionLimits(CCheckFindings* out) {
+    CRegKey server;
+    if (server.OpenLocalMachine(kServerKey) != kErrorSuccess) return;
+    static const char* const kLimits[] = {"MaxSessions", "MaxSessionsPerAddress", "MaxStrangers"};
+    std::string name;
+    for (uint32_t i = 0; server.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        const std::string who = "Server value " + ShownText(name);
+        if (std::none_of(std::begin(kLimits), std::end(kLimits),
+                         [&name](const char* limit) { return EqualsIgnoringCase(name, limit); })) {
+            out->problems.push_back(who +
+                                    " is not read (names are MaxSessions, "
+                                    "MaxSessionsPerAddress and MaxStrangers)");
+            continue;
+        }
+        std::string data;
+        const uint32_t rc = ReadAsService(server, name, kLimitDataSize, &data);
+        if (rc == kErrorMoreData) {
+            out->problems.push_back(
+                Join({who, " holds more than ", std::to_string(kLimitDataSize - 1),
+                      " bytes: the server ignores it and keeps its default"}));
+            continue;
+        }
+        const std::string text = data.substr(0, data.find('\0'));
+        if (rc != kErrorSuccess || text.size() > 9 ||
+            !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            out->problems.push_back(
+                Join({who, " = ", Quoted(text),
+                      " is not a decimal number: the server ignores it and keeps its default",
+                      NotStripped(TrailingWords(text))}));
+        } else if (text.find_first_not_of('0') == std::string::npos) {
+            out->problems.push_back(
+                Join({who, " = ", Quoted(text),
+                      " is not at least 1: the server ignores it and keeps its default"}));
+        }
+    }
+}
+
+void CheckServer(const CRegKey* devices, CCheckFindings* out) {
+    CheckAllowedList(out);
+    std::string name;
     if (devices == nullptr)
-        out->push_back(
+        out->problems.push_back(
             std::string("key ") + kRoot + kDevicesKey +
             " is missing: every COM<n> falls back to /dev/ttyS<n-1> (tovladmin init creates it)");
     for (uint32_t i = 0; devices != nullptr && devices->EnumValueName(i, &name) == 0; ++i) {
         std::string path;
         ReadText(*devices, name, &path, 512);
         const std::string bad = ExplainDevice(path);
-        if (!bad.empty()) out->push_back(name + ": " += bad);
+        if (!bad.empty()) out->problems.push_back(name + ": " += bad);
     }
-    CRegKey rfc2217;
-    if (rfc2217.OpenLocalMachine(kRfc2217Key) != 0) return;
-    for (uint32_t i = 0; rfc2217.EnumValueName(i, &name) == 0; ++i) {
-        std::string text;
-        ReadText(rfc2217, name, &text, 32);
-        long port = 0, com = 0;
-        if (name.size() < 4 || !IsDecimalIn(name.substr(3), 1, 255, &com))
-            out->push_back("RFC 2217 value " + name + std::string(" is not named COM1 to COM255"));
-        else if (!IsDecimalIn(text, 1, 65535, &port))
-            out->push_back(
-                "RFC 2217 " + name +
-                std::string(" = \"").append(text).append("\" is not a TCP port 1 to 65535"));
-        else
-            CheckComPort(devices, com, "RFC 2217 " + name, out);
-    }
+    // The order the server opens its listeners in: RFC 2217, then raw.
+    CTcpPortClaims claims;
+    CheckRfc2217(devices, &claims, out);
+    CheckRaw(devices, &claims, out);
+    CheckSessionLimits(out);
 }
 
 }  // namespace
 
-std::vector<std::string> CheckConfiguration() {
-    std::vector<std::string> problems;
+CCheckFindings CheckConfiguration() {
+    CCheckFindings findings;
     CRegKey devices;
     const bool haveDevices = devices.OpenLocalMachine(kDevicesKey) == 0;
-    CheckServer(haveDevices ? &devices : nullptr, &problems);
-    CheckClient(haveDevices ? &devices : nullptr, &problems);
-    return problems;
+    CheckServer(haveDevices ? &devices : nullptr, &findings);
+    CheckClient(haveDevices ? &devices : nullptr, &findings.problems);
+    return findings;
 }
 
 }  // namespace tovl

@@ -1,5 +1,5 @@
 // Reads the product's registry tree as the services read it and explains
-// each problem in words, one sentence per problem ("tovladmin check", and
+// each finding in words, one sentence per finding ("tovladmin check", and
 // the services' own log lines when they meet the same value). Owns no
 // state; any thread may call, each call opens and closes its own keys.
 #pragma once
@@ -11,9 +11,18 @@
 
 namespace tovl {
 
-// Every problem of the whole tree (client and server parts); empty when
-// the configuration is sound.
-std::vector<std::string> CheckConfiguration();
+struct CCheckFindings {
+    // What a service refuses, ignores or misreads: the setting does not do
+    // what it says.
+    std::vector<std::string> problems;
+    // What the services read as meant, or a sound setting that still keeps
+    // something from working (an empty allowed list).
+    std::vector<std::string> warnings;
+};
+
+// The findings of the whole tree (client and server parts); both lists
+// empty when the configuration is sound.
+CCheckFindings CheckConfiguration();
 
 // The problem with a device path a real port is to be opened at, or "".
 std::string ExplainDevice(const std::string& path);

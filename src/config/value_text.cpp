@@ -39,6 +39,42 @@ bool IsDottedDecimal(const std::string& text) {
     return parts == 4 && text.find('.', at) == std::string::npos && at < text.size();
 }
 
+std::string CanonicalDotted(const std::string& text) {
+    std::string out;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        const size_t dot = text.find('.', at);
+        long value = 0;
+        IsDecimalIn(text.substr(at, dot == std::string::npos ? std::string::npos : dot - at), 0,
+                    255, &value);
+        out += (part == 0 ? "" : ".") + std::to_string(value);
+        at = dot + 1;
+    }
+    return out;
+}
+
+std::string ShownText(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\0') {
+            out += "\\0";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            out += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string ExplainRemotePort(unsigned n, const std::string& text) {
     const std::string name = "REMOTEPORT" + std::to_string(n);
     if (text.size() > 31) return name + " is longer than 31 characters and is ignored";

@@ -14,6 +14,11 @@ bool IsDecimalIn(const std::string& text, long low, long high, long* value);
 bool IsSignedDecimal(const std::string& text);
 // True for four numbers 0 to 255 joined by dots, nothing else.
 bool IsDottedDecimal(const std::string& text);
+// A dotted decimal text as a peer's address is written (no leading zeros):
+// "010.0.0.7" gives "10.0.0.7". Only for text IsDottedDecimal accepts.
+std::string CanonicalDotted(const std::string& text);
+// text for a message: control bytes shown as \n, \r, \t, \0 or \xNN.
+std::string ShownText(const std::string& text);
 
 // The problem with REMOTEPORT<n>'s text, or "" when the client will use it.
 std::string ExplainRemotePort(unsigned n, const std::string& text);

@@ -8,6 +8,10 @@ import unittest
 from harness import (CONNECTIONS_KEY, DEVICES_KEY, IPADDR_KEY, SETTINGS_KEY, VIRTUAL_PORTS_KEY,
                      ProgramTestCase, PtyPort, program_command)
 
+RFC2217_KEY = r"Software\Dravik\TOVL\Rfc2217"
+RAW_KEY = r"Software\Dravik\TOVL\Raw"
+SERVER_KEY = r"Software\Dravik\TOVL\Server"
+
 
 class AdminConfigTest(ProgramTestCase):
     def admin(self, *args):
@@ -39,6 +43,7 @@ class AdminConfigTest(ProgramTestCase):
 
     def test_port_set_writes_what_the_client_reads_and_check_accepts_it(self):
         self.admin("init")
+        self.admin("add", "10.0.0.7")
         device = PtyPort()
         self.addCleanup(device.close)
         links = tempfile.mkdtemp(prefix="tovl-links-")
@@ -97,6 +102,61 @@ class AdminConfigTest(ProgramTestCase):
                       "COM7: device /no/such/device does not exist",
                       "COM8: /dev/null is a character device but not a terminal"):
             self.assertIn(words, out)
+
+    def test_check_reads_the_server_values_as_the_server_does(self):
+        self.admin("init")
+        r = self.registry
+        for com in (1, 2, 3, 4):
+            port = PtyPort()
+            self.addCleanup(port.close)
+            r.set_value(DEVICES_KEY, "COM%d" % com, port.path)
+        r.set_value(IPADDR_KEY, "010.0.0.7")
+        r.set_value(IPADDR_KEY, "10.0.0.8", "x" * 100)
+        for name in ("10.0.0.9 ", "10.0.0.256", "10.0.7"):
+            r.set_value(IPADDR_KEY, name)
+        r.set_value(RFC2217_KEY, "XYZ1", "7009")
+        r.set_value(RFC2217_KEY, "COM1", "4445")
+        r.set_value(RFC2217_KEY, "COM2", "7002")
+        r.set_value(RFC2217_KEY, "COM3", "7002")
+        r.set_value(RAW_KEY, "COM4", "7002;115200,8N1")
+        r.set_value(RAW_KEY, "COM5", "7005;9600,8N1\n")
+        r.set_value(SERVER_KEY, "MaxSessions", "0")
+        r.set_value(SERVER_KEY, "MaxStrangers", "5\n")
+        r.set_value(SERVER_KEY, "MaxSessionsPerAddress", "07")
+        r.set_value(SERVER_KEY, "MaxSesions", "3")
+        code, out, _ = self.admin("check")
+        self.assertEqual(code, 1)
+        for words in ('allowed address "010.0.0.7" has leading zeros: the server compares a '
+                      "client's address as written 10.0.0.7 and refuses 10.0.0.7",
+                      "allowed address 10.0.0.8 holds more than 99 bytes of data",
+                      'allowed address "10.0.0.9 " is not dotted decimal and matches no client',
+                      'allowed address "10.0.0.256" is not dotted decimal',
+                      'allowed address "10.0.7" is not dotted decimal',
+                      "RFC 2217 value XYZ1 is not named COM1 to COM255: the server ignores it",
+                      "RFC 2217 COM1 asks for TCP port 4445, which the server's own protocol",
+                      "RFC 2217 COM3 asks for TCP port 7002, which RFC 2217 COM2 already",
+                      "raw COM4 asks for TCP port 7002, which RFC 2217 COM2 already",
+                      'raw COM5 = "7005;9600,8N1\\n" is ignored by the server',
+                      "(the trailing newline is not stripped here)",
+                      'Server value MaxSessions = "0" is not at least 1',
+                      'Server value MaxStrangers = "5\\n" is not a decimal number',
+                      "Server value MaxSesions is not read"):
+            self.assertIn(words, out)
+        self.assertNotIn("COM2 asks", out)
+        self.assertNotIn("Server value MaxSessionsPerAddress", out)
+        self.assertNotIn("warning:", out)
+
+    def test_warnings_alone_keep_exit_code_0(self):
+        self.admin("init")
+        port = PtyPort()
+        self.addCleanup(port.close)
+        self.registry.set_value(DEVICES_KEY, "COM1", port.path)
+        self.registry.set_value(RFC2217_KEY, "com1", "7001\n")
+        self.assertEqual(self.admin("check"), (0, (
+            "warning: key HKEY_LOCAL_MACHINE\\%s lists no address: the server refuses every "
+            "client until one is added (tovladmin add ADDRESS)\n"
+            'warning: RFC 2217 com1 = "7001\\n": the server ignores the trailing newline and '
+            "listens on TCP port 7001\n") % IPADDR_KEY, ""))
 
 
 if __name__ == "__main__":
