@@ -225,7 +225,7 @@ std::vector<SerialDeviceEntry> ListSerialDevices(const SerialDeviceRoots& roots,
 
     std::vector<bool> configured(256, false);
     for (const ComUse& com : devicesKey) {
-        if (com.number >= 0 && com.number < 256) configured[com.number] = true;
+        if (com.number > 0 && com.number < 256) configured[com.number] = true;
         const std::string resolved = Resolved(com.value);
         auto at = byResolved.find(resolved);
         if (at == byResolved.end()) {
@@ -258,15 +258,18 @@ std::vector<ComUse> ReadDevicesKey() {
     if (key.OpenLocalMachine(kDevicesKey) != 0) return values;
     std::string name;
     for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
+        // Only the names the server asks for: COM1 to COM255.
         const std::string digits = name.size() > 3 ? name.substr(3) : "";
-        if (digits.empty() || digits.size() > 3 ||
+        if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
             digits.find_first_not_of("0123456789") != std::string::npos ||
             (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0))
             continue;
+        const long number = strtol(digits.c_str(), nullptr, 10);
+        if (number > 255) continue;
         char data[1024] = {};
         uint32_t size = sizeof data - 1;
         if (key.QueryValue(name.c_str(), data, &size) != 0 || data[0] == '\0') continue;
-        values.push_back(ComUse{strtol(digits.c_str(), nullptr, 10), data, false});
+        values.push_back(ComUse{number, data, false});
     }
     return values;
 }
