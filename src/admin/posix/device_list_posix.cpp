@@ -1,5 +1,6 @@
 #include "admin/posix/device_list_posix.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -258,11 +259,11 @@ std::vector<ComUse> ReadDevicesKey() {
     if (key.OpenLocalMachine(kDevicesKey) != 0) return values;
     std::string name;
     for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
-        // Only the names the server asks for: COM1 to COM255.
+        // Only the names the server asks for: COM1 to COM255, in any case.
         const std::string digits = name.size() > 3 ? name.substr(3) : "";
         if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
             digits.find_first_not_of("0123456789") != std::string::npos ||
-            (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0))
+            strncasecmp(name.c_str(), "COM", 3) != 0)
             continue;
         const long number = strtol(digits.c_str(), nullptr, 10);
         if (number > 255) continue;
