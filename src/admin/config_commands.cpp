@@ -6,6 +6,7 @@
 
 #include "admin/command_line.h"
 #include "admin/posix/control_client_posix.h"
+#include "admin/posix/device_list_posix.h"
 #include "config/config_check.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
@@ -95,7 +96,8 @@ void PrintUsage(std::ostream& err) {
            "       tovladmin port set N --server ADDR[:TCPPORT] --com M [--link PATH]\n"
            "                          [--timeouts R;M;C;WM;WC]\n"
            "       tovladmin port remove N | port list\n"
-           "       tovladmin device set COM<n> PATH | device list\n"
+           "       tovladmin device set COM<n> PATH\n"
+           "       tovladmin device list [--json]  serial devices, their COM, driver, holder\n"
            "       tovladmin rfc2217 set COM<n> TCPPORT | rfc2217 remove COM<n> | rfc2217 list\n"
            "       tovladmin raw set COM<n> TCPPORT --line SPEED,FRAME[,rtscts|xonxoff]\n"
            "                          | raw remove COM<n> | raw list\n"
@@ -201,8 +203,21 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         const std::string problem = ExplainDevice(args[3]);
         if (!problem.empty()) err << "tovladmin: warning: " << problem << '\n';
         *exitCode = SetValue(kDevicesKey, "COM" + std::to_string(n), args[3], err);
-    } else if (word == "device" && sub == "list" && args.size() == 2) {
-        ListValues(kDevicesKey, "", out);
+        // ttyUSB<n> goes to whichever adapter the kernel finds first; a by-id
+        // name stays with the adapter.
+        if (*exitCode == kAdminExitOk)
+            for (const std::string& link : ByIdNamesOf(SerialDeviceRootsFromEnvironment(), args[3]))
+                err << "tovladmin: hint: " << args[3] << " is " << link
+                    << ", a name that survives re-plugging: tovladmin device set COM" << n << ' '
+                    << link << '\n';
+    } else if (word == "device" && sub == "list" &&
+               (args.size() == 2 || (args.size() == 3 && args[2] == "--json"))) {
+        const std::vector<SerialDeviceEntry> devices =
+            ListSerialDevices(SerialDeviceRootsFromEnvironment(), ReadDevicesKey());
+        if (args.size() == 3)
+            PrintSerialDeviceJson(devices, out);
+        else
+            PrintSerialDeviceTable(devices, out);
         *exitCode = kAdminExitOk;
     } else if (word == "rfc2217" && sub == "set" && args.size() == 4 && ComName(args[2], &n)) {
         long port = 0;

@@ -1,9 +1,9 @@
 #include "server/rfc2217_listener.h"
 
-#include <cctype>
 #include <cstring>
 #include <memory>
 
+#include "config/com_value.h"
 #include "config/product_keys.h"
 #include "net/blocking_socket.h"
 #include "platform/log.h"
@@ -17,42 +17,11 @@
 
 namespace tovl {
 
-namespace {
-
-bool ParseDecimal(const std::string& text, uint32_t limit, uint32_t* value) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v == 0 || v > limit) return false;
-    *value = static_cast<uint32_t>(v);
-    return true;
-}
-
-}  // namespace
-
-bool ParseComName(const std::string& name, uint32_t* portNumber) {
-    if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
-        std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
-        std::toupper(static_cast<unsigned char>(name[2])) != 'M')
-        return false;
-    return ParseDecimal(name.substr(3), 255, portNumber);
-}
-
 bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
                        uint16_t* tcpPort) {
     uint32_t n = 0;
-    uint32_t port = 0;
-    if (!ParseComName(name, &n)) return false;
-    std::string text = data;
-    while (!text.empty() &&
-           (text.back() == '\0' || std::isspace(static_cast<unsigned char>(text.back()))))
-        text.pop_back();
-    if (!ParseDecimal(text, 65535, &port)) return false;
+    if (!ParseComValueName(name, &n) || !ParseRfc2217Port(data, tcpPort)) return false;
     *portNumber = static_cast<int>(n);
-    *tcpPort = static_cast<uint16_t>(port);
     return true;
 }
 
@@ -87,7 +56,7 @@ std::vector<RawPort> ReadRawPorts() {
         RawPort port;
         uint32_t n = 0;
         std::string why = "not a COM<n> name";
-        if (key.QueryValue(name.c_str(), data, &size) == 0 && ParseComName(name, &n) &&
+        if (key.QueryValue(name.c_str(), data, &size) == 0 && ParseComValueName(name, &n) &&
             ParseRawValue(std::string(data, strnlen(data, size)), &port.tcpPort, &port.line,
                           &why)) {
             port.portNumber = static_cast<int>(n);

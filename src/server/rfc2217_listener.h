@@ -22,9 +22,6 @@ std::vector<std::pair<int, uint16_t>> ReadRfc2217Ports();
 bool ParseRfc2217Value(const std::string& name, const std::string& data, int* portNumber,
                        uint16_t* tcpPort);
 
-// "COM<n>" (any letter case) with n from 1 to 255.
-bool ParseComName(const std::string& name, uint32_t* portNumber);
-
 // The raw TCP ports the Raw key asks for (values COM<n> = TCPPORT;LINE);
 // malformed values are skipped, logged.
 struct RawPort {

@@ -1,6 +1,8 @@
 """tovladmin's configuration commands on Linux (init, port, device, rfc2217,
 check, --help, --version) against a temporary registry root."""
+import json
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -14,9 +16,10 @@ SERVER_KEY = r"Software\Dravik\TOVL\Server"
 
 
 class AdminConfigTest(ProgramTestCase):
-    def admin(self, *args):
+    def admin(self, *args, extra_env=None):
         env = dict(self.registry.env)
         env.pop("DISPLAY", None)
+        env.update(extra_env or {})
         proc = subprocess.run(program_command("tovladmin", *args), env=env, timeout=30,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               stdin=subprocess.DEVNULL)
@@ -157,6 +160,48 @@ class AdminConfigTest(ProgramTestCase):
             "client until one is added (tovladmin add ADDRESS)\n"
             'warning: RFC 2217 com1 = "7001\\n": the server ignores the trailing newline and '
             "listens on TCP port 7001\n") % IPADDR_KEY, ""))
+
+    def test_device_list_shows_a_mapped_pty_its_holder_and_by_id_names(self):
+        self.admin("init")
+        device = PtyPort()
+        self.addCleanup(device.close)
+        # An empty sysfs and a /dev whose only by-id link names the pty.
+        top = tempfile.mkdtemp(prefix="tovl-devices-")
+        self.addCleanup(shutil.rmtree, top)
+        os.makedirs(os.path.join(top, "sys"))
+        os.makedirs(os.path.join(top, "dev", "serial", "by-id"))
+        link = os.path.join(top, "dev", "serial", "by-id", "usb-Acme_Widget_AB12-if00-port0")
+        os.symlink(device.path, link)
+        roots = {"TOVL_SYSFS_ROOT": os.path.join(top, "sys"),
+                 "TOVL_DEV_ROOT": os.path.join(top, "dev")}
+        code, _, err = self.admin("device", "set", "COM5", device.path, extra_env=roots)
+        self.assertEqual(code, 0)
+        self.assertIn("hint: %s is %s" % (device.path, link), err)
+        self.assertEqual(self.admin("device", "set", "COM6", link, extra_env=roots), (0, "", ""))
+        self.admin("device", "set", "COM7", "/no/such/device", extra_env=roots)
+        slave = os.open(device.path, os.O_RDWR | os.O_NOCTTY)
+        holder = subprocess.Popen(["sleep", "60"], stdin=slave)
+        os.close(slave)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        code, out, _ = self.admin("device", "list", extra_env=roots)
+        self.assertEqual(code, 0)
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 3, out)
+        self.assertTrue(lines[0].startswith("DEVICE"), out)
+        pty = next(line for line in lines if "pseudo-terminal" in line)
+        self.assertIn("COM5", pty)
+        self.assertIn("COM6", pty)
+        self.assertTrue(pty.endswith("held by pid %d (sleep)" % holder.pid), out)
+        missing = next(line for line in lines if line.startswith("/no/such/device"))
+        self.assertEqual(missing.split()[1:3], ["COM7", "missing"])
+        code, out, _ = self.admin("device", "list", "--json", extra_env=roots)
+        listed = {entry["device"]: entry for entry in json.loads(out)}
+        self.assertEqual(len(listed), 2)
+        entry = listed[device.path] if device.path in listed else listed[link]
+        self.assertEqual(entry["kind"], "pseudo-terminal")
+        self.assertEqual(sorted(com["com"] for com in entry["coms"]), [5, 6])
+        self.assertEqual(listed["/no/such/device"]["kind"], "missing")
 
 
 if __name__ == "__main__":
