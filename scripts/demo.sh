@@ -55,7 +55,8 @@ try:
     put(r"Software\Dravik\TOVL\VirtualPorts", "VPORT3", link)
     put(r"Software\Dravik\TOVL\Connections", "REMOTEPORT3", "127.0.0.1;2")
     put(r"Software\Dravik\TOVL\Settings", "PORT3", "-1;0;0;0;0")
-    env = dict(os.environ, TOVL_REGISTRY_ROOT=os.path.join(work, "registry"))
+    env = dict(os.environ, TOVL_REGISTRY_ROOT=os.path.join(work, "registry"),
+               TOVL_RUN_DIR=os.path.join(work, "run"))
 
     for name in ("tovlserver", "tovlclient"):
         procs.append(subprocess.Popen([os.path.join(bin_dir, name), "debug"], env=env,

@@ -41,6 +41,12 @@ ScmResult InstallService(const char* name, const std::string& quotedImagePath,
 // Marks the service "name" for deletion.
 ScmResult RemoveService(const char* name);
 
+// Foreground mode: from now on SIGTERM and SIGINT (POSIX) end the process
+// through onStop(signal), called on a thread of its own, which must end the
+// process. Call before any other thread starts. Nothing on Windows, whose
+// console stop ends the program as it always has.
+void CatchStopSignals(void (*onStop)(int signal));
+
 // Full path of the running program.
 std::string OwnExecutablePath();
 

@@ -111,6 +111,11 @@ int ServiceHostMain(int argc, char** argv, const ServiceProgram& program) {
         if (SameWord(command, "setup")) return SetupCommand(program);
         if (SameWord(command, "debug")) {
             EnableLogTimestamps();
+            CatchStopSignals([](int signal) {
+                LogLine(LogPriority::Notice, "%s: debug mode ended (signal %d)", g_program->name,
+                        signal);
+                ExitProcessNow(0);
+            });
             LogLine(LogPriority::Notice, "%s: started in debug mode", program.name);
             program.worker(nullptr);
             if (!program.continueAfterDebug) {

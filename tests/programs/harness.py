@@ -111,6 +111,8 @@ class Registry:
         else:
             self.root = tempfile.mkdtemp(prefix="tovl-registry-")
             self.env["TOVL_REGISTRY_ROOT"] = self.root
+            # The server's control channel goes beside it, not into /run.
+            self.env.setdefault("TOVL_RUN_DIR", os.path.join(self.root, "run"))
 
     def _wine_reg(self, *args):
         return subprocess.run([WINE_RUN, "reg", *args, "/reg:32"], stdout=subprocess.DEVNULL,

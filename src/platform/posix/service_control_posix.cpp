@@ -5,6 +5,7 @@
 // control.
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 
 #include "platform/log.h"
 #include "platform/service_control.h"
+#include "platform/thread.h"
 
 namespace tovl {
 
@@ -121,6 +123,23 @@ bool RunServiceDispatcher(const char* name, ServiceMainProc serviceMain) {
         if (sigwait(&stopSignals, &sig) == 0) g_handler(kServiceControlStop);
     }
     return true;
+}
+
+void CatchStopSignals(void (*onStop)(int signal)) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    // Blocked before any other thread exists: every thread inherits the mask
+    // and only the waiting thread receives them.
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    StartThread([stopSignals, onStop] {
+        sigset_t waited = stopSignals;
+        int sig = 0;
+        while (sigwait(&waited, &sig) != 0) {
+        }
+        onStop(sig);
+    });
 }
 
 ServiceStatusHandle RegisterServiceControl(const char* /*name*/, ServiceControlProc handler) {

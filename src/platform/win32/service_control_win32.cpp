@@ -23,6 +23,8 @@ void WINAPI ControlTrampoline(DWORD control) {
 
 }  // namespace
 
+void CatchStopSignals(void (* /*onStop*/)(int signal)) {}
+
 ScmResult InstallService(const char* name, const std::string& quotedImagePath,
                          const std::string& /*unitText*/) {
     CUniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
