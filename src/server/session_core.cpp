@@ -201,10 +201,16 @@ bool CSessionCore::WritePort(const uint8_t* data, uint32_t length, uint32_t* wri
             abort.limitMs = static_cast<uint32_t>(left.count());
             abort.stallMs = kDrainStallMs;
         }
+        // Traced as handed to the port, so the trace keeps the order in
+        // which things happened; a write cut short says so after it.
+        const bool traced = TraceWanted(portNumber_);
+        if (traced) TraceEvent(portNumber_, TraceKind::ToPort, data + *written, length - *written);
         uint32_t done = 0;
         const CStatus status = port_->Write(data + *written, length - *written, &done, abort);
-        if (done != 0 && TraceWanted(portNumber_))
-            TraceEvent(portNumber_, TraceKind::ToPort, data + *written, done);
+        if (traced && done != length - *written)
+            TraceNote(portNumber_, "the port took " + std::to_string(done) + " of those " +
+                                       std::to_string(length - *written) + " bytes (" +
+                                       status.ToString() + ")");
         *written += done;
         toPort_ += done;
         if (status) return *written == length;
