@@ -1,6 +1,7 @@
 #include "config/value_text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "config/product_keys.h"
@@ -118,6 +119,23 @@ std::string ExplainMissingPortTimeouts(unsigned n) {
     return "PORT" + std::to_string(n) + " is missing from HKEY_LOCAL_MACHINE\\" + kSettingsKey +
            ": every open of virtual port " + std::to_string(n) +
            " fails (\"ERROR registry read!\"); tovladmin port set writes it";
+}
+
+std::string JsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
 }
 
 }  // namespace tovl

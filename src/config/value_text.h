@@ -19,6 +19,9 @@ bool IsDottedDecimal(const std::string& text);
 std::string CanonicalDotted(const std::string& text);
 // text for a message: control bytes shown as \n, \r, \t, \0 or \xNN.
 std::string ShownText(const std::string& text);
+// text as a JSON string, quotes included (tovladmin's and the server's
+// --json answers).
+std::string JsonString(const std::string& text);
 
 // The problem with REMOTEPORT<n>'s text, or "" when the client will use it.
 std::string ExplainRemotePort(unsigned n, const std::string& text);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/value_text.h"
 #include "platform/log.h"
 #include "server/control_channel.h"
 #include "server/session_registry.h"
@@ -9,23 +10,6 @@
 namespace tovl {
 
 namespace {
-
-std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 // "DTR RTS" from the modem control register.
 std::string ControlLines(uint32_t control) {
@@ -68,7 +52,7 @@ std::string StatusJson() {
     for (const ListenerInfo& l : Listeners()) {
         out += first ? "" : ",";
         first = false;
-        out += "{\"protocol\":" + JsonText(l.protocol) +
+        out += "{\"protocol\":" + JsonString(l.protocol) +
                ",\"tcpPort\":" + std::to_string(l.tcpPort) +
                ",\"com\":" + std::to_string(l.portNumber) + "}";
     }
@@ -79,12 +63,12 @@ std::string StatusJson() {
         first = false;
         char seconds[32];
         snprintf(seconds, sizeof seconds, "%.3f", s.seconds);
-        out += "{\"protocol\":" + JsonText(s.protocol) + ",\"peer\":" + JsonText(s.peer) +
+        out += "{\"protocol\":" + JsonString(s.protocol) + ",\"peer\":" + JsonString(s.peer) +
                ",\"listed\":" + (s.listed ? "true" : "false") +
-               ",\"com\":" + std::to_string(s.portNumber) + ",\"device\":" + JsonText(s.device) +
+               ",\"com\":" + std::to_string(s.portNumber) + ",\"device\":" + JsonString(s.device) +
                ",\"seconds\":" + seconds + ",\"bytesToPort\":" + std::to_string(s.toPort) +
                ",\"bytesToClient\":" + std::to_string(s.toClient) +
-               ",\"line\":" + JsonText(s.line) +
+               ",\"line\":" + JsonString(s.line) +
                ",\"dtr\":" + ((s.modemControl & 0x01) ? "true" : "false") +
                ",\"rts\":" + ((s.modemControl & 0x02) ? "true" : "false") + "}";
     }

@@ -36,29 +36,8 @@ class CRawProtocol final : public CSessionProtocol {
   private:
     bool Open(CSessionCore& core) {
         const std::string device = ResolvePortDevice(portNumber_);
-        if (!core.Listed()) {
-            LogLine(LogPriority::Notice, "raw COM%d: %s refused: not on the allowed list",
-                    portNumber_, core.Peer().c_str());
-            core.SetEndReason("not on the allowed list");
-            return false;
-        }
-        std::string cause;
-        std::shared_ptr<CSerialPort> port = core.OpenPort(portNumber_, &cause);
-        if (!port) {
-            LogLine(LogPriority::Notice, "raw COM%d (%s): %s refused: %s", portNumber_,
-                    device.c_str(), core.Peer().c_str(), cause.c_str());
-            core.SetEndReason("open refused");
-            return false;
-        }
-        port->Purge();
-        // Reads return what the port holds at once, so every byte goes out
-        // as it arrives.
-        SerialTimeouts timeouts;
-        port->GetTimeouts(&timeouts);
-        timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
-        timeouts.ReadTotalTimeoutMultiplier = 0;
-        timeouts.ReadTotalTimeoutConstant = 0;
-        port->SetTimeouts(timeouts);
+        std::shared_ptr<CSerialPort> port = core.OpenStreamPort("raw", portNumber_);
+        if (!port) return false;
         SerialDcb dcb;
         CStatus lineSet = port->GetState(&dcb);
         if (lineSet) {

@@ -67,29 +67,8 @@ class CRfc2217Protocol final : public CSessionProtocol {
 
     bool Open(CSessionCore& core) {
         // A stranger has no reply to wait for: it is closed at once.
-        if (!core.Listed()) {
-            LogLine(LogPriority::Notice, "rfc2217 COM%d: %s refused: not on the allowed list",
-                    portNumber_, core.Peer().c_str());
-            core.SetEndReason("not on the allowed list");
-            return false;
-        }
-        std::string cause;
-        std::shared_ptr<CSerialPort> port = core.OpenPort(portNumber_, &cause);
-        if (!port) {
-            LogLine(LogPriority::Notice, "rfc2217 COM%d (%s): %s refused: %s", portNumber_,
-                    ResolvePortDevice(portNumber_).c_str(), core.Peer().c_str(), cause.c_str());
-            core.SetEndReason("open refused");
-            return false;
-        }
-        port->Purge();
-        // Reads return what the port holds at once: the reader then sends
-        // every byte as it arrives, as a terminal client expects.
-        SerialTimeouts timeouts;
-        port->GetTimeouts(&timeouts);
-        timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
-        timeouts.ReadTotalTimeoutMultiplier = 0;
-        timeouts.ReadTotalTimeoutConstant = 0;
-        port->SetTimeouts(timeouts);
+        std::shared_ptr<CSerialPort> port = core.OpenStreamPort("rfc2217", portNumber_);
+        if (!port) return false;
         control_ = std::make_unique<CComPortControl>(*port);
         port->WakeOnLineErrors();
         LogLine(LogPriority::Info, "rfc2217 COM%d (%s): opened for %s", portNumber_,

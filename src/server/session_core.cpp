@@ -168,6 +168,33 @@ std::shared_ptr<CSerialPort> CSessionCore::OpenPort(int portNumber, std::string*
     return port_;
 }
 
+std::shared_ptr<CSerialPort> CSessionCore::OpenStreamPort(const char* protocol, int portNumber) {
+    if (!admission_.listed) {
+        LogLine(LogPriority::Notice, "%s COM%d: %s refused: not on the allowed list", protocol,
+                portNumber, peer_.c_str());
+        SetEndReason("not on the allowed list");
+        return nullptr;
+    }
+    std::string cause;
+    std::shared_ptr<CSerialPort> port = OpenPort(portNumber, &cause);
+    if (!port) {
+        LogLine(LogPriority::Notice, "%s COM%d (%s): %s refused: %s", protocol, portNumber,
+                device_.c_str(), peer_.c_str(), cause.c_str());
+        SetEndReason("open refused");
+        return nullptr;
+    }
+    port->Purge();
+    // Reads return what the port holds at once: the reader then sends every
+    // byte as it arrives, as a terminal or a socket client expects.
+    SerialTimeouts timeouts;
+    port->GetTimeouts(&timeouts);
+    timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    port->SetTimeouts(timeouts);
+    return port;
+}
+
 bool CSessionCore::StartReader(CSessionProtocol& protocol) {
     auto shared = std::make_shared<ReaderShared>();
     shared->ended.Create(CEvent::ResetMode::Manual, false);

@@ -84,6 +84,11 @@ class CSessionCore {
     // started yet.
     std::shared_ptr<CSerialPort> OpenPort(int portNumber, std::string* cause);
     CSerialPort* Port() const { return port_.get(); }
+    // Session thread, for the protocols bound to one port that carry its
+    // bytes as a stream (RFC 2217, raw): a stranger is refused at once;
+    // otherwise COM<portNumber> is opened (a refusal logged), purged, and
+    // set to hand over every byte as it arrives. Null when the session ends.
+    std::shared_ptr<CSerialPort> OpenStreamPort(const char* protocol, int portNumber);
     int PortNumber() const { return portNumber_; }
     // Session thread: starts the reader. False (logged) when no thread can be
     // had; the session must then end.

@@ -358,6 +358,19 @@ class ComPorts:
                 os.unlink(link)
 
 
+def serve_ptys(case, *numbers):
+    """Lists 127.0.0.1 and maps each COM number to a fresh pty of case's own
+    (all closed and unmapped at its end); the ptys by number."""
+    case.registry.allow("127.0.0.1")
+    case.ports = ComPorts(case.registry)
+    case.addCleanup(case.ports.cleanup)
+    ptys = {}
+    for number in numbers:
+        ptys[number] = case.ports.map_pty(number)
+        case.addCleanup(ptys[number].close)
+    return ptys
+
+
 def recv_message(sock):
     """One message from the server: (code, body) with body the PL_DATA
     payload or the 4-byte PL_FLOW_CONTROL value as a number."""

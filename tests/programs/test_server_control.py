@@ -10,7 +10,7 @@ import time
 import unittest
 
 import harness
-from harness import ON_WINE, PL_OPEN_FAILED, ComPorts, ProgramTestCase, open_session, wait_for_listener
+from harness import ON_WINE, PL_OPEN_FAILED, ProgramTestCase, open_session, wait_for_listener
 
 RFC2217_KEY = r"Software\Dravik\TOVL\Rfc2217"
 NATIVE, RFC = 5, 6
@@ -24,13 +24,8 @@ class Control(ProgramTestCase):
         super().setUp()
         self.run_dir = tempfile.mkdtemp(prefix="tovl-run-")
         self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.run_dir]))
-        self.registry.allow("127.0.0.1")
-        self.ports = ComPorts(self.registry)
-        self.addCleanup(self.ports.cleanup)
-        self.native = self.ports.map_pty(NATIVE)
-        self.addCleanup(self.native.close)
-        self.rfc = self.ports.map_pty(RFC)
-        self.addCleanup(self.rfc.close)
+        ptys = harness.serve_ptys(self, NATIVE, RFC)
+        self.native = ptys[NATIVE]
         self.registry.set_value(RFC2217_KEY, "COM%d" % RFC, str(TCP_PORT))
         env = dict(self.registry.env, TOVL_RUN_DIR=self.run_dir)
         self.env = env
@@ -45,22 +40,27 @@ class Control(ProgramTestCase):
         return subprocess.run(command, env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=30, text=True)
 
+    def open_native(self):
+        """A session of COM<NATIVE>; the listener probes' sessions may hold
+        the port a moment."""
+        deadline = time.monotonic() + 5
+        while True:
+            sock = harness.connect()
+            reply, _ = open_session(sock, NATIVE)
+            if reply != PL_OPEN_FAILED:
+                self.addCleanup(sock.close)
+                return sock
+            sock.close()
+            self.assertLess(time.monotonic(), deadline, "COM%d stayed held" % NATIVE)
+            time.sleep(0.1)
+
     def sessions(self):
         done = self.admin("status", "--json")
         self.assertEqual(done.returncode, 0, done.stderr)
         return json.loads(done.stdout)
 
     def test_status_of_two_protocols_then_a_disconnect(self):
-        native = harness.connect()
-        self.addCleanup(native.close)
-        deadline = time.monotonic() + 5
-        while True:  # the listener probes' sessions may hold the ports a moment
-            reply, _ = open_session(native, NATIVE)
-            if reply != PL_OPEN_FAILED:
-                break
-            native.close()
-            self.assertLess(time.monotonic(), deadline)
-            native = harness.connect()
+        native = self.open_native()
         native.sendall(harness.u32(harness.PL_DATA, 5) + b"hello")
         self.assertEqual(self.native.read_exact(5), b"hello")
         rfc = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
@@ -102,14 +102,7 @@ class Control(ProgramTestCase):
         while not os.path.exists(out) and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.3)  # attached before the session starts
-        native = harness.connect()
-        while True:
-            reply, _ = open_session(native, NATIVE)
-            if reply != PL_OPEN_FAILED:
-                break
-            native.close()
-            self.assertLess(time.monotonic(), deadline)
-            native = harness.connect()
+        native = self.open_native()
         native.sendall(harness.u32(harness.PL_SETTINGS) + harness.settings_record(baud=19200))
         native.sendall(harness.u32(harness.PL_DATA, 4) + b"ping")
         self.assertEqual(self.native.read_exact(4), b"ping")

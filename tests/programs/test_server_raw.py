@@ -7,7 +7,7 @@ import time
 import unittest
 
 import harness
-from harness import ON_WINE, ComPorts, ProgramTestCase, wait_for_listener
+from harness import ON_WINE, ProgramTestCase, wait_for_listener
 
 RAW_KEY = r"Software\Dravik\TOVL\Raw"
 PORT = 5
@@ -19,11 +19,7 @@ class RawTcp(ProgramTestCase):
 
     def setUp(self):
         super().setUp()
-        self.registry.allow("127.0.0.1")
-        self.ports = ComPorts(self.registry)
-        self.addCleanup(self.ports.cleanup)
-        self.pty = self.ports.map_pty(PORT)
-        self.addCleanup(self.pty.close)
+        self.pty = harness.serve_ptys(self, PORT)[PORT]
         self.registry.set_value(RAW_KEY, "COM%d" % PORT, "%d;57600,8N2,rtscts" % TCP_PORT)
         self.server = self.start("tovlserver", "debug")
         self.assertTrue(wait_for_listener(TCP_PORT), "no raw listener")

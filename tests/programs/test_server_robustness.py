@@ -12,7 +12,7 @@ import time
 import unittest
 
 import harness
-from harness import (ON_WINE, PL_DATA, PL_OPEN, PL_OPEN_FAILED, ComPorts, ProgramTestCase, connect,
+from harness import (ON_WINE, PL_DATA, PL_OPEN, PL_OPEN_FAILED, ProgramTestCase, connect,
                      open_session, u32, wait_for_listener)
 
 RFC2217_KEY = r"Software\Dravik\TOVL\Rfc2217"
@@ -45,11 +45,7 @@ class Robustness(ProgramTestCase):
 
     def setUp(self):
         super().setUp()
-        self.registry.allow("127.0.0.1")
-        self.ports = ComPorts(self.registry)
-        self.addCleanup(self.ports.cleanup)
-        self.pty = self.ports.map_pty(PORT)
-        self.addCleanup(self.pty.close)
+        self.pty = harness.serve_ptys(self, PORT)[PORT]
         self.registry.set_value(RFC2217_KEY, "COM%d" % PORT, str(TCP_PORT))
         self.log = open(os.environ.get("TOVL_DEBUG_LOG", os.devnull), "w")
         self.addCleanup(self.log.close)

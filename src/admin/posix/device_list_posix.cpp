@@ -12,6 +12,7 @@
 #include <map>
 
 #include "config/product_keys.h"
+#include "config/value_text.h"
 #include "platform/registry.h"
 #include "platform/serial_port.h"
 
@@ -140,23 +141,6 @@ std::string Joined(const std::vector<std::string>& parts, const char* separator)
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
     return text;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
 }
 
 }  // namespace
