@@ -204,15 +204,8 @@ class CPortLinkProtocol final : public CSessionProtocol {
 
 uint32_t RunPortSessionWith(CBlockingSocket& connection, const SessionAdmission& admission,
                             const SerialPortOpener& openPort) {
-    SessionAdmission known = admission;
-    if (!known.known && !AdmitConnection(connection, &known)) {
-        LogLine(LogPriority::Info, "port-link: a connection ended before its session started");
-        connection.Close();
-        return 0;
-    }
-    CSessionCore core(connection, known, openPort);
     CPortLinkProtocol protocol(connection);
-    core.Run(protocol);
+    RunSession(connection, admission, openPort, protocol);
     return 0;
 }
 

@@ -108,16 +108,8 @@ void ApplyRawLine(const RawLine& line, SerialDcb* dcb) {
 
 void RunRawSessionWith(CBlockingSocket& connection, int portNumber, const RawLine& line,
                        const SessionAdmission& admission, const SerialPortOpener& openPort) {
-    SessionAdmission known = admission;
-    if (!known.known && !AdmitConnection(connection, &known)) {
-        LogLine(LogPriority::Info, "raw COM%d: a connection ended before its session started",
-                portNumber);
-        connection.Close();
-        return;
-    }
-    CSessionCore core(connection, known, openPort);
     CRawProtocol protocol(connection, portNumber, line);
-    core.Run(protocol);
+    RunSession(connection, admission, openPort, protocol);
 }
 
 void RunRawSession(CBlockingSocket& connection, int portNumber, const RawLine& line,

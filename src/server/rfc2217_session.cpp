@@ -119,16 +119,8 @@ class CRfc2217Protocol final : public CSessionProtocol {
 
 void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,
                            const SessionAdmission& admission, const SerialPortOpener& openPort) {
-    SessionAdmission known = admission;
-    if (!known.known && !AdmitConnection(connection, &known)) {
-        LogLine(LogPriority::Info, "rfc2217 COM%d: a connection ended before its session started",
-                portNumber);
-        connection.Close();
-        return;
-    }
-    CSessionCore core(connection, known, openPort);
     CRfc2217Protocol protocol(connection, portNumber);
-    core.Run(protocol);
+    RunSession(connection, admission, openPort, protocol);
 }
 
 void RunRfc2217SessionWith(CBlockingSocket& connection, int portNumber,

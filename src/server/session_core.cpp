@@ -415,4 +415,17 @@ std::string CSessionCore::EndLine() {
     return line;
 }
 
+void RunSession(CBlockingSocket& connection, const SessionAdmission& admission,
+                const SerialPortOpener& openPort, CSessionProtocol& protocol) {
+    SessionAdmission known = admission;
+    if (!known.known && !AdmitConnection(connection, &known)) {
+        LogLine(LogPriority::Info, "%s: a connection ended before its session started",
+                protocol.Name());
+        connection.Close();
+        return;
+    }
+    CSessionCore core(connection, known, openPort);
+    core.Run(protocol);
+}
+
 }  // namespace tovl

@@ -171,4 +171,10 @@ class CSessionCore {
     std::atomic<uint64_t> toClient_{0};
 };
 
+// A connection's whole session with protocol, on the calling thread. Without
+// an admission (tests, fuzzing) the peer is asked of the connection; one
+// that has gone already is closed, logged.
+void RunSession(CBlockingSocket& connection, const SessionAdmission& admission,
+                const SerialPortOpener& openPort, CSessionProtocol& protocol);
+
 }  // namespace tovl
