@@ -93,6 +93,10 @@ constexpr size_t kPollMaxSockets = 2048;
 int SockPollReadable(const SocketHandle* handles, size_t count, int timeoutMs, bool* readable);
 // One send or receive, no flags. The count, or -1 with the error set.
 int SockSend(SocketHandle s, const void* data, int length);
+// What has arrived, without taking it and without waiting (only after a
+// readiness wait said the socket is readable): up to capacity bytes, 0 at
+// the peer's end, -1 on failure.
+int SockPeek(SocketHandle s, void* buffer, int capacity);
 int SockRecv(SocketHandle s, void* buffer, int capacity);
 // Makes the next close send a reset instead of a normal end (tests).
 void SockSetAbortiveClose(SocketHandle s);

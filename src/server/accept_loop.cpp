@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "net/port_link.h"
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "server/access_check.h"
@@ -144,16 +145,28 @@ class CAcceptLoop {
     }
 
     // A stranger that spoke gets a session thread while strangers are few.
+    // Past that, an open request that has arrived whole still gets its
+    // refusal, from here, and anything else is closed: a burst of strangers
+    // costs no thread.
     void AdmitStranger(Waiting& waiting) {
         std::string refusal;
-        if (!TakeSessionSlot(waiting.admission.address, false, &waiting.admission.ticket,
-                             &refusal)) {
-            LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_,
-                    waiting.admission.peer.c_str(), refusal.c_str());
-            waiting.connection->Close();
+        if (TakeSessionSlot(waiting.admission.address, false, &waiting.admission.ticket,
+                            &refusal)) {
+            StartSession(waiting.connection, waiting.admission);
             return;
         }
-        StartSession(waiting.connection, waiting.admission);
+        const SocketHandle handle = waiting.connection->Handle();
+        uint8_t request[8];
+        if (limits_.refuseOpenAtCap && SockPeek(handle, request, sizeof request) == 8 &&
+            DecodeU32(request) == PL_OPEN) {
+            uint8_t reply[4];
+            EncodeU32(PL_OPEN_FAILED, reply);
+            SockSend(handle, reply, sizeof reply);  // a fresh socket takes 4 bytes at once
+            refusal += "; refused its open request";
+        }
+        LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_, waiting.admission.peer.c_str(),
+                refusal.c_str());
+        waiting.connection->Close();
     }
 
     // Half the descriptors stay for the sessions and their devices.

@@ -34,6 +34,9 @@ struct AcceptLoopLimits {
     // For a protocol that has no reply for strangers: an unlisted peer is
     // closed as soon as it is accepted instead of waiting in the room.
     bool closeUnlisted = false;
+    // For the port-link protocol: a stranger that finds the strangers'
+    // sessions at their limit still gets the refusal to a whole open request.
+    bool refuseOpenAtCap = false;
 };
 
 // Never returns. listener is listening; protocol names the service in the

@@ -33,10 +33,14 @@ int StartListener() {
 }
 
 uint32_t ConnectionThreadProc(void* /*param*/) {
-    RunAcceptLoop(ListeningSocket(), "port-link",
-                  [](CBlockingSocket& connection, const SessionAdmission& admission) {
-                      RunPortSession(connection, admission);
-                  });
+    AcceptLoopLimits limits;
+    limits.refuseOpenAtCap = true;
+    RunAcceptLoop(
+        ListeningSocket(), "port-link",
+        [](CBlockingSocket& connection, const SessionAdmission& admission) {
+            RunPortSession(connection, admission);
+        },
+        limits);
 }
 
 uint32_t ServerWorkerThread(void* /*param*/) {

@@ -61,6 +61,20 @@ class ServerListener(harness.ProgramTestCase):
             for s in clients:
                 s.close()
 
+    @unittest.skipIf(harness.ON_WINE, "the Server key's limits are read from the Linux registry here")
+    def test_strangers_past_their_limit_still_get_the_refusal(self):
+        self.registry.set_value(r"Software\Dravik\TOVL\Server", "MaxStrangers", "1")
+        self.start_server()
+        clients = [harness.connect(source="127.0.0.%d" % (2 + i % 8)) for i in range(40)]
+        try:
+            for s in clients:
+                s.sendall(u32(harness.PL_OPEN, 1))
+            answered = sum(1 for s in clients if harness.recv_exact(s, 4) == u32(harness.PL_OPEN_FAILED))
+            self.assertEqual(answered, 40)
+        finally:
+            for s in clients:
+                s.close()
+
     def test_a_client_that_goes_away_mid_message_ends_only_its_session(self):
         self.start_server()
         with harness.connect() as s:

@@ -266,6 +266,14 @@ int SockSend(SocketHandle s, const void* data, int length) {
     return n < 0 ? Fail() : static_cast<int>(n);
 }
 
+int SockPeek(SocketHandle s, void* buffer, int capacity) {
+    ssize_t n;
+    do {
+        n = recv(Fd(s), buffer, static_cast<size_t>(capacity), MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? Fail() : static_cast<int>(n);
+}
+
 int SockRecv(SocketHandle s, void* buffer, int capacity) {
     ssize_t n;
     do {

@@ -156,6 +156,11 @@ int SockSend(SocketHandle s, const void* data, int length) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+int SockPeek(SocketHandle s, void* buffer, int capacity) {
+    int n = recv(S(s), static_cast<char*>(buffer), capacity, MSG_PEEK);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
 int SockRecv(SocketHandle s, void* buffer, int capacity) {
     int n = recv(S(s), static_cast<char*>(buffer), capacity, 0);
     return n == SOCKET_ERROR ? -1 : n;
