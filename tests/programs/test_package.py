@@ -185,7 +185,7 @@ class PackageTest(unittest.TestCase):
         self.systemd(running=True)
         self.assertEqual(self.script("prerm", "upgrade", "1.0.0.2"), [])
         self.assertEqual(self.script("prerm", "remove"), [
-            "deb-systemd-invoke stop " + UNITS, "deb-systemd-helper disable " + UNITS])
+            "deb-systemd-invoke stop " + UNITS, "deb-systemd-helper purge " + UNITS])
         self.assertEqual(self.script("postrm", "remove"), ["systemctl daemon-reload"])
 
     def test_remove_keeps_the_keys_and_purge_deletes_them_without_systemd(self):
