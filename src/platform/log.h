@@ -7,6 +7,9 @@
 // written with one call, so lines of different threads do not mix.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace tovl {
 
 // The syslog priorities the journal understands.
@@ -16,6 +19,10 @@ enum class LogPriority { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7
 // date and time to the microsecond (a service in debug mode). Call before
 // the threads that log start.
 void EnableLogTimestamps();
+
+// "2026-12-09 03:45:12.123456": the local date and time of micros (since
+// the epoch) to the microsecond. Any thread.
+std::string LocalTimestamp(int64_t micros);
 
 // printf-style; the line ends with a newline of its own.
 void LogLine(LogPriority priority, const char* format, ...)

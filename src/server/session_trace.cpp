@@ -5,11 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
+
+#include "platform/log.h"
 
 namespace tovl {
 
@@ -26,15 +27,8 @@ struct Event {
 };
 
 std::string Timestamp(std::chrono::system_clock::time_point when) {
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
-    const time_t seconds = static_cast<time_t>(micros / 1000000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char text[48];
-    const size_t n = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    snprintf(text + n, sizeof text - n, ".%06lld", static_cast<long long>(micros % 1000000));
-    return text;
+    return LocalTimestamp(
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
 }
 
 }  // namespace

@@ -35,14 +35,21 @@ bool g_timestamps = false;
 int Timestamp(char* out, size_t capacity) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    const size_t date = strftime(out, capacity, "%Y-%m-%d %H:%M:%S", &local);
-    const int micro = snprintf(out + date, capacity - date, ".%06ld ", now.tv_nsec / 1000);
-    return static_cast<int>(date) + std::max(micro, 0);
+    const std::string text = LocalTimestamp(int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000);
+    return snprintf(out, capacity, "%s ", text.c_str());
 }
 
 }  // namespace
+
+std::string LocalTimestamp(int64_t micros) {
+    const time_t seconds = static_cast<time_t>(micros / 1000000);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char text[48];
+    const size_t n = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    snprintf(text + n, sizeof text - n, ".%06lld", static_cast<long long>(micros % 1000000));
+    return text;
+}
 
 void EnableLogTimestamps() {
     g_timestamps = true;
