@@ -199,7 +199,7 @@ bool CSessionCore::StartReader(CSessionProtocol& protocol) {
     auto shared = std::make_shared<ReaderShared>();
     shared->ended.Create(CEvent::ResetMode::Manual, false);
     if (!StartThread([this, &protocol, shared] {
-            RunReader(protocol);
+            PortReaderThreadProc(protocol);
             shared->ended.Set();
         })) {
         LogLine(LogPriority::Error, "%s: COM%d for %s: no thread for the port reader",
@@ -338,7 +338,7 @@ void CSessionCore::Abort(const std::string& reason) {
 }
 
 // The reader's body: never throws, whatever the protocol or the port does.
-void CSessionCore::RunReader(CSessionProtocol& protocol) {
+void CSessionCore::PortReaderThreadProc(CSessionProtocol& protocol) {
     try {
         CSerialPort& port = *port_;
         const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReaderCapacity]);

@@ -141,7 +141,9 @@ class CSessionCore {
 
   private:
     struct ReaderShared;
-    void RunReader(CSessionProtocol& protocol);
+    // The port reader of every protocol: the port's data and modem changes to
+    // the protocol, until the stop.
+    void PortReaderThreadProc(CSessionProtocol& protocol);
     void End();
     std::string EndLine();
 
