@@ -6,8 +6,8 @@
 // it, keep it, log it from any thread.
 //
 // The socket layer keeps its own report, the CBlockingSocketException the
-// protocol needs; the Windows-shaped calls that the specification defines
-// with a last error (the virtual port driver's) keep that.
+// protocol needs; the Windows-shaped calls that report through a last
+// error (the virtual port driver's) keep that.
 #pragma once
 
 #include <cstdint>
