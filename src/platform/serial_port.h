@@ -206,6 +206,12 @@ std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name, CStatus* st
 // other processes; the last error is left as it was. Any thread.
 std::string DescribeSerialHolder(const std::string& name);
 
+// At start: logs a warning, once, when this process cannot see which files
+// other processes hold open, so a device another program holds could go
+// unnoticed (POSIX, where exclusive use then rests on lock files, flock and
+// TIOCEXCL). Nothing on Windows, where an open port is exclusive by itself.
+void CheckSerialHolderVisibility();
+
 using SerialPortOpener =
     std::function<std::shared_ptr<CSerialPort>(int portNumber, CStatus* status)>;
 

@@ -1,6 +1,7 @@
 #include "server/listener.h"
 
 #include "net/blocking_socket.h"
+#include "platform/serial_port.h"
 #include "server/accept_loop.h"
 #include "server/control_channel.h"
 #include "server/port_session.h"
@@ -45,6 +46,7 @@ uint32_t ConnectionThreadProc(void* /*param*/) {
 
 uint32_t ServerWorkerThread(void* /*param*/) {
     SetSessionLimits(ReadSessionLimits());
+    CheckSerialHolderVisibility();
     if (StartListener() != 0) return 0;
     StartRfc2217Listeners();
     StartControlChannel();

@@ -66,6 +66,8 @@ if(NOT CMAKE_CROSSCOMPILING)
   tovl_program_test(programs.admin_config test_admin_config TIMEOUT 120)
   # Lock files are the Linux server's.
   tovl_program_test(programs.server_lock_files test_server_lock_files LOCKS tcp4445 TIMEOUT 120)
+  tovl_program_test(programs.server_sandboxed_holders test_server_sandboxed_holders LOCKS tcp4445
+                    TIMEOUT 120)
   tovl_program_test(programs.package test_package TIMEOUT 300)
   set_property(TEST programs.package APPEND PROPERTY ENVIRONMENT "TOVL_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endif()

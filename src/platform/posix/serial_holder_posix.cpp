@@ -39,17 +39,26 @@ bool IsNumber(const char* s) {
     return true;
 }
 
-bool FdIsDevice(const std::string& fdPath, const SerialDeviceId& device) {
+// What one open descriptor of another process is.
+enum class FdLook { Other, Device, Unseen };
+
+FdLook LookAtFd(const std::string& fdPath, const SerialDeviceId* device) {
     char target[PATH_MAX];
     const ssize_t n = readlink(fdPath.c_str(), target, sizeof target - 1);
-    if (n <= 0) return false;
+    if (n <= 0) {
+        // Without the right to look into the process (CAP_SYS_PTRACE for
+        // another user's or a more privileged one) its links stay closed.
+        return n < 0 && (errno == EACCES || errno == EPERM) ? FdLook::Unseen : FdLook::Other;
+    }
+    if (device == nullptr) return FdLook::Other;
     target[n] = '\0';
     // Only device nodes are looked at: a stat of any other open file (on a
     // network file system, say) could block.
     const std::string name(target);
-    if (name.rfind("/dev/", 0) != 0 && name != device.realPath) return false;
+    if (name.rfind("/dev/", 0) != 0 && name != device->realPath) return FdLook::Other;
     struct stat st;
-    return stat(fdPath.c_str(), &st) == 0 && IsSameSerialDevice(device, st);
+    return stat(fdPath.c_str(), &st) == 0 && IsSameSerialDevice(*device, st) ? FdLook::Device
+                                                                             : FdLook::Other;
 }
 
 // A small file of /proc, whole, or "" when it cannot be read.
@@ -69,9 +78,9 @@ void WarnUnseen(const std::string& what, int error) {
             what.c_str(), ErrnoText(error).c_str());
 }
 
-}  // namespace
-
-DeviceHolderScan ScanForDeviceHolder(const SerialDeviceId& device) {
+// Looks through the descriptors of every other process for device (none:
+// only whether every one can be seen).
+DeviceHolderScan ScanDescriptors(const SerialDeviceId* device) {
     DeviceHolderScan scan;
     const pid_t self = getpid();
     // Processes of other users can be left out of /proc altogether
@@ -102,13 +111,32 @@ DeviceHolderScan ScanForDeviceHolder(const SerialDeviceId& device) {
             continue;
         }
         while (dirent* fd = readdir(fds.get())) {  // NOLINT(concurrency-mt-unsafe)
-            if (IsNumber(fd->d_name) && FdIsDevice(fdDir + "/" + fd->d_name, device)) {
+            if (!IsNumber(fd->d_name)) continue;
+            const std::string fdPath = fdDir + "/" + fd->d_name;
+            const FdLook look = LookAtFd(fdPath, device);
+            if (look == FdLook::Device) {
                 scan.pid = pid;
                 return scan;
+            }
+            if (look == FdLook::Unseen) {
+                const int error = errno;
+                scan.complete = false;
+                WarnUnseen(fdPath + " of " + DescribeProcess(pid), error);
+                break;
             }
         }
     }
     return scan;
+}
+
+}  // namespace
+
+DeviceHolderScan ScanForDeviceHolder(const SerialDeviceId& device) {
+    return ScanDescriptors(&device);
+}
+
+void CheckSerialHolderVisibility() {
+    ScanDescriptors(nullptr);
 }
 
 std::string ProcessCommand(pid_t pid) {

@@ -405,6 +405,8 @@ std::string DescribeSerialHolder(const std::string& /*name*/) {
     return "";
 }
 
+void CheckSerialHolderVisibility() {}
+
 std::shared_ptr<CSerialPort> OpenSerialPort(const std::string& name, CStatus* status) {
     CUniqueHandle h(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
