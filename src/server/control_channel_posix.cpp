@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,8 +95,16 @@ constexpr int kMaxTraces = 8;
 // leaves: the events as they come, and what was dropped for a slow reader.
 void ServeTrace(const CUniqueFd& connection, int portNumber, bool raw) {
     CTrace trace(portNumber);
-    // The first line answers the request; the stream follows it.
-    if (!SendAll(connection.Get(), "ok: tracing COM" + std::to_string(portNumber) + "\n")) return;
+    // The first line answers the request; the stream follows it, led by a
+    // note of when the trace began (the data alone in raw mode).
+    const std::string port = "COM" + std::to_string(portNumber);
+    std::string first = "ok: tracing " + port + "\n";
+    if (!raw) {
+        const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now().time_since_epoch());
+        first += LocalTimestamp(now.count()) + " -- trace of " + port + " attached\n";
+    }
+    if (!SendAll(connection.Get(), first)) return;
     uint64_t dropped = 0;
     std::string out;
     for (;;) {

@@ -18,6 +18,11 @@ namespace {
 
 // What one trace holds for its reader before it drops events.
 constexpr size_t kTraceQueueBytes = size_t{4} * 1024 * 1024;
+// The reader takes events in batches: once the first has come it waits for
+// this much more data, or this long, so a port at full speed costs a wake-up
+// per batch and not per read.
+constexpr size_t kBatchBytes = size_t{64} * 1024;
+constexpr auto kBatchDelay = std::chrono::milliseconds(20);
 constexpr size_t kMaxPort = 256;
 
 struct Event {
@@ -26,10 +31,31 @@ struct Event {
     std::string bytes;  // data, or the note's text
 };
 
-std::string Timestamp(std::chrono::system_clock::time_point when) {
-    return LocalTimestamp(
-        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
-}
+// Local time to the microsecond; the date and time of day are worked out
+// once per second of the events, the microseconds by hand.
+class CTimestamps {
+  public:
+    const std::string& Of(std::chrono::system_clock::time_point when) {
+        const int64_t micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+        const int64_t second = micros / 1000000;
+        if (second != second_ || text_.empty()) {
+            second_ = second;
+            text_ = LocalTimestamp(second * 1000000);
+        }
+        // LocalTimestamp ends in ".uuuuuu"; only those six digits change.
+        int64_t fraction = micros % 1000000;
+        for (size_t i = text_.size(); i-- > text_.size() - 6;) {
+            text_[i] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+        return text_;
+    }
+
+  private:
+    int64_t second_ = 0;
+    std::string text_;
+};
 
 }  // namespace
 
@@ -49,8 +75,11 @@ struct CTrace::Impl {
         }
         events.push_back(Event{std::chrono::system_clock::now(), kind,
                                std::string(reinterpret_cast<const char*>(data), size)});
+        const size_t before = queued;
         queued += size;
-        ready.notify_one();
+        // The reader waits for a first event, then for a batch to fill.
+        if (events.size() == 1 || (before < kBatchBytes && queued >= kBatchBytes))
+            ready.notify_one();
     }
 };
 
@@ -97,24 +126,28 @@ bool CTrace::Take(bool raw, uint32_t timeoutMs, std::string* out) {
     std::deque<Event> taken;
     {
         std::unique_lock<std::mutex> lock(impl_->lock);
-        impl_->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return !impl_->events.empty(); });
+        if (impl_->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return !impl_->events.empty(); })) {
+            impl_->ready.wait_for(lock, kBatchDelay,
+                                  [this] { return impl_->queued >= kBatchBytes; });
+        }
         taken.swap(impl_->events);
         impl_->queued = 0;
     }
+    CTimestamps timestamps;
     for (const Event& e : taken) {
         const auto* data = reinterpret_cast<const uint8_t*>(e.bytes.data());
         if (raw) {
             if (e.kind != TraceKind::Note) out->append(e.bytes);
             continue;
         }
-        const std::string when = Timestamp(e.when);
+        const std::string& when = timestamps.Of(e.when);
         switch (e.kind) {
             case TraceKind::ToPort:
-                out->append(HexDumpLines(when + " client>port ", data, e.bytes.size()));
+                AppendHexDump(out, when + " client>port ", data, e.bytes.size());
                 break;
             case TraceKind::ToClient:
-                out->append(HexDumpLines(when + " port>client ", data, e.bytes.size()));
+                AppendHexDump(out, when + " port>client ", data, e.bytes.size());
                 break;
             case TraceKind::Note:
                 out->append(when + " -- " + e.bytes + "\n");
@@ -136,14 +169,12 @@ bool TraceWanted(int portNumber) {
 
 void TraceEvent(int portNumber, TraceKind kind, const uint8_t* data, size_t size) {
     if (!TraceWanted(portNumber)) return;
-    std::vector<std::shared_ptr<CTrace::Impl>> targets;
-    {
-        Traces& t = TheTraces();
-        std::lock_guard<std::mutex> lock(t.lock);
-        for (const auto& weak : t.byPort[portNumber])
-            if (auto trace = weak.lock()) targets.push_back(trace);
-    }
-    for (const auto& trace : targets) trace->Push(kind, data, size);
+    // Pushed under the list's lock: a trace leaves the list, under the same
+    // lock, before it goes, and a push never waits for a reader.
+    Traces& t = TheTraces();
+    std::lock_guard<std::mutex> lock(t.lock);
+    for (const auto& weak : t.byPort[portNumber])
+        if (auto trace = weak.lock()) trace->Push(kind, data, size);
 }
 
 void TraceNote(int portNumber, const std::string& text) {
@@ -151,37 +182,39 @@ void TraceNote(int portNumber, const std::string& text) {
                text.size());
 }
 
-// Built by hand rather than with a formatted print per byte: a trace of a
-// port at full speed formats megabytes, on the same processors as the
-// sessions.
-std::string HexDumpLines(const std::string& prefix, const uint8_t* data, size_t size) {
+// Written straight into the text rather than with a formatted print per
+// byte: a trace of a port at full speed formats megabytes, on the same
+// processors as the sessions.
+void AppendHexDump(std::string* out, const std::string& prefix, const uint8_t* data, size_t size) {
     static const char kHex[] = "0123456789abcdef";
     // prefix, offset (8) and two blanks, 16 x 3 + 1, " |", 16, "|\n".
     constexpr size_t kLine = 8 + 2 + 49 + 2 + 16 + 2;
-    std::string out;
-    out.reserve((size + 15) / 16 * (prefix.size() + kLine));
+    const size_t start = out->size();
+    out->resize(start + (size + 15) / 16 * (prefix.size() + kLine));
+    char* p = &(*out)[start];
     for (size_t at = 0; at < size; at += 16) {
-        out += prefix;
-        for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(at >> shift) & 0xF];
-        out += "  ";
+        const size_t n = size - at < 16 ? size - at : 16;
+        const uint8_t* line = data + at;
+        prefix.copy(p, prefix.size());
+        p += prefix.size();
+        for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[(at >> shift) & 0xF];
+        *p++ = ' ';
+        *p++ = ' ';
         for (size_t i = 0; i < 16; ++i) {
-            if (at + i < size) {
-                out += kHex[data[at + i] >> 4];
-                out += kHex[data[at + i] & 0xF];
-                out += ' ';
-            } else {
-                out += "   ";
-            }
-            if (i == 7) out += ' ';
+            p[0] = i < n ? kHex[line[i] >> 4] : ' ';
+            p[1] = i < n ? kHex[line[i] & 0xF] : ' ';
+            p[2] = ' ';
+            p += 3;
+            if (i == 7) *p++ = ' ';
         }
-        out += " |";
-        for (size_t i = 0; i < 16 && at + i < size; ++i) {
-            const uint8_t c = data[at + i];
-            out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
-        }
-        out += "|\n";
+        *p++ = ' ';
+        *p++ = '|';
+        for (size_t i = 0; i < n; ++i)
+            *p++ = line[i] >= 0x20 && line[i] < 0x7F ? static_cast<char>(line[i]) : '.';
+        *p++ = '|';
+        *p++ = '\n';
     }
-    return out;
+    out->resize(static_cast<size_t>(p - out->data()));
 }
 
 }  // namespace tovl

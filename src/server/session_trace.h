@@ -44,7 +44,7 @@ bool TraceWanted(int portNumber);
 void TraceEvent(int portNumber, TraceKind kind, const uint8_t* data, size_t size);
 void TraceNote(int portNumber, const std::string& text);
 
-// "hexdump -C" lines of data, each led by prefix.
-std::string HexDumpLines(const std::string& prefix, const uint8_t* data, size_t size);
+// "hexdump -C" lines of data, each led by prefix, appended to *out.
+void AppendHexDump(std::string* out, const std::string& prefix, const uint8_t* data, size_t size);
 
 }  // namespace tovl

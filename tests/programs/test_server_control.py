@@ -98,10 +98,14 @@ class Control(ProgramTestCase):
         tracer = subprocess.Popen(harness.program_command("tovladmin", "trace", "COM%d" % NATIVE,
                                                           "--out", out), env=self.env)
         self.addCleanup(tracer.kill)
-        deadline = time.monotonic() + 5
-        while not os.path.exists(out) and time.monotonic() < deadline:
+        deadline = time.monotonic() + 10
+        attached = "-- trace of COM%d attached" % NATIVE
+        while time.monotonic() < deadline:
+            if os.path.exists(out):
+                with open(out) as f:
+                    if attached in f.read():
+                        break
             time.sleep(0.05)
-        time.sleep(0.3)  # attached before the session starts
         native = self.open_native()
         native.sendall(harness.u32(harness.PL_SETTINGS) + harness.settings_record(baud=19200))
         native.sendall(harness.u32(harness.PL_DATA, 4) + b"ping")
@@ -118,12 +122,12 @@ class Control(ProgramTestCase):
         tracer.kill()
         lines = text.splitlines()
         order = [next(i for i, l in enumerate(lines) if marker in l) for marker in
-                 ("opened COM%d" % NATIVE, "line 19200,8N1", "client>port", "port>client",
+                 (attached, "opened COM%d" % NATIVE, "line 19200,8N1", "client>port", "port>client",
                   "ended: client closed")]
         self.assertEqual(order, sorted(order), text)
         self.assertIn("|ping|", text)
         self.assertIn("70 6f 6e 67", text)  # "pong" as hexdump -C shows it
-        self.assertRegex(lines[order[2]], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} client>port ")
+        self.assertRegex(lines[order[3]], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} client>port ")
 
     @unittest.skipIf(os.geteuid() != 0, "needs root to ask as another user")
     def test_a_user_that_is_not_root_is_refused(self):
