@@ -260,7 +260,16 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (word == "check" && args.size() == 1) {
         // Warnings alone leave the exit code at 0: the services read the
         // tree as meant.
-        const CCheckFindings findings = CheckConfiguration();
+        CCheckFindings findings = CheckConfiguration();
+        // A plain /dev/ttyUSB<n> may name another adapter after a re-plug.
+        for (const ComUse& com : ReadDevicesKey())
+            for (const std::string& link :
+                 ByIdNamesOf(SerialDeviceRootsFromEnvironment(), com.value))
+                if (!com.fallback)
+                    findings.warnings.push_back(
+                        "COM" + std::to_string(com.number) + " = " + com.value + " is " + link +
+                        ", a name that survives re-plugging: tovladmin device set COM" +
+                        std::to_string(com.number) + ' ' + link);
         for (const std::string& problem : findings.problems) out << problem << '\n';
         for (const std::string& warning : findings.warnings) out << "warning: " << warning << '\n';
         if (findings.problems.empty() && findings.warnings.empty()) out << "no problem found\n";

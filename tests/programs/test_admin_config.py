@@ -178,6 +178,10 @@ class AdminConfigTest(ProgramTestCase):
         self.assertEqual(code, 0)
         self.assertIn("hint: %s is %s" % (device.path, link), err)
         self.assertEqual(self.admin("device", "set", "COM6", link, extra_env=roots), (0, "", ""))
+        code, out, _ = self.admin("check", extra_env=roots)
+        self.assertIn("warning: COM5 = %s is %s, a name that survives re-plugging" %
+                      (device.path, link), out)
+        self.assertNotIn("COM6 =", out)
         self.admin("device", "set", "COM7", "/no/such/device", extra_env=roots)
         slave = os.open(device.path, os.O_RDWR | os.O_NOCTTY)
         holder = subprocess.Popen(["sleep", "60"], stdin=slave)
