@@ -62,9 +62,15 @@ from the command line or in dialogs. Both services run as systemd units.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The programs are stripped as they are packed. No -dbgsym package: the one
-# CPack 3.25 writes lists its files' build paths in md5sums.
+# The programs are stripped as they are packed; their debug information goes
+# in tovl-dbgsym, made by a script of ours (the one CPack 3.25 writes lists
+# its files' build paths in md5sums).
 set(CPACK_STRIP_FILES ON)
+find_program(TOVL_READELF readelf REQUIRED)
+set(CPACK_TOVL_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+set(CPACK_TOVL_READELF ${TOVL_READELF})
+set(CPACK_TOVL_OBJCOPY ${CMAKE_OBJCOPY})
+set(CPACK_POST_BUILD_SCRIPTS ${TOVL_DEBIAN_DIR}/dbgsym.cmake)
 # Depends, with version bounds, from the shared libraries the programs link.
 find_program(TOVL_DPKG_SHLIBDEPS dpkg-shlibdeps REQUIRED)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -55,7 +55,7 @@ std::vector<RawPort> ReadRawPorts() {
         uint32_t size = sizeof data - 1;
         RawPort port;
         uint32_t n = 0;
-        std::string why = "not a COM<n> name";
+        std::string why = "the name is not COM<n>";
         if (key.QueryValue(name.c_str(), data, &size) == 0 && ParseComValueName(name, &n) &&
             ParseRawValue(std::string(data, strnlen(data, size)), &port.tcpPort, &port.line,
                           &why)) {

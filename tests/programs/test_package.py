@@ -5,6 +5,7 @@ DPKG_ROOT pointing at a scratch root and with stand-ins for systemd's tools
 that only write down how they were called."""
 import gzip
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -131,6 +132,22 @@ class PackageTest(unittest.TestCase):
             self.assertIn("BIND_NOW", dynamic, path)
             self.assertRegex(dynamic, r"FLAGS_1.*\bNOW\b", path)
 
+    @unittest.skipUnless(shutil.which("readelf"), "needs readelf")
+    def test_debug_symbols_of_exactly_these_programs_are_packed_apart(self):
+        ddeb = [os.path.join(self.work, f) for f in os.listdir(self.work) if f.endswith(".ddeb")]
+        self.assertEqual(len(ddeb), 1, os.listdir(self.work))
+        symbols = os.path.join(self.work, "dbgsym")
+        subprocess.run(["dpkg-deb", "-x", ddeb[0], symbols], check=True, timeout=60)
+        for path in PROGRAMS:
+            notes = subprocess.run(["readelf", "-n", os.path.join(self.root, path)], check=True,
+                                   stdout=subprocess.PIPE, timeout=30).stdout.decode()
+            build_id = re.search(r"Build ID: ([0-9a-f]+)", notes).group(1)
+            debug = os.path.join(symbols, "usr/lib/debug/.build-id", build_id[:2],
+                                 build_id[2:] + ".debug")
+            sections = subprocess.run(["readelf", "-SW", debug], check=True,
+                                      stdout=subprocess.PIPE, timeout=30).stdout.decode()
+            self.assertIn(" .debug_info ", sections, path)
+
     def test_manual_pages_and_changelog_are_compressed_reproducibly(self):
         pairs = [(os.path.join(self.root, "usr/share/man", page + ".gz"),
                   os.path.join(SOURCE_DIR, "man", os.path.basename(page))) for page in MAN_PAGES]
@@ -203,7 +220,9 @@ class PackageTest(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
     def test_lintian_finds_no_error_or_warning(self):
-        out = subprocess.run(["lintian", "--pedantic", "-I", self.deb], stdout=subprocess.PIPE,
+        packages = [os.path.join(self.work, f) for f in os.listdir(self.work)
+                    if f.endswith((".deb", ".ddeb"))]
+        out = subprocess.run(["lintian", "--pedantic", "-I", *packages], stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, timeout=280).stdout.decode()
         print("\n" + out)
         self.assertFalse([line for line in out.splitlines() if line[:2] in ("E:", "W:")])
