@@ -32,6 +32,12 @@ class Control(ProgramTestCase):
         self.server = self.start("tovlserver", "debug", env=env)
         self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
         self.assertTrue(wait_for_listener(), "server does not listen")
+        # The control channel opens after the listeners.
+        control = os.path.join(self.run_dir, "control")
+        deadline = time.monotonic() + 10
+        while not os.path.exists(control) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(control), "no control channel")
 
     def admin(self, *args, user=None):
         command = harness.program_command("tovladmin", *args)
