@@ -2,6 +2,7 @@
 listener and an IPv6 allowed-list entry, and the Linux client reaching its
 server by an IPv6 address or by a host name resolved at each session."""
 import socket
+import time
 import unittest
 
 import harness as h
@@ -67,6 +68,33 @@ class Ipv6AndNames(h.ClientTestCase):
         listed = h.connect()
         self.addCleanup(listed.close)
         self.assertNotEqual(h.open_session(listed, 2)[0], h.PL_OPEN_FAILED)
+
+    @unittest.skipUnless(ipv6_loopback(), "no IPv6 loopback here")
+    @unittest.skipIf(h.ON_WINE, "the raw listener is configured with tovladmin on Linux")
+    def test_raw_listener_is_dual_stack_too(self):
+        # Every listener goes through the one listen path: the raw one stands for them.
+        self.registry.allow("::1")
+        device = self.com.map_pty(5)
+        self.addCleanup(device.close)
+        tcp_port = h.free_tcp_port()
+        self.registry.set_value(r"Software\Dravik\TOVL\Raw", "COM5", "%d;9600,8N1" % tcp_port)
+        self.start_server()
+        self.assertTrue(h.wait_for_listener(tcp_port, host="::1"), "no raw listener on ::1")
+        # The probe above was a session too: the port may take a moment to be free.
+        for _ in range(25):
+            s = socket.create_connection(("::1", tcp_port), timeout=10)
+            self.addCleanup(s.close)
+            time.sleep(0.2)
+            s.setblocking(False)
+            try:
+                closed = s.recv(1) == b""
+            except BlockingIOError:
+                closed = False
+            s.setblocking(True)
+            if not closed:
+                break
+        s.sendall(b"six")
+        self.assertEqual(device.read_exact(3), b"six")
 
     def test_server_named_localhost(self):
         # localhost may resolve to ::1, 127.0.0.1 or both: both are listed.
