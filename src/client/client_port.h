@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/event.h"
 
@@ -16,6 +17,9 @@ struct ClientPort {
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
     tovl::CEvent OpenedEvent;
+    // The server by host name or IPv6 address (REMOTEHOST<n>), resolved at
+    // each session's set-up, on RemoteTcpPort; empty: RemoteAddress.
+    std::string ServerHost;
 };
 
 }  // namespace tovl

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "client/client_port.h"
 #include "net/blocking_socket.h"
@@ -26,6 +27,9 @@ struct ClientSessionContext {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
+    std::string ServerHost;  // as ClientPort's
+    // The server as log lines name it: "a.b.c.d:port", "name:port", "[v6]:port".
+    std::string ServerText;
     // The use of the virtual port the session serves.
     uint32_t use = 0;
     // The driver-to-socket pump is its only writer, the socket-to-driver
@@ -79,5 +83,10 @@ class CClientSession {
 // failure (the socket is closed).
 uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
                      uint16_t remoteTcpPort, uint32_t n);
+// The same with the server named by host (a host name, or numeric text of
+// either family), resolved now: each of its addresses is tried in turn. A
+// name that does not resolve is logged and fails like an unreachable server.
+uint32_t ConnectPortToHost(CBlockingSocket& socket, int32_t remoteComPort, const std::string& host,
+                           uint16_t remoteTcpPort, uint32_t n);
 
 }  // namespace tovl
