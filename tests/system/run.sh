@@ -124,8 +124,8 @@ if ! apt_in install "/tovl-test/$deb"; then
   exit 1
 fi
 states=$(unit_states)
-missing=$(ct_exec 10 sh -c 'cd "$1" && for k in Connections Devices IpAddr Raw Rfc2217 Settings VirtualPorts; do
-                              [ -d "$k" ] || echo "$k"; done' sh "$registry" 2>&1)
+missing=$(ct_exec 10 sh -c 'for k in Connections Devices IpAddr Raw Rfc2217 Settings VirtualPorts; do
+                              [ -d "$1/$k" ] || echo "$k"; done' sh "$registry" | paste -sd " ")
 [ "$(grep -c ' enabled/active$' <<<"$states")" -eq 2 ] && [ -z "$missing" ]
 report install $? "$(paste -sd "," <<<"$states")${missing:+; keys missing: $missing}"
 
@@ -149,6 +149,11 @@ fi
 
 # --- exclusive use against a holder of another user ----------------------
 device_bytes() { ct_exec 10 stat -c %s /run/tovl-fake-device.log 2>/dev/null || echo 0; }
+# The last session must have let go of the device, or the refusal below
+# would be for it.
+ct_exec 15 sh -c 'for i in $(seq 100); do
+                    tovladmin status --json | grep -q "\"sessions\":\[\]" && exit 0; sleep 0.1
+                  done; exit 1' || echo "system test: the server still reports a session"
 before=$(device_bytes)
 ct_exec 20 systemd-run -q --unit=tovl-holder -p User=nobody \
   -p StandardInput=file:/dev/ttyFAKE0 sleep 300
