@@ -107,7 +107,8 @@ ct_boot() {
   done
   if [ -z "$CT_LEADER" ]; then
     tail -n 20 "$CT_WORK/boot.log"
-    skip "systemd-nspawn could not start the container (cgroups or namespaces unusable?)"
+    skip "systemd-nspawn could not start the container (cgroups or namespaces unusable?" \
+      "SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=0 or 1 may help)"
   fi
   # Until systemd listens, systemctl cannot connect; then it waits for the
   # end of the boot itself.

@@ -70,7 +70,7 @@ share=$(mktemp -d /var/tmp/tovl-system-share.XXXXXX)
 chmod 755 "$share"
 cp "$here/device.py" "$share/"
 if [ -n "${TOVL_SYSTEM_DEB:-}" ]; then
-  cp "$TOVL_SYSTEM_DEB" "$share/" || { report package 1 "cannot read $TOVL_SYSTEM_DEB"; exit 1; }
+  cp "$TOVL_SYSTEM_DEB" "$share/tovl.deb" || { report package 1 "cannot read $TOVL_SYSTEM_DEB"; exit 1; }
 else
   build_dir=${TOVL_SYSTEM_BUILD_DIR:-$source_dir/build/linux}
   log=$share/build.log
@@ -81,10 +81,10 @@ else
     report package 1 "the package could not be built"
     exit 1
   fi
-  mv "$share"/cpack/*.deb "$share/"
+  mv "$share"/cpack/tovl_*.deb "$share/tovl.deb"
   rm -rf "$share/cpack"
 fi
-deb=$(cd "$share" && find . -maxdepth 1 -name "tovl_*.deb" -printf "%f\n" | head -n 1)
+deb=tovl.deb
 version=$(dpkg-deb -f "$share/$deb" Version)
 upgrade_version=$version+1
 if ! { dpkg-deb -R "$share/$deb" "$share/unpacked" &&
