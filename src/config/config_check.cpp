@@ -231,15 +231,15 @@ void CheckAllowedList(CCheckFindings* out) {
         if (kind == ListedAddressKind::IPv4 && canonical != name) {
             out->problems.push_back(
                 Join({"allowed address \"", name,
-                      "\" has leading zeros: the server compares a client's address as written ",
-                      canonical, " and refuses ", canonical, " (name the value ", canonical, ")"}));
+                      "\" has leading zeros: the server writes a client's address as ", canonical,
+                      " and so refuses ", canonical, " (name the value ", canonical, ")"}));
             continue;
         }
         if (kind == ListedAddressKind::IPv6 && !EqualsIgnoringCase(canonical, name)) {
-            out->problems.push_back(Join(
-                {"allowed address \"", name, "\" is not in canonical form: ",
-                 "the server compares a client's address as written ", canonical, " and refuses ",
-                 canonical, " (tovladmin add ", name, " writes it as ", canonical, ")"}));
+            out->problems.push_back(
+                Join({"allowed address \"", name, "\" is not in canonical form: ",
+                      "the server writes a client's address as ", canonical, " and so refuses ",
+                      canonical, " (tovladmin add ", name, " writes it as ", canonical, ")"}));
             continue;
         }
         std::string data;

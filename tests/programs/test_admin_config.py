@@ -120,7 +120,7 @@ class AdminConfigTest(ProgramTestCase):
                       "resolve", out)
         self.assertIn("every open of virtual port 3 fails until it does", out)
         self.assertIn('allowed address "2001:db8:0:0::1" is not in canonical form: the server '
-                      "compares a client's address as written 2001:db8::1", out)
+                      "writes a client's address as 2001:db8::1", out)
 
     def test_check_explains_each_problem(self):
         self.admin("init")
@@ -168,8 +168,8 @@ class AdminConfigTest(ProgramTestCase):
         r.set_value(SERVER_KEY, "MaxSesions", "3")
         code, out, _ = self.admin("check")
         self.assertEqual(code, 1)
-        for words in ('allowed address "010.0.0.7" has leading zeros: the server compares a '
-                      "client's address as written 10.0.0.7 and refuses 10.0.0.7",
+        for words in ('allowed address "010.0.0.7" has leading zeros: the server writes a '
+                      "client's address as 10.0.0.7 and so refuses 10.0.0.7",
                       "allowed address 10.0.0.8 holds more than 99 bytes of data",
                       'allowed address "10.0.0.9 " is not dotted decimal or IPv6 and matches no client',
                       'allowed address "10.0.0.256" is not dotted decimal',
