@@ -371,6 +371,27 @@ def serve_ptys(case, *numbers):
     return ptys
 
 
+def connect_raw(port, host="127.0.0.1", timeout=5.0):
+    """A raw TCP session on port that the server kept: the listener probe
+    was a session too, so the port may stay held a moment and the first
+    connections be closed at once."""
+    deadline = time.monotonic() + timeout
+    while True:
+        s = socket.create_connection((host, port), timeout=10)
+        time.sleep(0.2)
+        s.setblocking(False)
+        try:
+            closed = s.recv(1) == b""
+        except BlockingIOError:
+            closed = False
+        s.setblocking(True)
+        if not closed:
+            return s
+        s.close()
+        if time.monotonic() > deadline:
+            raise AssertionError("the raw session on %s:%d was refused" % (host, port))
+
+
 def recv_message(sock):
     """One message from the server: (code, body) with body the PL_DATA
     payload or the 4-byte PL_FLOW_CONTROL value as a number."""

@@ -3,11 +3,10 @@ ways, with the configured line set on the device at connect."""
 import os
 import socket
 import termios
-import time
 import unittest
 
 import harness
-from harness import ON_WINE, ProgramTestCase, wait_for_listener
+from harness import ON_WINE, ProgramTestCase, connect_raw, wait_for_listener
 
 RAW_KEY = r"Software\Dravik\TOVL\Raw"
 PORT = 5
@@ -25,21 +24,7 @@ class RawTcp(ProgramTestCase):
         self.assertTrue(wait_for_listener(TCP_PORT), "no raw listener")
 
     def connect(self):
-        # The listener probe was a session too: its port may take a moment.
-        deadline = time.monotonic() + 5
-        while True:
-            s = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
-            time.sleep(0.2)
-            s.setblocking(False)
-            try:
-                closed = s.recv(1) == b""
-            except BlockingIOError:
-                closed = False
-            s.setblocking(True)
-            if not closed:
-                return s
-            s.close()
-            self.assertLess(time.monotonic(), deadline, "the raw session was refused")
+        return connect_raw(TCP_PORT)
 
     def test_every_byte_value_both_ways_and_the_line_at_the_device(self):
         s = self.connect()

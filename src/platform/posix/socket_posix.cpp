@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/native_address.h"
 #include "platform/socket_api.h"
 
 namespace tovl {
@@ -100,40 +101,6 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
     a->family = n.sin_family;
     a->portBe = n.sin_port;
     a->addrBe = n.sin_addr.s_addr;
-}
-
-// The native form of addr in *n; its length, 0 for an unknown family.
-socklen_t ToNativeAddr(const SockAddr& addr, sockaddr_storage* n) {
-    *n = sockaddr_storage{};
-    if (addr.family == AF_INET6) {
-        auto* six = reinterpret_cast<sockaddr_in6*>(n);
-        six->sin6_family = AF_INET6;
-        six->sin6_port = addr.portBe;
-        memcpy(&six->sin6_addr, addr.addr, sizeof six->sin6_addr);
-        six->sin6_scope_id = addr.scopeId;
-        return sizeof *six;
-    }
-    if (addr.family != AF_INET) return 0;
-    auto* four = reinterpret_cast<sockaddr_in*>(n);
-    four->sin_family = AF_INET;
-    four->sin_port = addr.portBe;
-    memcpy(&four->sin_addr, addr.addr, sizeof four->sin_addr);
-    return sizeof *four;
-}
-
-void FromNativeAddr(const sockaddr_storage& n, SockAddr* addr) {
-    *addr = SockAddr{};
-    addr->family = n.ss_family;
-    if (n.ss_family == AF_INET6) {
-        const auto* six = reinterpret_cast<const sockaddr_in6*>(&n);
-        addr->portBe = six->sin6_port;
-        memcpy(addr->addr, &six->sin6_addr, sizeof six->sin6_addr);
-        addr->scopeId = six->sin6_scope_id;
-    } else if (n.ss_family == AF_INET) {
-        const auto* four = reinterpret_cast<const sockaddr_in*>(&n);
-        addr->portBe = four->sin_port;
-        memcpy(addr->addr, &four->sin_addr, sizeof four->sin_addr);
-    }
 }
 
 }  // namespace
@@ -228,27 +195,21 @@ bool SockListen(SocketHandle s, int backlog) {
 }
 
 SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
-    sockaddr_in n{};
-    socklen_t len = sizeof n;
-    int fd;
-    do {
-        fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&n), &len, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) fd = AvoidZero(fd);
-    if (fd < 0) {
-        // A listener shut down by a close from another thread reports EINVAL:
-        // that is the interrupted wait of Windows Sockets.
-        if (errno == EINVAL) errno = EINTR;
-        Fail();
-        return kInvalidSocket;
+    SockAddr any;
+    const SocketHandle accepted = SockAcceptAddr(s, &any);
+    if (accepted != kInvalidSocket && peer) {
+        // An IPv4 listener's peers are IPv4.
+        *peer = SockAddrIn{};
+        peer->family = any.family;
+        peer->portBe = any.portBe;
+        memcpy(&peer->addrBe, any.addr, sizeof peer->addrBe);
     }
-    if (peer) FromNative(n, peer);
-    return static_cast<SocketHandle>(fd);
+    return accepted;
 }
 
 bool SockConnectAddr(SocketHandle s, const SockAddr& addr) {
     sockaddr_storage n{};
-    const socklen_t len = ToNativeAddr(addr, &n);
+    const auto len = static_cast<socklen_t>(ToNativeAddr(addr, &n));
     while (connect(Fd(s), reinterpret_cast<sockaddr*>(&n), len) != 0) {
         if (errno == EINTR) continue;
         Fail();
@@ -259,7 +220,7 @@ bool SockConnectAddr(SocketHandle s, const SockAddr& addr) {
 
 bool SockBindAddr(SocketHandle s, const SockAddr& addr) {
     sockaddr_storage n{};
-    const socklen_t len = ToNativeAddr(addr, &n);
+    const auto len = static_cast<socklen_t>(ToNativeAddr(addr, &n));
     return bind(Fd(s), reinterpret_cast<sockaddr*>(&n), len) == 0 || Fail() == 0;
 }
 
@@ -272,7 +233,8 @@ SocketHandle SockAcceptAddr(SocketHandle s, SockAddr* peer) {
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) fd = AvoidZero(fd);
     if (fd < 0) {
-        // As SockAccept: a listener shut down from another thread.
+        // A listener shut down by a close from another thread reports EINVAL:
+        // that is the interrupted wait of Windows Sockets.
         if (errno == EINVAL) errno = EINTR;
         Fail();
         return kInvalidSocket;

@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "platform/native_address.h"
 #include "platform/socket_api.h"
 
 namespace tovl {
@@ -33,39 +34,6 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
     a->family = n.sin_family;
     a->portBe = n.sin_port;
     a->addrBe = n.sin_addr.s_addr;
-}
-// The native form of addr in *n; its length, 0 for an unknown family.
-int ToNativeAddr(const SockAddr& addr, sockaddr_storage* n) {
-    *n = sockaddr_storage{};
-    if (addr.family == AF_INET6) {
-        auto* six = reinterpret_cast<sockaddr_in6*>(n);
-        six->sin6_family = AF_INET6;
-        six->sin6_port = addr.portBe;
-        memcpy(&six->sin6_addr, addr.addr, sizeof six->sin6_addr);
-        six->sin6_scope_id = addr.scopeId;
-        return sizeof *six;
-    }
-    if (addr.family != AF_INET) return 0;
-    auto* four = reinterpret_cast<sockaddr_in*>(n);
-    four->sin_family = AF_INET;
-    four->sin_port = addr.portBe;
-    memcpy(&four->sin_addr, addr.addr, sizeof four->sin_addr);
-    return sizeof *four;
-}
-
-void FromNativeAddr(const sockaddr_storage& n, SockAddr* addr) {
-    *addr = SockAddr{};
-    addr->family = n.ss_family;
-    if (n.ss_family == AF_INET6) {
-        const auto* six = reinterpret_cast<const sockaddr_in6*>(&n);
-        addr->portBe = six->sin6_port;
-        memcpy(addr->addr, &six->sin6_addr, sizeof six->sin6_addr);
-        addr->scopeId = six->sin6_scope_id;
-    } else if (n.ss_family == AF_INET) {
-        const auto* four = reinterpret_cast<const sockaddr_in*>(&n);
-        addr->portBe = four->sin_port;
-        memcpy(addr->addr, &four->sin_addr, sizeof four->sin_addr);
-    }
 }
 }  // namespace
 

@@ -1,8 +1,16 @@
-// Address text and name resolution by Windows Sockets 2 (ws2_32, Windows 7
-// and later for inet_pton and inet_ntop).
+// Address text and name resolution by the sockets library both platforms
+// share (BSD sockets; Windows Sockets 2 from Windows 7 on, for inet_pton and
+// inet_ntop).
 // clang-format off
+#ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 // clang-format on
 
 #include <algorithm>
@@ -72,18 +80,17 @@ ResolveOutcome ResolveHost(const std::string& host, uint16_t tcpPort,
     const std::string service = std::to_string(tcpPort);
     const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (rc != 0) {
-        switch (rc) {
-            case EAI_NONAME:
-            case EAI_NODATA:
-                *why = "no such host is known";
-                return ResolveOutcome::NoSuchName;
-            case EAI_AGAIN:
-                *why = "the name service did not answer";
-                return ResolveOutcome::TryLater;
-            default:
-                *why = "resolver error " + std::to_string(rc);
-                return ResolveOutcome::Failed;
-        }
+        ResolveOutcome outcome = ResolveOutcome::Failed;
+        if (rc == EAI_NONAME || rc == EAI_NODATA) outcome = ResolveOutcome::NoSuchName;
+        if (rc == EAI_AGAIN) outcome = ResolveOutcome::TryLater;
+#ifdef _WIN32
+        *why = outcome == ResolveOutcome::NoSuchName ? "no such host is known"
+               : outcome == ResolveOutcome::TryLater ? "the name service did not answer"
+                                                     : "resolver error " + std::to_string(rc);
+#else
+        *why = gai_strerror(rc);
+#endif
+        return outcome;
     }
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         SockAddr one;
