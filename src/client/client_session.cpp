@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/client_config.h"
+#include "client/client_tls.h"
 #include "client/data_pumps.h"
 #include "client/vexa_driver.h"
 #include "platform/log.h"
@@ -111,6 +112,8 @@ uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char*
             return fail("connect: " + SocketErrorText(e.ErrorCode()) +
                         (named ? " (the address is not dotted decimal)" : ""));
         }
+        std::string tlsProblem;
+        if (!StartClientTls(socket, n, kOpenReplyTimeout, &tlsProblem)) return fail(tlsProblem);
         SendU32Message(socket, PL_OPEN, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
         uint32_t result = 0;
         if (!ReadU32(socket, &result, kOpenReplyTimeout))

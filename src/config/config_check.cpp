@@ -10,9 +10,11 @@
 #include <string_view>
 #include <utility>
 
+#include "config/cert_entry.h"
 #include "config/com_value.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
+#include "config/tls_check.h"
 #include "config/value_text.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
@@ -170,6 +172,11 @@ void CheckAllowedList(CCheckFindings* out) {
     std::string name;
     uint32_t i = 0;
     for (; allowed.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        if (IsCertEntryName(name)) {
+            const std::string bad = ExplainCertEntry(name);
+            if (!bad.empty()) out->problems.push_back(bad);
+            continue;
+        }
         if (!IsDottedDecimal(name)) {
             out->problems.push_back("allowed address \"" + ShownText(name) +
                                     "\" is not dotted decimal and matches no client");
@@ -375,6 +382,7 @@ CCheckFindings CheckConfiguration() {
     const bool haveDevices = devices.OpenLocalMachine(kDevicesKey) == 0;
     CheckServer(haveDevices ? &devices : nullptr, &findings);
     CheckClient(haveDevices ? &devices : nullptr, &findings.problems);
+    CheckTls(&findings);
     return findings;
 }
 

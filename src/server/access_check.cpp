@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "config/cert_entry.h"
 #include "config/product_keys.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
@@ -14,6 +15,13 @@ bool IsAddressAllowed(const char* dottedAddress) {
     char data[100];
     uint32_t size = sizeof data;
     return key.QueryValue(dottedAddress, data, &size) == kErrorSuccess;
+}
+
+bool IsCertificateAllowed(const TlsIdentity& certificate) {
+    if (certificate.sha256.empty()) return false;
+    return IsAddressAllowed(CertEntryName(CertEntryKind::Sha256, certificate.sha256).c_str()) ||
+           (!certificate.subject.empty() &&
+            IsAddressAllowed(CertEntryName(CertEntryKind::Subject, certificate.subject).c_str()));
 }
 
 bool IsPeerAllowed(CBlockingSocket& connection) {
