@@ -228,17 +228,25 @@ class CTlsStreamImpl final : public CTlsStream {
             bool pending = false;
             {
                 std::lock_guard<std::mutex> state(stateLock_);
-                ERR_clear_error();
-                n = SSL_read(ssl_.get(), buffer, capacity);
-                pending = BIO_ctrl_pending(out_) > 0;
-                if (n <= 0) {
-                    const int error = SSL_get_error(ssl_.get(), n);
-                    if (error == SSL_ERROR_ZERO_RETURN) return 0;
-                    if (error != SSL_ERROR_WANT_READ) {
-                        ERR_clear_error();
-                        SockSetLastError(kWsaEconnaborted);
-                        return -1;
+                // Every whole record already here, as far as the buffer goes.
+                int error = SSL_ERROR_NONE;
+                while (n < capacity) {
+                    ERR_clear_error();
+                    const int got =
+                        SSL_read(ssl_.get(), static_cast<char*>(buffer) + n, capacity - n);
+                    if (got <= 0) {
+                        error = SSL_get_error(ssl_.get(), got);
+                        break;
                     }
+                    n += got;
+                }
+                pending = BIO_ctrl_pending(out_) > 0;
+                // An end or a failure behind data is reported by the next call.
+                if (n == 0 && error == SSL_ERROR_ZERO_RETURN) return 0;
+                if (n == 0 && error != SSL_ERROR_WANT_READ) {
+                    ERR_clear_error();
+                    SockSetLastError(kWsaEconnaborted);
+                    return -1;
                 }
             }
             // A record the library made while reading (a key update's answer)
@@ -262,8 +270,8 @@ class CTlsStreamImpl final : public CTlsStream {
     // With the wire lock held (or before the stream is shared): sends every
     // record made so far. 0, or the failed send's result.
     int FlushLocked(const CSocketHandle& socket, int seconds) {
+        std::vector<char>& records = records_;
         for (;;) {
-            std::vector<char> records;
             {
                 std::lock_guard<std::mutex> state(stateLock_);
                 const size_t pending = BIO_ctrl_pending(out_);
@@ -319,8 +327,9 @@ class CTlsStreamImpl final : public CTlsStream {
     BIO* out_ = nullptr;  // owned by ssl_
     bool sawBytes_ = false;
     TlsIdentity peer_;
-    std::mutex stateLock_;  // the SSL object and its buffers
-    std::mutex wireLock_;   // records go out whole and in order
+    std::mutex stateLock_;       // the SSL object and its buffers
+    std::mutex wireLock_;        // records go out whole and in order
+    std::vector<char> records_;  // under wireLock_ (or before sharing): records going out
 };
 
 }  // namespace

@@ -199,6 +199,22 @@ class TlsTest(h.ClientTestCase):
             self.assertTrue(self.server.wait_for_log("not TLS: the peer sent plain bytes"))
         self.assertEqual(self.device.read_some(0.5), b"")
 
+    def test_a_handshake_cut_short_holds_nobody_up_and_ends_at_its_deadline(self):
+        self.registry.allow("127.0.0.1")
+        self.start_server()
+        # The start of a ClientHello record, and then silence.
+        stalled = h.connect(TLS_RFC2217)
+        self.addCleanup(stalled.close)
+        stalled.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")
+        started = time.monotonic()
+        with self.tls_client() as conn:
+            conn.sendall(b"meanwhile")
+            self.assertEqual(self.device.read_exact(9, 10), b"meanwhile")
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertTrue(self.server.wait_for_log("TLS handshake not finished in time", 20))
+        stalled.settimeout(5)
+        self.assertIn(stalled.recv(16), (b"",))
+
     def test_check_explains_tls_problems(self):
         self.registry.set_value(h.IPADDR_KEY, "cert:sha256:1234")
         self.registry.set_value(r"Software\Dravik\TOVL\Tls", "Key", path("client-1.key"))
