@@ -22,8 +22,10 @@ constexpr const char* kTls12Suites =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
-// The most ciphertext taken from the socket at once: one whole record.
+// The most ciphertext taken from the socket at once: during the handshake
+// one whole record; in a session as much as a plain receive would take.
 constexpr int kWireChunk = 16 * 1024 + 512;
+constexpr int kReceiveChunk = 64 * 1024;
 // A TLS record's first byte: a handshake record.
 constexpr unsigned char kHandshakeRecord = 0x16;
 
@@ -253,11 +255,11 @@ class CTlsStreamImpl final : public CTlsStream {
             // goes out unless a send is under way, which takes it along.
             if (pending) FlushIfFree(socket);
             if (n > 0) return n;
-            char wire[kWireChunk];
-            const int got = SockRecvWithin(socket, wire, sizeof wire, seconds);
+            if (!received_) received_ = std::make_unique<char[]>(kReceiveChunk);
+            const int got = SockRecvWithin(socket, received_.get(), kReceiveChunk, seconds);
             if (got <= 0) return got;
             std::lock_guard<std::mutex> state(stateLock_);
-            BIO_write(in_, wire, got);
+            BIO_write(in_, received_.get(), got);
         }
     }
 
@@ -327,9 +329,10 @@ class CTlsStreamImpl final : public CTlsStream {
     BIO* out_ = nullptr;  // owned by ssl_
     bool sawBytes_ = false;
     TlsIdentity peer_;
-    std::mutex stateLock_;       // the SSL object and its buffers
-    std::mutex wireLock_;        // records go out whole and in order
-    std::vector<char> records_;  // under wireLock_ (or before sharing): records going out
+    std::mutex stateLock_;              // the SSL object and its buffers
+    std::mutex wireLock_;               // records go out whole and in order
+    std::unique_ptr<char[]> received_;  // the receiving thread's: ciphertext taken in
+    std::vector<char> records_;         // under wireLock_ (or before sharing): records going out
 };
 
 }  // namespace

@@ -19,8 +19,10 @@ bool IsAddressAllowed(const char* dottedAddress) {
 
 bool IsCertificateAllowed(const TlsIdentity& certificate) {
     if (certificate.sha256.empty()) return false;
+    // A subject with a path separator cannot be a value name: never looked up.
     return IsAddressAllowed(CertEntryName(CertEntryKind::Sha256, certificate.sha256).c_str()) ||
            (!certificate.subject.empty() &&
+            certificate.subject.find_first_of("/\\") == std::string::npos &&
             IsAddressAllowed(CertEntryName(CertEntryKind::Subject, certificate.subject).c_str()));
 }
 
