@@ -131,11 +131,19 @@ bool LoadCa(SSL_CTX* c, const std::string& ca, std::string* why) {
     return true;
 }
 
-// The client verifies by its pin: the chain is not judged by the library,
-// the fingerprint is compared once the handshake is done.
-int AcceptAnyChain(int /*ok*/, X509_STORE_CTX* /*store*/) {
-    return 1;
+// The identity of the certificate a chain check is looking at (its leaf).
+TlsIdentity IdentityOf(X509* certificate) {
+    TlsIdentity identity;
+    identity.subject = SubjectText(certificate);
+    identity.sha256 = Sha256Hex(certificate);
+    return identity;
 }
+
+// Called by the library for each certificate of the peer's chain; notes the
+// peer's own certificate, so that a refused one is named in the log too.
+// The client that verifies by its pin does not let the library judge the
+// chain: the fingerprint is compared once the handshake is done.
+int NoteChain(int ok, X509_STORE_CTX* store);
 
 class CTlsStreamImpl final : public CTlsStream {
   public:
@@ -151,6 +159,8 @@ class CTlsStreamImpl final : public CTlsStream {
         in_ = in;
         out_ = out;
         SSL_set_bio(ssl_.get(), in, out);  // the SSL object owns both from here
+        SSL_set_app_data(ssl_.get(), this);
+        SSL_set_verify(ssl_.get(), SSL_get_verify_mode(ssl_.get()), NoteChain);
         if (context_->Server())
             SSL_set_accept_state(ssl_.get());
         else
@@ -203,6 +213,13 @@ class CTlsStreamImpl final : public CTlsStream {
     }
 
     TlsIdentity Peer() const override { return peer_; }
+
+    // The library's chain check, on the owner's thread during the handshake.
+    int ChainChecked(int ok, X509_STORE_CTX* store) {
+        X509* leaf = X509_STORE_CTX_get0_cert(store);
+        if (leaf != nullptr && peer_.sha256.empty()) peer_ = IdentityOf(leaf);
+        return context_->Pin().empty() ? ok : 1;
+    }
 
     int Send(const CSocketHandle& socket, const void* data, int length, int seconds) override {
         std::lock_guard<std::mutex> wire(wireLock_);
@@ -307,9 +324,7 @@ class CTlsStreamImpl final : public CTlsStream {
 
     void NotePeer() {
         X509* certificate = SSL_get0_peer_certificate(ssl_.get());
-        if (certificate == nullptr) return;
-        peer_.subject = SubjectText(certificate);
-        peer_.sha256 = Sha256Hex(certificate);
+        if (certificate != nullptr) peer_ = IdentityOf(certificate);
     }
 
     TlsHandshakeResult Finish(std::string* why) {
@@ -335,6 +350,13 @@ class CTlsStreamImpl final : public CTlsStream {
     std::vector<char> records_;         // under wireLock_ (or before sharing): records going out
 };
 
+int NoteChain(int ok, X509_STORE_CTX* store) {
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* stream = ssl != nullptr ? static_cast<CTlsStreamImpl*>(SSL_get_app_data(ssl)) : nullptr;
+    return stream != nullptr ? stream->ChainChecked(ok, store) : ok;
+}
+
 }  // namespace
 
 std::shared_ptr<CTlsContext> MakeTlsServerContext(const TlsServerFiles& files, std::string* why) {
@@ -356,7 +378,7 @@ std::shared_ptr<CTlsContext> MakeTlsClientContext(const TlsClientFiles& files, s
     if (!files.certificate.empty() && !LoadOwn(c.get(), files.certificate, files.key, why))
         return nullptr;
     if (!files.pinSha256.empty()) {
-        SSL_CTX_set_verify(c.get(), SSL_VERIFY_PEER, AcceptAnyChain);
+        SSL_CTX_set_verify(c.get(), SSL_VERIFY_PEER, nullptr);
     } else {
         if (files.ca.empty()) {
             *why = "neither a CA nor a pinned fingerprint to verify the server by";

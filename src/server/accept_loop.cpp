@@ -67,10 +67,13 @@ class CAcceptLoop {
             for (size_t i = 0; i < room_.size(); ++i) {
                 const bool stays =
                     !readable_[i + 1] || (room_[i].handshaking && HandshakeGoesOn(room_[i]));
-                if (stays)
-                    room_[kept++] = std::move(room_[i]);
-                else if (!room_[i].handshaking)
+                if (stays) {
+                    // Never moved onto itself: that would empty its texts.
+                    if (kept != i) room_[kept] = std::move(room_[i]);
+                    ++kept;
+                } else if (!room_[i].handshaking) {
                     AdmitStranger(room_[i]);
+                }
             }
             room_.resize(kept);
             const Clock::time_point now = Clock::now();

@@ -123,9 +123,10 @@ class TlsTest(h.ClientTestCase):
         self.assertEqual(self.device.read_exact(len(data), 20), data)
         self.device.write_all(data)
         self.assertEqual(app.read(len(data), 20), data)
-        self.assertTrue(self.server.wait_for_log('TLS with certificate "CN=client-1" sha256:'
-                                                 + fingerprint(CERTS, "client-1")
-                                                 + ", let in (certificate listed)"))
+        # The log names the peer and its certificate.
+        self.assertRegex(self.server.log(), r'port-link tls: 127\.0\.0\.1:\d+: TLS with certificate '
+                         r'"CN=client-1" sha256:' + fingerprint(CERTS, "client-1")
+                         + r", let in \(certificate listed\)")
         self.assertTrue(client.wait_for_log('TLS with the server\'s certificate "CN=server"'))
         app.close()
 
@@ -149,6 +150,23 @@ class TlsTest(h.ClientTestCase):
         self.assertTrue(client.wait_for_log("TLS handshake failed: certificate verify failed"))
         self.assertTrue(h.hung_up(app, 5.0))
         self.assertEqual(self.device.read_some(0.5), b"")
+
+    def test_client_verifies_the_server_by_its_pinned_fingerprint(self):
+        self.registry.allow("127.0.0.1")
+        for n, pinned in ((3, "server"), (4, "client-1")):
+            self.admin("port", "set", str(n), "--server", "127.0.0.1:%d" % TLS_PORT_LINK, "--com",
+                       str(COM), "--link", self.link(n), "--tls-pin", fingerprint(CERTS, pinned),
+                       "--tls-cert", path("client-1.crt"), "--tls-key", path("client-1.key"))
+        self.start_server()
+        client = self.start_client([self.link(3), self.link(4)])
+        wrong = self.app(4)
+        wrong.write(b"never")
+        self.assertTrue(client.wait_for_log("virtual port 4: no session"))
+        self.assertIn("is not the pinned one", client.log())
+        self.assertTrue(h.hung_up(wrong, 5.0))
+        app = self.app(3)
+        app.write(b"pinned")
+        self.assertEqual(self.device.read_exact(6, 20), b"pinned")
 
     def test_foreign_tls_client_in_front_of_rfc2217(self):
         self.registry.allow("127.0.0.1")
@@ -186,7 +204,9 @@ class TlsTest(h.ClientTestCase):
                         time.monotonic() < deadline:
                     time.sleep(0.05)
                 self.assertGreater(self.server.log().count("TLS handshake failed"), failures)
-        self.assertIn("certificate has expired", self.server.log())
+        # A refused certificate is named too.
+        self.assertIn('certificate has expired (certificate "CN=expired" sha256:' +
+                      fingerprint(CERTS, "expired"), self.server.log())
         with self.subTest("plaintext"):
             raw = h.connect(TLS_RFC2217)
             raw.sendall(b"plain text\r\n")
