@@ -20,11 +20,18 @@ reports its throughput and round trip beside the plain chain's, and how long
 a listed TLS client waits for its open reply while 2000 peers that never
 start their handshake sit on the TLS listener.
 """
-import argparse
+import os
+import sys
+
+# This folder also holds operator.py, which would hide the standard library's
+# operator module from everything imported below.
+sys.path[:] = [p for p in sys.path
+               if os.path.abspath(p or os.curdir) != os.path.dirname(os.path.abspath(__file__))]
+
+import argparse  # noqa: E402  (this and what follows come after the path fix)
 import collections
 import errno
 import glob
-import os
 import random
 import resource
 import select
@@ -34,7 +41,6 @@ import socket
 import statistics
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import tty
