@@ -6,8 +6,10 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -118,11 +120,21 @@ class TlsTest(h.ClientTestCase):
         self.start_server()
         client = self.start_client([self.link(3)])
         app = self.app(3)
-        data = bytes(range(256)) * 64
-        app.write(data)
-        self.assertEqual(self.device.read_exact(len(data), 20), data)
-        self.device.write_all(data)
-        self.assertEqual(app.read(len(data), 20), data)
+        app.write(b"A")
+        self.assertEqual(self.device.read_exact(1, 20), b"A")
+        # Both ways at once: each end sends while it receives.
+        up, down = os.urandom(256 * 1024), os.urandom(256 * 1024)
+        got = {}
+        workers = [threading.Thread(target=app.write, args=(up,)),
+                   threading.Thread(target=self.device.write_all, args=(down, 60)),
+                   threading.Thread(target=lambda: got.setdefault("down", app.read(len(down), 60)))]
+        for worker in workers:
+            worker.start()
+        got_up = self.device.read_exact(len(up), 60)
+        for worker in workers:
+            worker.join(70)
+        self.assertEqual(got_up, up)
+        self.assertEqual(got.get("down"), down)
         # The log names the peer and its certificate.
         self.assertRegex(self.server.log(), r'port-link tls: 127\.0\.0\.1:\d+: TLS with certificate '
                          r'"CN=client-1" sha256:' + fingerprint(CERTS, "client-1")
@@ -181,6 +193,19 @@ class TlsTest(h.ClientTestCase):
             while b"back" not in got and time.monotonic() < deadline:
                 got += conn.recv(4096)
             self.assertIn(b"back", got)
+
+    def test_a_reset_ends_the_tls_session_and_frees_the_port(self):
+        self.registry.allow("127.0.0.1")
+        self.start_server()
+        conn = self.tls_client()
+        conn.sendall(b"first")
+        self.assertEqual(self.device.read_exact(5, 10), b"first")
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()
+        self.assertTrue(self.server.wait_for_log("connection reset by the client", 10))
+        with self.tls_client() as again:
+            again.sendall(b"second")
+            self.assertEqual(self.device.read_exact(6, 10), b"second")
 
     def test_refused_peers_never_reach_the_port(self):
         self.registry.allow("127.0.0.1")
