@@ -7,6 +7,7 @@
 #include "admin/command_line.h"
 #include "config/cert_entry.h"
 #include "config/product_keys.h"
+#include "config/raw_value.h"
 #include "config/tls_values.h"
 #include "platform/registry.h"
 
@@ -62,6 +63,7 @@ void List(const char* keyPath, const char* title, std::ostream& out) {
 void Usage(std::ostream& err) {
     err << "usage: tovladmin tls server --cert FILE --key FILE --client-ca FILE\n"
            "       tovladmin tls listen TCPPORT | tls listen COM<n> TCPPORT\n"
+           "                          [--raw SPEED,FRAME[,rtscts|xonxoff]]\n"
            "       tovladmin tls remove PortLink|COM<n> | tls list\n"
            "       tovladmin tls allow sha256:HEX | tls allow subject:CN=NAME[,...]\n";
 }
@@ -86,21 +88,27 @@ int Server(const std::vector<std::string>& args, std::ostream& err) {
     return rc;
 }
 
-// tls listen TCPPORT | tls listen COM<n> TCPPORT
+// tls listen TCPPORT | tls listen COM<n> TCPPORT [--raw SPEED,FRAME[,FLOW]]
 int Listen(const std::vector<std::string>& args, std::ostream& err) {
+    const bool raw = args.size() == 6 && args[4] == "--raw";
+    if (args.size() != 3 && args.size() != 4 && !raw) {
+        Usage(err);
+        return kAdminExitUsage;
+    }
     const std::string name = args.size() == 3 ? kTlsPortLinkValue : args[2];
-    const std::string& port = args.back();
-    int portNumber = 0;
-    uint16_t tcpPort = 0;
-    std::string why;
+    const std::string data = args.size() == 3 ? args[2] : raw ? args[3] + ";" + args[5] : args[3];
     std::string canonical = name;
     if (name.size() > 3 && (name[0] == 'c' || name[0] == 'C')) canonical = "COM" + name.substr(3);
-    if (!ParseTlsListenValue(canonical, port, &portNumber, &tcpPort, &why)) {
+    TlsListen listen;
+    std::string why;
+    if (!ParseTlsListenValue(canonical, data, &listen, &why)) {
         err << "tovladmin: tls listen: " << why << '\n';
         return kAdminExitUsage;
     }
-    if (portNumber != 0) canonical = "COM" + std::to_string(portNumber);
-    return Write(kTlsListenKey, canonical, std::to_string(tcpPort), err);
+    if (listen.portNumber != 0) canonical = "COM" + std::to_string(listen.portNumber);
+    std::string value = std::to_string(listen.tcpPort);
+    if (listen.raw) value += ";" + FormatRawLine(listen.line);
+    return Write(kTlsListenKey, canonical, value, err);
 }
 
 // tls allow sha256:HEX | subject:TEXT (or the list's own cert:... form)
@@ -123,7 +131,7 @@ bool RunTlsCommand(const std::vector<std::string>& args, std::ostream& out, std:
     const std::string sub = args.size() > 1 ? args[1] : "";
     if (sub == "server") {
         *exitCode = Server(args, err);
-    } else if (sub == "listen" && (args.size() == 3 || args.size() == 4)) {
+    } else if (sub == "listen") {
         *exitCode = Listen(args, err);
     } else if (sub == "remove" && args.size() == 3) {
         std::string name = args[2];

@@ -24,7 +24,8 @@ inline constexpr const char* kRawKey = "Software\\Dravik\\TOVL\\Raw";
 inline constexpr const char* kServerKey = "Software\\Dravik\\TOVL\\Server";
 // Server: TLS. Values Certificate, Key and ClientCA (paths of PEM files);
 // subkey Listen holds the TLS listeners: PortLink = TCP port (the port-link
-// protocol), COM<n> = TCP port (RFC 2217 for COM<n>).
+// protocol), COM<n> = TCP port (RFC 2217 for COM<n>) or COM<n> =
+// TCPPORT;SPEED,FRAME[,FLOW] (raw TCP for COM<n>).
 inline constexpr const char* kTlsKey = "Software\\Dravik\\TOVL\\Tls";
 inline constexpr const char* kTlsListenKey = "Software\\Dravik\\TOVL\\Tls\\Listen";
 // Client: TLS of virtual port n, values CA<n>, PIN<n> (SHA-256 of the

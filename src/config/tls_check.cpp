@@ -26,10 +26,9 @@ void CheckServerTls(CCheckFindings* out) {
     std::string name;
     uint32_t listeners = 0;
     for (uint32_t i = 0; listen.EnumValueName(i, &name) == 0; ++i) {
-        int portNumber = 0;
-        uint16_t tcpPort = 0;
+        TlsListen parsed;
         std::string why;
-        if (ParseTlsListenValue(name, Read(listen, name), &portNumber, &tcpPort, &why))
+        if (ParseTlsListenValue(name, Read(listen, name), &parsed, &why))
             ++listeners;
         else
             out->problems.push_back("TLS listener " + name + " is ignored: " += why);

@@ -18,8 +18,9 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
 
 }  // namespace
 
-bool ParseTlsListenValue(const std::string& name, const std::string& data, int* portNumber,
-                         uint16_t* tcpPort, std::string* why) {
+bool ParseTlsListenValue(const std::string& name, const std::string& data, TlsListen* listen,
+                         std::string* why) {
+    TlsListen parsed;
     uint32_t n = 0;
     if (EqualsIgnoringCase(name, kTlsPortLinkValue)) {
         n = 0;
@@ -27,11 +28,17 @@ bool ParseTlsListenValue(const std::string& name, const std::string& data, int* 
         *why = "the name must be PortLink or COM<n>";
         return false;
     }
-    if (!ParseRfc2217Port(data, tcpPort)) {
-        *why = "the data must be a TCP port from 1 to 65535";
+    parsed.portNumber = static_cast<int>(n);
+    if (n != 0 && data.find(';') != std::string::npos) {
+        parsed.raw = true;
+        if (!ParseRawValue(data, &parsed.tcpPort, &parsed.line, why)) return false;
+    } else if (!ParseRfc2217Port(data, &parsed.tcpPort)) {
+        *why = n == 0 ? "the data must be a TCP port from 1 to 65535"
+                      : "the data must be a TCP port from 1 to 65535 (RFC 2217), or "
+                        "TCPPORT;SPEED,FRAME (raw TCP)";
         return false;
     }
-    *portNumber = static_cast<int>(n);
+    *listen = parsed;
     return true;
 }
 

@@ -7,15 +7,24 @@
 #include <cstdint>
 #include <string>
 
+#include "config/raw_value.h"
+
 namespace tovl {
 
 // The Tls\Listen value that names the port-link listener over TLS.
 inline constexpr const char* kTlsPortLinkValue = "PortLink";
 
-// One Tls\Listen value: "PortLink" (*portNumber 0) or "COM<n>" (RFC 2217
-// for COM<n>), data a TCP port in decimal text. False, with the reason in
-// *why, for anything else.
-bool ParseTlsListenValue(const std::string& name, const std::string& data, int* portNumber,
-                         uint16_t* tcpPort, std::string* why);
+// One Tls\Listen value: "PortLink" = TCP port (the port-link protocol,
+// *portNumber 0), "COM<n>" = TCP port (RFC 2217 for COM<n>) or "COM<n>" =
+// TCPPORT;SPEED,FRAME[,FLOW] (raw TCP for COM<n>, as a Raw value; *raw then
+// true and *line set). False, with the reason in *why, for anything else.
+struct TlsListen {
+    int portNumber = 0;
+    uint16_t tcpPort = 0;
+    bool raw = false;
+    RawLine line;
+};
+bool ParseTlsListenValue(const std::string& name, const std::string& data, TlsListen* listen,
+                         std::string* why);
 
 }  // namespace tovl

@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "server/accept_loop.h"
 #include "server/port_session.h"
+#include "server/raw_session.h"
 #include "server/rfc2217_session.h"
 #include "server/session_registry.h"
 
@@ -18,24 +19,18 @@ namespace tovl {
 
 namespace {
 
-struct TlsListen {
-    int portNumber = 0;  // 0: the port-link protocol
-    uint16_t tcpPort = 0;
-};
-
 std::vector<TlsListen> ReadTlsListeners() {
     std::vector<TlsListen> listeners;
     CRegKey key;
     if (key.OpenLocalMachine(kTlsListenKey) != 0) return listeners;
     std::string name;
     for (uint32_t i = 0; key.EnumValueName(i, &name) == 0; ++i) {
-        char data[32] = {};
+        char data[64] = {};
         uint32_t size = sizeof data - 1;
         TlsListen listen;
         std::string why = "cannot be read";
         if (key.QueryValue(name.c_str(), data, &size) == 0 &&
-            ParseTlsListenValue(name, std::string(data, strnlen(data, size)), &listen.portNumber,
-                                &listen.tcpPort, &why))
+            ParseTlsListenValue(name, std::string(data, strnlen(data, size)), &listen, &why))
             listeners.push_back(listen);
         else
             LogLine(LogPriority::Warning, "tls: listener %s ignored: %s", name.c_str(),
@@ -92,8 +87,17 @@ int StartTlsListeners() {
                     RunPortSession(connection, admission);
                 },
                 limits);
+        } else if (listen.raw) {
+            // As on the plain listeners, a stranger is not served.
+            limits.closeUnlisted = true;
+            const RawLine line = listen.line;
+            started = StartListenerThread(
+                listen.tcpPort, "raw tls COM" + std::to_string(n),
+                [n, line](CBlockingSocket& connection, const SessionAdmission& admission) {
+                    RunRawSession(connection, n, line, admission);
+                },
+                limits);
         } else {
-            // As on the plain RFC 2217 listeners, a stranger is not served.
             limits.closeUnlisted = true;
             started = StartListenerThread(
                 listen.tcpPort, "rfc2217 tls COM" + std::to_string(n),
@@ -103,8 +107,10 @@ int StartTlsListeners() {
                 limits);
         }
         if (started) {
-            RegisterListener(
-                ListenerInfo{n == 0 ? "port-link tls" : "rfc2217 tls", listen.tcpPort, n});
+            RegisterListener(ListenerInfo{n == 0       ? "port-link tls"
+                                          : listen.raw ? "raw tls"
+                                                       : "rfc2217 tls",
+                                          listen.tcpPort, n});
             ++listening;
         }
     }

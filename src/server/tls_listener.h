@@ -1,7 +1,7 @@
 // The server's TLS listeners: one per value of the Tls\Listen key
 // (PortLink = TCP port: the port-link protocol; COM<n> = TCP port: RFC 2217
-// for COM<n>), all with the certificate, key and client CA of the Tls key,
-// read once at start. Each has its own accept thread running the shared
+// for COM<n>; COM<n> = TCPPORT;SPEED,FRAME: raw TCP for COM<n>), all with the certificate, key and
+// client CA of the Tls key, read once at start. Each has its own accept thread running the shared
 // accept loop with TLS (server/accept_loop.h); the plain listeners are not
 // touched. Called once, by the server's worker, after the plain listeners.
 #pragma once

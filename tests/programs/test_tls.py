@@ -194,6 +194,24 @@ class TlsTest(h.ClientTestCase):
                 got += conn.recv(4096)
             self.assertIn(b"back", got)
 
+    def test_socat_reaches_a_raw_port_through_tls(self):
+        self.registry.allow("127.0.0.1")
+        self.admin("tls", "listen", "COM%d" % COM, str(TLS_RFC2217), "--raw", "57600,8N1")
+        self.start_server()
+        self.assertTrue(self.server.wait_for_log("raw tls COM%d: listening" % COM))
+        socat = subprocess.Popen(
+            ["socat", "-", "OPENSSL:127.0.0.1:%d,cafile=%s,cert=%s,key=%s,verify=1,commonname=server" % (
+                TLS_RFC2217, path("ca.crt"), path("client-1.crt"), path("client-1.key"))],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(socat.wait, 10)
+        self.addCleanup(socat.kill)
+        socat.stdin.write(b"via socat")
+        socat.stdin.flush()
+        self.assertEqual(self.device.read_exact(9, 10), b"via socat")
+        self.assertEqual(h.output_speed(self.device.master), 57600)
+        self.device.write_all(b"raw back")
+        self.assertEqual(socat.stdout.read(8), b"raw back")
+
     def test_a_reset_ends_the_tls_session_and_frees_the_port(self):
         self.registry.allow("127.0.0.1")
         self.start_server()
