@@ -106,6 +106,7 @@ void PrintUsage(std::ostream& err) {
            "       tovladmin raw set COM<n> TCPPORT --line SPEED,FRAME[,rtscts|xonxoff]\n"
            "                          | raw remove COM<n> | raw list\n"
            "       tovladmin tls server --cert FILE --key FILE --client-ca FILE\n"
+           "                          [--crl FILE]\n"
            "       tovladmin tls listen TCPPORT | tls listen COM<n> TCPPORT [--raw LINE]\n"
            "       tovladmin tls remove PortLink|COM<n> | tls list\n"
            "       tovladmin tls allow sha256:HEX | tls allow subject:CN=NAME\n"

@@ -61,18 +61,20 @@ void List(const char* keyPath, const char* title, std::ostream& out) {
 }
 
 void Usage(std::ostream& err) {
-    err << "usage: tovladmin tls server --cert FILE --key FILE --client-ca FILE\n"
+    err << "usage: tovladmin tls server --cert FILE --key FILE --client-ca FILE [--crl FILE]\n"
            "       tovladmin tls listen TCPPORT | tls listen COM<n> TCPPORT\n"
            "                          [--raw SPEED,FRAME[,rtscts|xonxoff]]\n"
            "       tovladmin tls remove PortLink|COM<n> | tls list\n"
            "       tovladmin tls allow sha256:HEX | tls allow subject:CN=NAME[,...]\n";
 }
 
-// tls server --cert FILE --key FILE --client-ca FILE
+// tls server --cert FILE --key FILE --client-ca FILE [--crl FILE]
 int Server(const std::vector<std::string>& args, std::ostream& err) {
     std::map<std::string, std::string> files;
     for (size_t i = 2; i + 1 < args.size(); i += 2) files[args[i]] = args[i + 1];
-    if (args.size() != 8 || files.size() != 3 || files.count("--cert") == 0 ||
+    const bool crl = files.count("--crl") != 0;
+    const size_t wanted = crl ? 4 : 3;
+    if (args.size() != 2 + 2 * wanted || files.size() != wanted || files.count("--cert") == 0 ||
         files.count("--key") == 0 || files.count("--client-ca") == 0) {
         Usage(err);
         return kAdminExitUsage;
@@ -85,6 +87,8 @@ int Server(const std::vector<std::string>& args, std::ostream& err) {
     int rc = Write(kTlsKey, "Certificate", AbsolutePath(files["--cert"]), err);
     if (rc == 0) rc = Write(kTlsKey, "Key", AbsolutePath(files["--key"]), err);
     if (rc == 0) rc = Write(kTlsKey, "ClientCA", AbsolutePath(files["--client-ca"]), err);
+    if (rc == 0 && crl) rc = Write(kTlsKey, "ClientCRL", AbsolutePath(files["--crl"]), err);
+    if (rc == 0 && !crl) Remove(kTlsKey, "ClientCRL");
     return rc;
 }
 

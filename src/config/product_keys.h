@@ -22,7 +22,8 @@ inline constexpr const char* kRawKey = "Software\\Dravik\\TOVL\\Raw";
 // Server: limits of admission (MaxSessions, MaxSessionsPerAddress,
 // MaxStrangers), decimal text; each optional.
 inline constexpr const char* kServerKey = "Software\\Dravik\\TOVL\\Server";
-// Server: TLS. Values Certificate, Key and ClientCA (paths of PEM files);
+// Server: TLS. Values Certificate, Key and ClientCA (paths of PEM files),
+// and optionally ClientCRL (the client CA's revocation list);
 // subkey Listen holds the TLS listeners: PortLink = TCP port (the port-link
 // protocol), COM<n> = TCP port (RFC 2217 for COM<n>) or COM<n> =
 // TCPPORT;SPEED,FRAME[,FLOW] (raw TCP for COM<n>).

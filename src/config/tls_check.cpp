@@ -40,6 +40,7 @@ void CheckServerTls(CCheckFindings* out) {
         files.certificate = Read(tls, "Certificate");
         files.key = Read(tls, "Key");
         files.clientCa = Read(tls, "ClientCA");
+        files.clientCrl = Read(tls, "ClientCRL");
     }
     std::string why;
     if (files.certificate.empty() || files.key.empty() || files.clientCa.empty())

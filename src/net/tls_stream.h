@@ -29,6 +29,7 @@ struct TlsServerFiles {
     std::string certificate;  // PEM, the server's certificate (chain)
     std::string key;          // PEM, its private key
     std::string clientCa;     // PEM, the CA that signs the clients' certificates
+    std::string clientCrl;    // optional: PEM, the CA's list of revoked certificates
 };
 
 struct TlsClientFiles {

@@ -365,6 +365,17 @@ std::shared_ptr<CTlsContext> MakeTlsServerContext(const TlsServerFiles& files, s
     if (!LoadOwn(c.get(), files.certificate, files.key, why) ||
         !LoadCa(c.get(), files.clientCa, why))
         return nullptr;
+    if (!files.clientCrl.empty()) {
+        // The client's own certificate is looked up in the CA's revocation list.
+        X509_STORE* store = SSL_CTX_get_cert_store(c.get());
+        X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+        if (lookup == nullptr ||
+            X509_load_crl_file(lookup, files.clientCrl.c_str(), X509_FILETYPE_PEM) <= 0) {
+            *why = "revocation list " + files.clientCrl + ": " + LibraryError("cannot be read");
+            return nullptr;
+        }
+        X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+    }
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(files.clientCa.c_str());
     if (names != nullptr) SSL_CTX_set_client_CA_list(c.get(), names);
     ERR_clear_error();

@@ -58,6 +58,9 @@ bool ReadTlsServerFiles(TlsServerFiles* files, std::string* why) {
         *why = "the Tls key is missing";
         return false;
     }
+    std::string none;
+    // The revocation list is optional: without it nothing is revoked.
+    if (!ReadPath(key, "ClientCRL", &files->clientCrl, &none)) files->clientCrl.clear();
     return ReadPath(key, "Certificate", &files->certificate, why) &&
            ReadPath(key, "Key", &files->key, why) &&
            ReadPath(key, "ClientCA", &files->clientCa, why);

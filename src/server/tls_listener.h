@@ -10,8 +10,9 @@
 
 namespace tovl {
 
-// The Tls key's Certificate, Key and ClientCA. False (with the missing
-// value in *why) when one is missing.
+// The Tls key's Certificate, Key and ClientCA, and ClientCRL if given.
+// False (with the missing value in *why) when one of the first three is
+// missing.
 bool ReadTlsServerFiles(TlsServerFiles* files, std::string* why);
 
 // Starts the TLS listeners; returns how many listen. Without a usable

@@ -40,6 +40,20 @@ def make_cert(folder, name, ca, days="30"):
             "-CAcreateserial", "-out", name + ".crt", "-days", days, cwd=folder)
 
 
+def make_crl(folder, ca, *revoked):
+    """ca.crl: the CA's revocation list naming the certificates revoked."""
+    with open(os.path.join(folder, ca + ".cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca = crl\n[crl]\ndatabase = %s.index\ncrlnumber = %s.crlnumber\n"
+                "default_md = sha256\ndefault_crl_days = 30\n" % (ca, ca))
+    open(os.path.join(folder, ca + ".index"), "w").close()
+    with open(os.path.join(folder, ca + ".crlnumber"), "w") as f:
+        f.write("01\n")
+    common = ["-config", ca + ".cnf", "-keyfile", ca + ".key", "-cert", ca + ".crt"]
+    for name in revoked:
+        openssl("ca", *common, "-revoke", name + ".crt", cwd=folder)
+    openssl("ca", *common, "-gencrl", "-out", ca + ".crl", cwd=folder)
+
+
 def fingerprint(folder, name):
     out = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in",
                           os.path.join(folder, name + ".crt")], check=True,
@@ -59,6 +73,8 @@ def setUpModule():
     make_cert(CERTS, "stranger", "ca")
     make_cert(CERTS, "foreign", "other-ca")
     make_cert(CERTS, "expired", "ca", days="-1")
+    make_cert(CERTS, "revoked", "ca")
+    make_crl(CERTS, "ca", "revoked")
 
 
 def tearDownModule():
@@ -83,7 +99,7 @@ class TlsTest(h.ClientTestCase):
         self.addCleanup(self.device.close)
         self.admin("init")
         self.admin("tls", "server", "--cert", path("server.crt"), "--key", path("server.key"),
-                   "--client-ca", path("ca.crt"))
+                   "--client-ca", path("ca.crt"), "--crl", path("ca.crl"))
         self.admin("tls", "listen", str(TLS_PORT_LINK))
         self.admin("tls", "listen", "COM%d" % COM, str(TLS_RFC2217))
 
@@ -203,6 +219,8 @@ class TlsTest(h.ClientTestCase):
             ["socat", "-", "OPENSSL:127.0.0.1:%d,cafile=%s,cert=%s,key=%s,verify=1,commonname=server" % (
                 TLS_RFC2217, path("ca.crt"), path("client-1.crt"), path("client-1.key"))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(socat.stdout.close)
+        self.addCleanup(socat.stdin.close)
         self.addCleanup(socat.wait, 10)
         self.addCleanup(socat.kill)
         socat.stdin.write(b"via socat")
@@ -232,6 +250,7 @@ class TlsTest(h.ClientTestCase):
             "no client certificate": dict(cert=None),
             "a certificate of another CA": dict(cert="foreign"),
             "an expired certificate": dict(cert="expired"),
+            "a revoked certificate": dict(cert="revoked"),
         }
         for what, kwargs in cases.items():
             with self.subTest(what):
@@ -247,6 +266,7 @@ class TlsTest(h.ClientTestCase):
                         time.monotonic() < deadline:
                     time.sleep(0.05)
                 self.assertGreater(self.server.log().count("TLS handshake failed"), failures)
+        self.assertIn('certificate revoked (certificate "CN=revoked"', self.server.log())
         # A refused certificate is named too.
         self.assertIn('certificate has expired (certificate "CN=expired" sha256:' +
                       fingerprint(CERTS, "expired"), self.server.log())
