@@ -1,4 +1,4 @@
-// The TLS part of "tovladmin check": the TLS listeners, the server's
+// What "tovladmin check" says of TLS: the TLS listeners, the server's
 // certificate, key and client CA (loaded as the server loads them), the
 // certificate entries of the allowed list, and each virtual port's TLS
 // files. Any thread; each call opens and closes its own keys.
