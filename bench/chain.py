@@ -12,13 +12,26 @@ ends everything it started. "up" is application -> device, "down" is
 device -> application; "server" is the device's side (tovlserver, the
 listening socat), "client" the application's side.
 
-    sudo /usr/bin/python3 bench/chain.py [--runs 3] [--build-dir build/linux]
+    sudo /usr/bin/python3 bench/chain.py [--runs 3] [--build-dir build/linux] [--tls]
+
+With --tls the same run also measures tovl through TLS (the port-link
+protocol on a TLS listener, certificates made with the openssl command),
+reports its throughput and round trip beside the plain chain's, and how long
+a listed TLS client waits for its open reply while 2000 peers that never
+start their handshake sit on the TLS listener.
 """
-import argparse
+import os
+import sys
+
+# This folder also holds operator.py, which would hide the standard library's
+# operator module from everything imported below.
+sys.path[:] = [p for p in sys.path
+               if os.path.abspath(p or os.curdir) != os.path.dirname(os.path.abspath(__file__))]
+
+import argparse  # noqa: E402  (this and what follows come after the path fix)
 import collections
 import errno
 import glob
-import os
 import random
 import resource
 import select
@@ -28,7 +41,6 @@ import socket
 import statistics
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import tty
@@ -40,6 +52,7 @@ import harness as h  # noqa: E402  (registry keys and protocol codes of the test
 
 PYTHON = "/usr/bin/python3"
 NETNS_MARK = "TOVL_BENCH_NETNS"
+TLS_KEY = r"Software\Dravik\TOVL\Tls"
 MIB = 1 << 20
 BULK_BYTES = 8 * MIB
 ROUND_TRIPS = 2000
@@ -48,6 +61,9 @@ CONNECTS = 1000
 SOCAT_PORT = 5445
 COM_NUMBER = 2
 VPORT_NUMBER = 3
+TLS_PORT = 4446
+SPARE_COM = 4
+SILENT_PEERS = 2000
 
 
 def fail(message):
@@ -142,30 +158,71 @@ def open_raw(path):
     return fd
 
 
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def make_certificates(folder):
+    """A test CA and a server and a client certificate it signed (P-256)."""
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2",
+            "-subj", "/CN=bench CA", cwd=folder)
+    for name in ("server", "client"):
+        openssl("req", *key, "-keyout", name + ".key", "-out", name + ".csr", "-subj",
+                "/CN=bench " + name, cwd=folder)
+        openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", name + ".crt", "-days", "2", cwd=folder)
+
+
+def new_pty():
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    os.set_blocking(master, False)
+    return master, path
+
+
 class TovlChain:
     name = "tovl"
 
-    def __init__(self, bin_dir, work):
+    def __init__(self, bin_dir, work, tls=False):
         self.procs = Processes()
         self.fds = []
         registry = h.Registry()  # a fresh TOVL_REGISTRY_ROOT
         self.registry = registry
-        master, slave = os.openpty()
-        device_path = os.ttyname(slave)
-        os.close(slave)
-        os.set_blocking(master, False)
+        master, device_path = new_pty()
         self.fds.append(master)
         self.device = master
         link = os.path.join(work, "ttyV%d" % VPORT_NUMBER)
         registry.allow("127.0.0.1")
         registry.set_value(h.DEVICES_KEY, "COM%d" % COM_NUMBER, device_path)
         registry.set_value(h.VIRTUAL_PORTS_KEY, "VPORT%d" % VPORT_NUMBER, link)
-        registry.set_value(h.CONNECTIONS_KEY, "REMOTEPORT%d" % VPORT_NUMBER,
-                           "127.0.0.1:%d;%d" % (h.SERVER_PORT, COM_NUMBER))
+        registry.set_value(h.CONNECTIONS_KEY, "REMOTEPORT%d" % VPORT_NUMBER, "127.0.0.1:%d;%d" % (
+            TLS_PORT if tls else h.SERVER_PORT, COM_NUMBER))
         registry.set_value(h.SETTINGS_KEY, "PORT%d" % VPORT_NUMBER, "-1;0;0;0;0")
+        if tls:
+            self.name = "tovl-tls"
+            self.certs = os.path.join(work, "certs")
+            os.makedirs(self.certs, exist_ok=True)
+            make_certificates(self.certs)
+            cert = lambda name: os.path.join(self.certs, name)  # noqa: E731
+            for value, name in (("Certificate", "server.crt"), ("Key", "server.key"),
+                                ("ClientCA", "ca.crt")):
+                registry.set_value(TLS_KEY, value, cert(name))
+            registry.set_value(TLS_KEY + r"\Listen", "PortLink", str(TLS_PORT))
+            for value, name in (("CA", "ca.crt"), ("CERT", "client.crt"), ("KEY", "client.key")):
+                registry.set_value(TLS_KEY + r"\Client", "%s%d" % (value, VPORT_NUMBER), cert(name))
+            # A second real port, for the listed client of the silent-peers figure.
+            spare, spare_path = new_pty()
+            self.fds.append(spare)
+            registry.set_value(h.DEVICES_KEY, "COM%d" % SPARE_COM, spare_path)
         self.procs.start("server", [os.path.join(bin_dir, "tovlserver"), "debug"], registry.env)
         wait_until(lambda: self.procs.check_alive() or listening(h.SERVER_PORT), 30,
                    "tovlserver to listen on %d" % h.SERVER_PORT)
+        if tls:
+            wait_until(lambda: self.procs.check_alive() or listening(TLS_PORT), 30,
+                       "tovlserver to listen on %d with TLS" % TLS_PORT)
         self.procs.start("client", [os.path.join(bin_dir, "tovlclient"), "debug"], registry.env)
         wait_until(lambda: self.procs.check_alive() or os.path.islink(link), 30,
                    "tovlclient's virtual port link")
@@ -407,18 +464,63 @@ def connect_burst(count, limit):
             s.close()
 
 
-def run_once(bin_dir, connect_limit, seed):
-    """One run: both chains, one after the other; {chain: {figure: value}}."""
+def listed_client_beside_silent_peers(chain, count):
+    """Opens count connections to the TLS listener from an address that is
+    not listed, none of which ever starts its handshake; then a listed
+    client (its certificate signed by the CA, 127.0.0.1 listed) connects,
+    completes its handshake and asks to open the spare port. Returns the
+    seconds from its connect to the open reply, and whether it was a
+    success."""
+    import ssl
+    silent = []
+    try:
+        for _ in range(count):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.bind(("127.0.0.2", 0))
+            s.connect(("127.0.0.1", TLS_PORT))
+            silent.append(s)
+        time.sleep(0.5)  # the server has accepted them all by now
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.load_verify_locations(os.path.join(chain.certs, "ca.crt"))
+        context.load_cert_chain(os.path.join(chain.certs, "client.crt"),
+                                os.path.join(chain.certs, "client.key"))
+        start = time.monotonic()
+        with context.wrap_socket(socket.create_connection(("127.0.0.1", TLS_PORT), timeout=30)) as c:
+            c.sendall(h.u32(h.PL_OPEN, SPARE_COM))
+            reply = b""
+            while len(reply) < 4:
+                chunk = c.recv(4 - len(reply))
+                if not chunk:
+                    break
+                reply += chunk
+            seconds = time.monotonic() - start
+        return seconds, len(reply) == 4 and reply != h.u32(h.PL_OPEN_FAILED)
+    finally:
+        for s in silent:
+            s.close()
+
+
+def run_once(bin_dir, connect_limit, seed, tls=False):
+    """One run: the chains, one after the other; {chain: {figure: value}}."""
     results = {}
     work = tempfile.mkdtemp(prefix="tovl-bench-")
+    makers = [lambda: TovlChain(bin_dir, work), lambda: SocatChain(work)]
+    if tls:
+        makers.insert(1, lambda: TovlChain(bin_dir, work, tls=True))
     try:
-        for make in (lambda: TovlChain(bin_dir, work), lambda: SocatChain(work)):
+        for make in makers:
             chain = None
             try:
                 chain = make()
                 wait_session(chain)
                 figures = measure_chain(chain, random.Random(seed))
-                if isinstance(chain, TovlChain):
+                if chain.name == "tovl-tls":
+                    seconds, served = listed_client_beside_silent_peers(chain, SILENT_PEERS)
+                    figures["listed beside 2000 silent s"] = seconds
+                    figures["listed beside 2000 silent served"] = int(served)
+                    chain.procs.check_alive()
+                elif isinstance(chain, TovlChain):
                     seconds, outcomes = connect_burst(CONNECTS, connect_limit)
                     figures["1000 connects s"] = seconds
                     figures["1000 connects answered"] = outcomes["answered"]
@@ -447,6 +549,26 @@ ORDER = [
 RATIOS = [("up", "up MB/s"), ("down", "down MB/s"), ("p50", "round trip p50 us"),
           ("p99", "round trip p99 us"), ("CPU/MiB", "CPU ms/MiB both"),
           ("ctx/rt server", "ctx switches/rt server"), ("ctx/rt client", "ctx switches/rt client")]
+
+
+TLS_ORDER = [("up MB/s", "%.1f"), ("down MB/s", "%.1f"), ("round trip p50 us", "%.0f"),
+             ("round trip p99 us", "%.0f"), ("CPU ms/MiB server", "%.1f"),
+             ("CPU ms/MiB client", "%.1f")]
+
+
+def print_tls_table(figures):
+    plain, tls = figures["tovl"], figures["tovl-tls"]
+    print("%-24s %12s %12s" % ("figure", "tovl", "tovl-tls"))
+    for key, form in TLS_ORDER:
+        print("%-24s %12s %12s" % (key, form % plain[key], form % tls[key]))
+    print("TLS keeps up %.0f %%, down %.0f %% of the plain throughput (target >= 80 %%); "
+          "round trip p50 %+.0f us, p99 %+.0f us (target <= +100 us)" % (
+              100 * tls["up MB/s"] / plain["up MB/s"], 100 * tls["down MB/s"] / plain["down MB/s"],
+              tls["round trip p50 us"] - plain["round trip p50 us"],
+              tls["round trip p99 us"] - plain["round trip p99 us"]))
+    print("listed TLS client beside %d silent peers: open reply after %.3f s (%s; target <= 2 s)" % (
+        SILENT_PEERS, tls["listed beside 2000 silent s"],
+        "served" if tls["listed beside 2000 silent served"] else "NOT served"))
 
 
 def median_figures(runs):
@@ -484,6 +606,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "linux"))
     parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--tls", action="store_true",
+                        help="also measure the chain through TLS (needs the openssl command)")
     parser.add_argument("--connect-limit", type=float, default=200.0,
                         help="seconds to wait for the 1000 connects (default 200)")
     args = parser.parse_args()
@@ -495,13 +619,14 @@ def main():
     enter_namespace(sys.argv[1:])
     # The benchmark's 1000 sockets, and the server's (it inherits the limit).
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-    if hard != resource.RLIM_INFINITY and hard < 2 * CONNECTS + 100:
-        fail("the open-files limit (%d) is too low for %d connections" % (hard, CONNECTS))
+    wanted = max(CONNECTS, SILENT_PEERS if args.tls else 0)
+    if hard != resource.RLIM_INFINITY and hard < 2 * wanted + 100:
+        fail("the open-files limit (%d) is too low for %d connections" % (hard, wanted))
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     runs = []
     for i in range(args.runs):
         try:
-            runs.append(run_once(bin_dir, args.connect_limit, seed=i))
+            runs.append(run_once(bin_dir, args.connect_limit, seed=i, tls=args.tls))
         except RuntimeError as e:
             fail(str(e))
         sys.stderr.write("run %d of %d done\n" % (i + 1, args.runs))
@@ -509,6 +634,9 @@ def main():
             print_table(runs[-1], 1)
             print()
     print_table(median_figures(runs), args.runs)
+    if args.tls:
+        print()
+        print_tls_table(median_figures(runs))
 
 
 if __name__ == "__main__":

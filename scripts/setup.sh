@@ -8,7 +8,7 @@ need=(cmake g++ make ninja-build libgtest-dev googletest python3
       wine wine32:i386 iproute2 socat xvfb xdotool util-linux procps
       pkg-config libgtk-3-dev imagemagick clang-format clang-tidy
       clang libclang-rt-14-dev python3-serial systemd dpkg dpkg-dev lintian
-      debootstrap systemd-container)
+      debootstrap systemd-container libssl-dev openssl)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 #include "admin/command_line.h"
 #include "admin/posix/control_client_posix.h"
 #include "admin/posix/device_list_posix.h"
+#include "admin/tls_commands.h"
 #include "config/config_check.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
@@ -96,12 +98,19 @@ void PrintUsage(std::ostream& err) {
     err << "       tovladmin init            create the configuration keys\n"
            "       tovladmin port set N --server HOST[:TCPPORT] --com M [--link PATH]\n"
            "                          [--timeouts R;M;C;WM;WC]\n"
+           "                          [--tls-ca FILE | --tls-pin SHA256]\n"
+           "                          [--tls-cert FILE --tls-key FILE]\n"
            "       tovladmin port remove N | port list\n"
            "       tovladmin device set COM<n> PATH\n"
            "       tovladmin device list [--json]  serial devices, their COM, driver, holder\n"
            "       tovladmin rfc2217 set COM<n> TCPPORT | rfc2217 remove COM<n> | rfc2217 list\n"
            "       tovladmin raw set COM<n> TCPPORT --line SPEED,FRAME[,rtscts|xonxoff]\n"
            "                          | raw remove COM<n> | raw list\n"
+           "       tovladmin tls server --cert FILE --key FILE --client-ca FILE\n"
+           "                          [--crl FILE]\n"
+           "       tovladmin tls listen TCPPORT | tls listen COM<n> TCPPORT [--raw LINE]\n"
+           "       tovladmin tls remove PortLink|COM<n> | tls list\n"
+           "       tovladmin tls allow sha256:HEX | tls allow subject:CN=NAME\n"
            "       tovladmin check           explain every problem of the configuration\n"
            "       tovladmin status [--json] the running server's listeners and sessions\n"
            "       tovladmin disconnect COM<n>  end the session that holds COM<n>\n"
@@ -116,6 +125,7 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
         return kAdminExitUsage;
     }
     std::string server, com, link = "/dev/ttyV" + args[2], timeouts = "-1;0;0;0;0";
+    std::map<std::string, std::string> tls;
     for (size_t i = 3; i + 1 < args.size() + 1; i += 2) {
         if (i + 1 >= args.size()) {
             err << "tovladmin: " << args[i] << " needs a value\n";
@@ -131,6 +141,8 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
             link = value;
         else if (option == "--timeouts")
             timeouts = value;
+        else if (IsPortTlsOption(option))
+            tls[option] = value;
         else {
             err << "tovladmin: unknown option " << option << '\n';
             return kAdminExitUsage;
@@ -160,10 +172,11 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
             return kAdminExitUsage;
         }
     }
-    const std::string linkProblem = ExplainLinkPath(link);
-    if (!linkProblem.empty()) {
-        err << "tovladmin: " << linkProblem << '\n';
-        return kAdminExitUsage;
+    for (const std::string& problem : {ExplainLinkPath(link), ExplainPortTls(tls)}) {
+        if (!problem.empty()) {
+            err << "tovladmin: " << problem << '\n';
+            return kAdminExitUsage;
+        }
     }
     const std::string hostValue = RemoteHostValueName(static_cast<unsigned>(n));
     int rc = SetValue(kSettingsKey, "PORT" + args[2], timeouts, err);
@@ -177,6 +190,7 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
         const std::string problem = ExplainServerName(static_cast<unsigned>(n), named);
         if (!problem.empty()) err << "tovladmin: warning: " << problem << '\n';
     }
+    if (rc == 0) rc = WritePortTls(args[2], tls, err);
     return rc;
 }
 
@@ -188,6 +202,7 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     const std::string& word = args[0];
     const std::string sub = args.size() > 1 ? args[1] : "";
     long n = 0;
+    if (RunTlsCommand(args, out, err, exitCode)) return true;
     if (word == "--version") {
         out << "tovladmin " << TOVL_VERSION << '\n';
         *exitCode = kAdminExitOk;
@@ -214,11 +229,13 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         DeleteValue(kConnectionsKey, "REMOTEHOST" + args[2]);
         DeleteValue(kSettingsKey, "PORT" + args[2]);
         DeleteValue(kVirtualPortsKey, "VPORT" + args[2]);
+        RemovePortTls(args[2]);
         *exitCode = kAdminExitOk;
     } else if (word == "port" && sub == "list" && args.size() == 2) {
         ListValues(kConnectionsKey, "", out);
         ListValues(kSettingsKey, "", out);
         ListValues(kVirtualPortsKey, "", out);
+        ListValues(kTlsClientKey, "", out);
         *exitCode = kAdminExitOk;
     } else if (word == "device" && sub == "set" && args.size() == 4 && ComName(args[2], &n)) {
         const std::string problem = ExplainDevice(args[3]);
@@ -283,14 +300,18 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
         // tree as meant.
         CCheckFindings findings = CheckConfiguration();
         // A plain /dev/ttyUSB<n> may name another adapter after a re-plug.
-        for (const ComUse& com : ReadDevicesKey())
+        for (const ComUse& com : ReadDevicesKey()) {
+            if (com.fallback) continue;
+            const std::string comName = "COM" + std::to_string(com.number);
             for (const std::string& link :
-                 ByIdNamesOf(SerialDeviceRootsFromEnvironment(), com.value))
-                if (!com.fallback)
-                    findings.warnings.push_back(
-                        "COM" + std::to_string(com.number) + " = " + com.value + " is " + link +
-                        ", a name that survives re-plugging: tovladmin device set COM" +
-                        std::to_string(com.number) + ' ' + link);
+                 ByIdNamesOf(SerialDeviceRootsFromEnvironment(), com.value)) {
+                std::string warning = comName;
+                warning.append(" = ").append(com.value).append(" is ").append(link);
+                warning.append(", a name that survives re-plugging: tovladmin device set ");
+                warning.append(comName).append(1, ' ').append(link);
+                findings.warnings.push_back(warning);
+            }
+        }
         for (const std::string& problem : findings.problems) out << problem << '\n';
         for (const std::string& warning : findings.warnings) out << "warning: " << warning << '\n';
         if (findings.problems.empty() && findings.warnings.empty()) out << "no problem found\n";

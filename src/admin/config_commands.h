@@ -1,6 +1,7 @@
 // tovladmin's configuration commands on Linux: init, port, device, rfc2217,
-// check, --help and --version. Each writes the registry values exactly as
-// the services read them (see tovl-registry(5)). Main thread only.
+// check, --help and --version (tls through admin/tls_commands.h). Each
+// writes the registry values exactly as the services read them (see
+// tovl-registry(5)). Main thread only.
 #pragma once
 
 #include <ostream>

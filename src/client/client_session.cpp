@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client/client_config.h"
+#include "client/client_tls.h"
 #include "client/data_pumps.h"
 #include "client/vexa_driver.h"
 #include "config/address_text.h"
@@ -128,6 +129,8 @@ uint32_t OpenSession(CBlockingSocket& socket, int32_t remoteComPort,
             }
         }
         if (!connected) return fail("connect: " + refusals + connectHint);
+        std::string tlsProblem;
+        if (!StartClientTls(socket, n, kOpenReplyTimeout, &tlsProblem)) return fail(tlsProblem);
         SendU32Message(socket, PL_OPEN, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
         uint32_t result = 0;
         if (!ReadU32(socket, &result, kOpenReplyTimeout))

@@ -11,10 +11,12 @@
 #include <utility>
 
 #include "config/address_text.h"
+#include "config/cert_entry.h"
 #include "config/com_value.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
 #include "config/remote_host.h"
+#include "config/tls_check.h"
 #include "config/value_text.h"
 #include "platform/ip_address.h"
 #include "platform/last_error.h"
@@ -218,6 +220,11 @@ void CheckAllowedList(CCheckFindings* out) {
     std::string name;
     uint32_t i = 0;
     for (; allowed.EnumValueName(i, &name) == kErrorSuccess; ++i) {
+        if (IsCertEntryName(name)) {
+            const std::string bad = ExplainCertEntry(name);
+            if (!bad.empty()) out->problems.push_back(bad);
+            continue;
+        }
         std::string canonical;
         const ListedAddressKind kind = ParseListedAddress(name, &canonical);
         if (kind == ListedAddressKind::NotAnAddress) {
@@ -440,6 +447,7 @@ CCheckFindings CheckConfiguration() {
     const bool haveDevices = devices.OpenLocalMachine(kDevicesKey) == 0;
     CheckServer(haveDevices ? &devices : nullptr, &findings);
     CheckClient(haveDevices ? &devices : nullptr, &findings.problems, &findings.warnings);
+    CheckTls(&findings);
     return findings;
 }
 

@@ -22,6 +22,17 @@ inline constexpr const char* kRawKey = "Software\\Dravik\\TOVL\\Raw";
 // Server: limits of admission (MaxSessions, MaxSessionsPerAddress,
 // MaxStrangers), decimal text; each optional.
 inline constexpr const char* kServerKey = "Software\\Dravik\\TOVL\\Server";
+// Server: TLS. Values Certificate, Key and ClientCA (paths of PEM files),
+// and optionally ClientCRL (the client CA's revocation list);
+// subkey Listen holds the TLS listeners: PortLink = TCP port (the port-link
+// protocol), COM<n> = TCP port (RFC 2217 for COM<n>) or COM<n> =
+// TCPPORT;SPEED,FRAME[,FLOW] (raw TCP for COM<n>).
+inline constexpr const char* kTlsKey = "Software\\Dravik\\TOVL\\Tls";
+inline constexpr const char* kTlsListenKey = "Software\\Dravik\\TOVL\\Tls\\Listen";
+// Client: TLS of virtual port n, values CA<n>, PIN<n> (SHA-256 of the
+// server's certificate), CERT<n> and KEY<n>; a port without CA<n> or PIN<n>
+// connects in plain TCP.
+inline constexpr const char* kTlsClientKey = "Software\\Dravik\\TOVL\\Tls\\Client";
 // Client: REMOTEPORT<n> = address[:tcpport];comport.
 inline constexpr const char* kConnectionsKey = "Software\\Dravik\\TOVL\\Connections";
 // Client: PORT<n> = the five serial time-outs.

@@ -35,6 +35,27 @@ void CBlockingSocket::Store(SocketHandle handle) {
     auto owner = std::make_shared<CSocketHandle>(handle);
     std::lock_guard<std::mutex> guard(lock_);
     socket_ = std::move(owner);
+    tls_.reset();
+}
+
+void CBlockingSocket::AttachTls(std::shared_ptr<CTlsStream> stream) {
+    std::lock_guard<std::mutex> guard(lock_);
+    tls_ = std::move(stream);
+}
+
+std::shared_ptr<CTlsStream> CBlockingSocket::Tls() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return tls_;
+}
+
+TlsHandshakeResult CBlockingSocket::TlsHandshake(int seconds, std::string* why) {
+    auto s = Acquire();
+    auto tls = Tls();
+    if (!s || !tls) {
+        *why = "no connection";
+        return TlsHandshakeResult::Failed;
+    }
+    return tls->Handshake(*s, seconds, why);
 }
 
 SocketHandle CBlockingSocket::Handle() const {
@@ -133,7 +154,9 @@ int CBlockingSocket::Send(const void* data, int length, int seconds) {
     }
     // Waits only when the socket is not ready; a failed wait goes on, and
     // the send reports the failure.
-    const int sent = SockSendWithin(*s, data, length, seconds);
+    const auto tls = Tls();
+    const int sent =
+        tls ? tls->Send(*s, data, length, seconds) : SockSendWithin(*s, data, length, seconds);
     if (sent == kSockTimedOut) throw CBlockingSocketException("Send timeout");
     if (sent < 0) throw CBlockingSocketException("Send");
     return sent;
@@ -147,7 +170,10 @@ int CBlockingSocket::Receive(void* buffer, int capacity, int seconds) {
         return -1;
     }
     // Without a limit the outcome of the wait is not looked at.
-    const int got = SockRecvWithin(*s, buffer, capacity, seconds < 0 ? -1 : seconds);
+    const int limit = seconds < 0 ? -1 : seconds;
+    const auto tls = Tls();
+    const int got = tls ? tls->Receive(*s, buffer, capacity, limit)
+                        : SockRecvWithin(*s, buffer, capacity, limit);
     if (got == kSockTimedOut) throw CBlockingSocketException("Receive timeout");
     if (got < 0 && variant_ == SocketVariant::Client) throw CBlockingSocketException("Receive");
     return got;

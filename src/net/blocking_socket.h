@@ -16,12 +16,16 @@
 // thread: it wakes every call blocked on the object, and the handle value is
 // not released to the system while such a call still runs, so no call ever
 // acts on a socket that reused the number.
+//
+// With a TLS stream attached (net/tls_stream.h), Send and Receive, and so
+// Write and Read, carry their bytes inside TLS; nothing else changes.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "net/tls_stream.h"
 #include "platform/socket_api.h"
 
 namespace tovl {
@@ -77,6 +81,13 @@ class CBlockingSocket {
     int Read(void* buffer, int length, int seconds);
     void Close();
 
+    // TLS on this connection from now on: the owner attaches the stream and
+    // drives its handshake (TlsStream's Handshake) before anyone else uses
+    // the socket. Failed when no socket is held.
+    void AttachTls(std::shared_ptr<CTlsStream> stream);
+    TlsHandshakeResult TlsHandshake(int seconds, std::string* why);
+    std::shared_ptr<CTlsStream> Tls() const;
+
     // 0 while the object holds no socket.
     tovl::SocketHandle Handle() const;
     bool HoldsSocket() const { return Acquire() != nullptr; }
@@ -92,6 +103,7 @@ class CBlockingSocket {
     const SocketVariant variant_;
     mutable std::mutex lock_;
     std::shared_ptr<tovl::CSocketHandle> socket_;
+    std::shared_ptr<CTlsStream> tls_;
 };
 
 }  // namespace tovl

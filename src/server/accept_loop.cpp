@@ -30,6 +30,7 @@ constexpr int kAcceptsPerPass = 64;
 struct Waiting {
     std::shared_ptr<CBlockingSocket> connection;
     SessionAdmission admission;
+    bool handshaking = false;  // a TLS handshake not finished yet
 };
 
 class CAcceptLoop {
@@ -65,15 +66,21 @@ class CAcceptLoop {
             // Those that spoke leave the room first, in arrival order.
             size_t kept = 0;
             for (size_t i = 0; i < room_.size(); ++i) {
-                if (readable_[i + 1])
+                const bool stays =
+                    !readable_[i + 1] || (room_[i].handshaking && HandshakeGoesOn(room_[i]));
+                if (stays) {
+                    // Never moved onto itself: that would empty its texts.
+                    if (kept != i) room_[kept] = std::move(room_[i]);
+                    ++kept;
+                } else if (!room_[i].handshaking) {
                     AdmitStranger(room_[i]);
-                else
-                    room_[kept++] = std::move(room_[i]);
+                }
             }
             room_.resize(kept);
             const Clock::time_point now = Clock::now();
             while (!room_.empty() && room_.front().admission.deadline <= now) {
-                Dismiss("silent too long");
+                Dismiss(room_.front().handshaking ? "TLS handshake not finished in time"
+                                                  : "silent too long");
             }
             // A burst is taken in runs: the room is polled again only after
             // the connections already waiting (up to a run) are accepted.
@@ -120,16 +127,12 @@ class CAcceptLoop {
         admission.listed = IsAddressAllowed(admission.address.c_str());
         admission.deadline = Clock::now() + CurrentSessionLimits().strangerStay;
         const char* text = admission.peer.c_str();
+        if (limits_.tls) {
+            StartHandshake(connection, std::move(admission));
+            return;
+        }
         if (admission.listed) {
-            std::string refusal;
-            if (!TakeSessionSlot(admission.address, true, &admission.ticket, &refusal)) {
-                LogLine(LogPriority::Warning, "%s: closed %s: %s", protocol_, text,
-                        refusal.c_str());
-                connection->Close();
-                return;
-            }
-            LogLine(LogPriority::Info, "%s: accepted %s", protocol_, text);
-            StartSession(connection, admission);
+            AdmitListed(connection, admission);
             return;
         }
         if (limits_.closeUnlisted) {
@@ -142,6 +145,80 @@ class CAcceptLoop {
                 "%s: accepted %s: not on the allowed list, waiting for its first message",
                 protocol_, text);
         room_.push_back(Waiting{connection, std::move(admission)});
+    }
+
+    void AdmitListed(const std::shared_ptr<CBlockingSocket>& connection,
+                     SessionAdmission& admission) {
+        const char* text = admission.peer.c_str();
+        std::string refusal;
+        if (!TakeSessionSlot(admission.address, true, &admission.ticket, &refusal)) {
+            LogLine(LogPriority::Warning, "%s: closed %s: %s", protocol_, text, refusal.c_str());
+            connection->Close();
+            return;
+        }
+        LogLine(LogPriority::Info, "%s: accepted %s", protocol_, text);
+        StartSession(connection, admission);
+    }
+
+    // Every peer of a TLS listener waits in the room for its handshake,
+    // listed or not: nothing it says is believed before it.
+    void StartHandshake(const std::shared_ptr<CBlockingSocket>& connection,
+                        SessionAdmission admission) {
+        std::shared_ptr<CTlsStream> stream = MakeTlsStream(limits_.tls);
+        if (!stream) {
+            LogLine(LogPriority::Error, "%s: closed %s: no TLS state for it", protocol_,
+                    admission.peer.c_str());
+            connection->Close();
+            return;
+        }
+        connection->AttachTls(std::move(stream));
+        if (room_.size() >= RoomCapacity()) Dismiss("waiting room full");
+        room_.push_back(Waiting{connection, std::move(admission), true});
+    }
+
+    // A TLS peer's bytes arrived: the handshake takes them. True while it
+    // needs more; otherwise the peer has left the room (admitted or closed).
+    bool HandshakeGoesOn(Waiting& waiting) {
+        std::string why;
+        const TlsHandshakeResult result = waiting.connection->TlsHandshake(0, &why);
+        if (result == TlsHandshakeResult::WantRead) return true;
+        SessionAdmission& admission = waiting.admission;
+        const char* text = admission.peer.c_str();
+        admission.certificate = waiting.connection->Tls()->Peer();
+        const std::string who = DescribeIdentity(admission.certificate);
+        if (result == TlsHandshakeResult::Failed) {
+            LogLine(LogPriority::Notice, "%s: closed %s: TLS handshake failed: %s (%s)", protocol_,
+                    text, why.c_str(), who.c_str());
+            waiting.connection->Close();
+            return false;
+        }
+        const bool byCertificate = IsCertificateAllowed(admission.certificate);
+        admission.listed = admission.listed || byCertificate;
+        if (admission.listed) {
+            LogLine(LogPriority::Info, "%s: %s: TLS with %s, let in (%s listed)", protocol_, text,
+                    who.c_str(), byCertificate ? "certificate" : "address");
+            AdmitListed(waiting.connection, admission);
+            return false;
+        }
+        if (limits_.closeUnlisted) {
+            LogLine(LogPriority::Notice,
+                    "%s: closed %s: TLS with %s, refused: neither it nor the address is listed",
+                    protocol_, text, who.c_str());
+            waiting.connection->Close();
+            return false;
+        }
+        // The port-link protocol refuses it after its open request.
+        LogLine(LogPriority::Notice,
+                "%s: %s: TLS with %s, not listed: waiting for its open request to refuse it",
+                protocol_, text, who.c_str());
+        std::string refusal;
+        if (!TakeSessionSlot(admission.address, false, &admission.ticket, &refusal)) {
+            LogLine(LogPriority::Notice, "%s: closed %s: %s", protocol_, text, refusal.c_str());
+            waiting.connection->Close();
+            return false;
+        }
+        StartSession(waiting.connection, admission);
+        return false;
     }
 
     // A stranger that spoke gets a session thread while strangers are few.

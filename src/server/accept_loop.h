@@ -8,6 +8,13 @@
 // in time (a stranger's whole stay, room and session, is bounded), so
 // strangers cannot use up what listed clients need.
 //
+// On a TLS listener every connection first stays in the room for its
+// handshake, driven a step at a time whenever its bytes arrive, so a peer
+// that never finishes costs no thread and leaves at the stranger's deadline.
+// A finished handshake makes the peer listed when its address or its
+// certificate is on the list; a failed one (plaintext, no or a refused
+// certificate) is closed and logged and never reaches a session.
+//
 // The loop owns the accepted connections until it hands each to its session
 // callable, which runs on the connection's own thread and must close the
 // connection before it returns. Nothing thrown leaves the loop or a
@@ -17,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "net/blocking_socket.h"
 #include "server/admission.h"
@@ -37,6 +45,8 @@ struct AcceptLoopLimits {
     // For the port-link protocol: a stranger that finds the strangers'
     // sessions at their limit still gets the refusal to a whole open request.
     bool refuseOpenAtCap = false;
+    // Set: the listener speaks TLS with this server context.
+    std::shared_ptr<CTlsContext> tls;
 };
 
 // Never returns. listener is listening; protocol names the service in the

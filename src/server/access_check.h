@@ -1,8 +1,9 @@
 // The allowed-address check: a client may open a port only when a value
 // named exactly by its address (dotted IPv4, or canonical IPv6 text: see
 // config/address_text.h), with at most 100 bytes of data, stands in
-// HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\IpAddr. The list is read afresh
-// at every call; any thread may call it.
+// HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\IpAddr, or, for a peer on a TLS
+// listener, a value naming its certificate. The list is read afresh at every
+// call; any thread may call it.
 #pragma once
 
 #include "net/blocking_socket.h"
@@ -17,5 +18,9 @@ bool IsPeerAllowed(CBlockingSocket& connection);
 
 // The registry half of the check, for an address already in its list name.
 bool IsAddressAllowed(const char* dottedAddress);
+
+// Whether a certificate a TLS peer presented is on the list, by its SHA-256
+// fingerprint or its subject (config/cert_entry.h). False without one.
+bool IsCertificateAllowed(const TlsIdentity& certificate);
 
 }  // namespace tovl

@@ -38,6 +38,7 @@ struct SessionAdmission {
     std::string peer;                                // "a.b.c.d:port", "[v6]:port"
     std::chrono::steady_clock::time_point deadline;  // a stranger's end of stay
     std::shared_ptr<const void> ticket;              // the slot, held while it runs
+    TlsIdentity certificate;                         // on a TLS listener: the peer's
 };
 
 // The limits in force; read from the registry at start (ReadSessionLimits).

@@ -7,6 +7,7 @@
 #include "server/port_session.h"
 #include "server/rfc2217_listener.h"
 #include "server/session_registry.h"
+#include "server/tls_listener.h"
 
 namespace tovl {
 
@@ -49,6 +50,7 @@ uint32_t ServerWorkerThread(void* /*param*/) {
     CheckSerialHolderVisibility();
     if (StartListener() != 0) return 0;
     StartRfc2217Listeners();
+    StartTlsListeners();
     StartControlChannel();
     return ConnectionThreadProc(nullptr);
 }

@@ -134,7 +134,7 @@ void CSessionCore::Run(CSessionProtocol& protocol) {
 }
 
 bool CSessionCore::PeerAllowedNow() {
-    return IsPeerAllowed(connection_);
+    return IsPeerAllowed(connection_) || IsCertificateAllowed(admission_.certificate);
 }
 
 int CSessionCore::StrangerSecondsLeft() const {
