@@ -111,19 +111,10 @@ std::vector<ClientPort> ReadClientConnections() {
         if (!problem.empty()) LogLine(LogPriority::Warning, "%s", problem.c_str());
         RemoteEnd end;
         if (!ParseRemoteEnd(value, &end)) continue;
-        CEvent opened = VexaOpenOpenedEvent(n);
-        if (!opened.IsValid()) {
-            LogLine(LogPriority::Warning,
-                    "REMOTEPORT%u is not served: virtual port %u is not offered", n, n);
-            continue;
-        }
-        LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s:%u", n, end.ComPort,
-                end.Address, static_cast<unsigned>(end.TcpPort));
         ClientPort& port = ports.emplace_back();
         memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
         port.RemoteTcpPort = end.TcpPort;
         port.RemoteComPort = end.ComPort;
-        port.OpenedEvent = std::move(opened);
         port.LocalPort = n;
     }
     return ports;

@@ -8,7 +8,6 @@
 
 #include "client/client_config.h"
 #include "client/data_pumps.h"
-#include "client/vexa_driver.h"
 #include "platform/log.h"
 #include "platform/socket_api.h"
 #include "platform/thread.h"
@@ -43,9 +42,11 @@ void PumpFinished(ClientSessionContext& session) {
     if (session.pumpsRunning.fetch_sub(1) == 1) session.ended.Set();
 }
 
-CClientSession::CClientSession(const ClientPort& port, uint32_t use)
+CClientSession::CClientSession(const ClientPort& port, std::shared_ptr<CVirtualPort> virtualPort,
+                               uint32_t use)
     : context_(std::make_shared<ClientSessionContext>()), use_(use) {
     ClientSessionContext& s = *context_;
+    s.port = std::move(virtualPort);
     s.LocalPort = port.LocalPort;
     memcpy(s.RemoteAddress, port.RemoteAddress, sizeof s.RemoteAddress);
     s.RemoteAddress[sizeof s.RemoteAddress - 1] = '\0';
@@ -58,8 +59,8 @@ CClientSession::CClientSession(const ClientPort& port, uint32_t use)
 
 bool CClientSession::Connect() {
     ClientSessionContext& s = *context_;
-    return ConnectPort(s.socket, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort, s.LocalPort) ==
-           0;
+    return ConnectPort(s.socket, *s.port, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort,
+                       s.LocalPort) == 0;
 }
 
 void CClientSession::Start() {
@@ -88,8 +89,8 @@ void CClientSession::Stop() {
     context_->stop.Set();
 }
 
-uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
-                     uint16_t remoteTcpPort, uint32_t n) {
+uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n) {
     if (!SockStartup()) return 1;
     SockAddrIn address;
     address.family = kAfInet;
@@ -125,7 +126,7 @@ uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char*
         uint32_t mask = 0;
         if (!ReadU32(socket, &mask, kFieldTimeout))
             return fail("the connection ended during the open");
-        VexaSetLineState(n, mask);
+        port.SetLines(mask);
         int32_t timeouts[5];
         if (!ReadPortTimeouts(n, timeouts)) return fail("its time-outs cannot be read");
         for (int32_t value : timeouts)
@@ -133,9 +134,9 @@ uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char*
         // Without the provider's settings the record goes out as it starts
         // (all zero).
         PortLinkSettings settings;
-        VexaGetPortSettings(n, &settings);
+        port.Settings(&settings);
         SendSettingsMessage(socket, settings, kFieldTimeout);
-        VexaSetStatus(n, 0);
+        port.SessionSetUp();
         LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s:%u set up", n,
                 remoteComPort, remoteAddress, tcpPort);
         return 0;

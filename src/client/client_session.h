@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "client/client_port.h"
+#include "client/virtual_port.h"
 #include "net/blocking_socket.h"
 #include "platform/event.h"
 
@@ -26,7 +27,8 @@ struct ClientSessionContext {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
-    // The use of the virtual port the session serves.
+    // The virtual port, and the use of it the session serves.
+    std::shared_ptr<CVirtualPort> port;
     uint32_t use = 0;
     // The driver-to-socket pump is its only writer, the socket-to-driver
     // pump its only reader once they run.
@@ -48,8 +50,8 @@ void PumpFinished(ClientSessionContext& session);
 
 class CClientSession {
   public:
-    // use: the virtual port's use count the session serves.
-    CClientSession(const ClientPort& port, uint32_t use);
+    // Serves use `use` (the port's use count) of virtualPort.
+    CClientSession(const ClientPort& port, std::shared_ptr<CVirtualPort> virtualPort, uint32_t use);
     CClientSession(const CClientSession&) = delete;
     CClientSession& operator=(const CClientSession&) = delete;
 
@@ -75,9 +77,9 @@ class CClientSession {
 };
 
 // Connects socket to the server and performs the open exchange for virtual
-// port n. 0 on success (the socket is then ready for the pumps), 1 on
-// failure (the socket is closed).
-uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
-                     uint16_t remoteTcpPort, uint32_t n);
+// port n (the settings and lines are port's). 0 on success (the socket is then ready for the
+// pumps), 1 on failure (the socket is closed).
+uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n);
 
 }  // namespace tovl

@@ -142,11 +142,10 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     return true;
 }
 
-int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
+PortActivity CPtyPortProvider::WaitActivity(uint32_t index, CEvent& stop, uint32_t timeoutMs) {
     Port* port = Find(index);
-    bool valid = port != nullptr;
-    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
-    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
+    if (port == nullptr || !stop.IsValid())
+        return stop.Wait(timeoutMs) == 0 ? PortActivity::Stop : PortActivity::Timeout;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
     bool masterFailed = false;
@@ -156,17 +155,17 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
         {
             std::lock_guard<std::mutex> guard(port->lock);
             pty = port->pty;
-            if (pty->staged > 0) return 0;
-            if (port->settingsPending) return 1;
+            if (pty->staged > 0) return PortActivity::Data;
+            if (port->settingsPending) return PortActivity::Settings;
             useLeft = port->bounds.Left() != 0;
         }
         // The pump waits on the master itself: the application's bytes and
         // settings packets wake it directly. Once the ended use's bytes are
         // read, the master is left alone (the rest is the next use's).
         const bool watchMaster = !masterFailed && useLeft;
-        pollfd fds[5];
-        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
-        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
+        pollfd fds[3] = {{EventPollFd(port->settings), POLLIN, 0},
+                         {EventPollFd(stop), POLLIN, 0},
+                         {pty->master.Get(), POLLIN, 0}};
         int wait = -1;
         if (timeoutMs != kInfinite) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -174,13 +173,13 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
                                   .count();
             wait = left < 0 ? 0 : static_cast<int>(left);
         }
-        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
+        const int ready = poll(fds, watchMaster ? 3 : 2, wait);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            SetLastErrorCode(kErrorInvalidHandle);
-            return kWaitFailed;
+            // Only the stop can end the session's wait now.
+            return stop.Wait(timeoutMs) == 0 ? PortActivity::Stop : PortActivity::Timeout;
         }
-        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (watchMaster && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             // What is in the master now was written after every open and
             // close already queued: those are taken first, so bytes and
             // settings of the next use are never read as this one's.
@@ -189,13 +188,13 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
             // Data before the events: read now, served at the top.
             if (port->pty == pty && pty->staged == 0) {
                 const int got = pty->Stage(*this, *port);
-                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
+                if (got < 0 && !(fds[2].revents & POLLIN)) masterFailed = true;
             }
             continue;
         }
-        for (int i = 0; i < 4; ++i)
-            if (EventTryTake(*events[i])) return i;
-        if (ready == 0 && wait == 0) return kWaitTimeout;
+        if (EventTryTake(port->settings)) return PortActivity::Settings;
+        if (EventTryTake(stop)) return PortActivity::Stop;
+        if (ready == 0 && wait == 0) return PortActivity::Timeout;
     }
 }
 

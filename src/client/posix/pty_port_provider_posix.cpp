@@ -23,7 +23,6 @@
 #include "client/port_uses.h"
 #include "client/posix/pty_port_records_posix.h"
 #include "client/posix/pty_settings_posix.h"
-#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
@@ -73,7 +72,7 @@ std::shared_ptr<CPtyPortProvider::Pty> CPtyPortProvider::MakePty(termios* raw) {
 }
 
 bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
-    if (n < 1 || n > kVexaMaxPort || ports_[n - 1] || monitor_.joinable()) return false;
+    if (n < 1 || n > kPtyMaxPort || ports_[n - 1] || monitor_.joinable()) return false;
     struct stat st;
     if (lstat(linkPath.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) return false;
@@ -91,13 +90,8 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         return false;
     }
-    auto make = [n](CEvent& event, VexaPortEvent which) {
-        return event.Create(CEvent::ResetMode::Auto, false, VexaEventName(n, which).c_str());
-    };
-    const bool ok = make(port->data, VexaPortEvent::Data) &&
-                    make(port->settings, VexaPortEvent::Settings) &&
-                    make(port->flowControl, VexaPortEvent::FlowControl) &&
-                    make(port->opened, VexaPortEvent::Opened);
+    const bool ok = port->settings.Create(CEvent::ResetMode::Auto, false) &&
+                    port->opened.Create(CEvent::ResetMode::Auto, false);
     if (!ok) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         unlink(linkPath.c_str());
@@ -190,7 +184,7 @@ void CPtyPortProvider::OnLinkPlaced(std::function<void(const std::string&, const
 }
 
 CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
-    Port* port = index < kVexaMaxPort ? ports_[index].get() : nullptr;
+    Port* port = index < kPtyMaxPort ? ports_[index].get() : nullptr;
     if (port == nullptr) SetLastErrorCode(kErrorFileNotFound);
     return port;
 }
@@ -275,9 +269,9 @@ bool CPtyPortProvider::SetLines(uint32_t index, uint32_t mask) {
     return true;
 }
 
-bool CPtyPortProvider::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
+CEvent* CPtyPortProvider::OpenedEvent(uint32_t index) {
     Port* port = Find(index);
-    return port != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
+    return port != nullptr ? &port->opened : nullptr;
 }
 
 bool CPtyPortProvider::CheckPort(uint32_t index) {
@@ -297,11 +291,6 @@ uint32_t CPtyPortProvider::UseCount(uint32_t index) {
     // Counted up to the opens and closes made so far.
     TakeOpenCloseEvents();
     return port->uses.load();
-}
-
-bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
-    // The use a session serves is told before it is set up (ServeUse).
-    return Find(index) != nullptr;
 }
 
 void CPtyPortProvider::ServeUse(uint32_t index, uint32_t use) {

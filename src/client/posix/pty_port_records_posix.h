@@ -79,7 +79,9 @@ struct CPtyPortProvider::Port {
     std::string link;
     std::mutex lock;  // guards pty, seen, seenBaud, settingsPending, the reads of the master
     std::shared_ptr<Pty> pty;
-    CEvent data, settings, flowControl, opened;
+    // settings: a change not yet fetched (wakes the pump's wait); opened:
+    // an application opened or closed the port (the session manager's).
+    CEvent settings, opened;
     std::atomic<int> openCount{0};
     // Counts the uses (first open to last close) of the port.
     std::atomic<uint32_t> uses{0};
