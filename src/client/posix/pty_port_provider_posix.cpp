@@ -1,7 +1,8 @@
 // The set of pseudo-terminal ports: each port's pty and its link, the
 // monitor thread that follows the applications' opens and closes (and polls
-// the termios of a port kept in canonical mode), the uses they delimit, and
-// the port's lines and events.
+// the termios of a port kept in canonical mode), and the port's lines and
+// open state. The uses the opens and closes delimit are tracked in
+// pty_port_uses_posix.cpp.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -79,7 +80,6 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
         if (unlink(linkPath.c_str()) != 0) return false;
     }
     auto port = std::make_unique<Port>();
-    port->n = n;
     port->link = linkPath;
     port->pty = MakePty(&port->seen);
     port->writerWake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -189,51 +189,6 @@ CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
     return port;
 }
 
-void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
-    if (opened) {
-        if (port.openCount.fetch_add(1) == 0) port.uses.fetch_add(1);
-    } else if (port.openCount.load() > 0 && port.openCount.fetch_sub(1) == 1) {
-        // The last application is gone: what the server sent it since is
-        // not for the next one.
-        port.closes.fetch_add(1);
-        std::lock_guard<std::mutex> guard(port.lock);
-        const std::shared_ptr<Pty> pty = port.pty;
-        pty->FlushInput();
-        // What the master holds now is the ended use's, with the settings
-        // it left; the next use's bytes follow.
-        // A poll of a master that shows nothing moves in what the kernel
-        // still has in transit (bytes written just before the close).
-        pollfd p{pty->master.Get(), POLLIN, 0};
-        poll(&p, 1, 0);
-        int left = 0;
-        if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        termios t;
-        PortLinkSettings settings{};
-        if (tcgetattr(pty->master.Get(), &t) == 0)
-            settings = TermiosToLinkSettings(t, ActualBaud(pty->master.Get(), t));
-        port.bounds.Ended(port.uses.load(), static_cast<uint64_t>(left), settings);
-        WakeFd(port.writerWake.Get());
-    }
-    port.opened.Set();
-}
-
-void CPtyPortProvider::TakeOpenCloseEvents() {
-    std::lock_guard<std::mutex> guard(inotifyLock_);
-    alignas(inotify_event) char events[4096];
-    ssize_t len;
-    while ((len = read(inotify_.Get(), events, sizeof events)) > 0) {
-        for (char* p = events; p < events + len;) {
-            auto* e = reinterpret_cast<inotify_event*>(p);
-            for (auto& port : ports_) {
-                if (!port || port->Current()->watch != e->wd) continue;
-                if (e->mask & IN_OPEN) OnOpenOrClose(*port, true);
-                if (e->mask & IN_CLOSE) OnOpenOrClose(*port, false);
-            }
-            p += sizeof(inotify_event) + e->len;
-        }
-    }
-}
-
 void CPtyPortProvider::Monitor() {
     std::vector<pollfd> fds;
     while (!stopping_.load()) {
@@ -283,40 +238,6 @@ bool CPtyPortProvider::GetOpenState(uint32_t index, uint32_t* state) {
     if (port == nullptr) return false;
     *state = port->openCount.load() > 0 ? 1 : 0;
     return true;
-}
-
-uint32_t CPtyPortProvider::UseCount(uint32_t index) {
-    Port* port = Find(index);
-    if (port == nullptr) return 0;
-    // Counted up to the opens and closes made so far.
-    TakeOpenCloseEvents();
-    return port->uses.load();
-}
-
-void CPtyPortProvider::ServeUse(uint32_t index, uint32_t use) {
-    Port* port = Find(index);
-    if (port == nullptr) return;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    const uint64_t start = port->bounds.Serve(use);
-    Pty& pty = *port->pty;
-    // What older uses left unsent, staged or in the master, is not this
-    // use's.
-    if (start > port->bounds.Position() - pty.staged) {
-        pty.staged = 0;
-        pty.stagedAt = 0;
-    }
-    if (start > port->bounds.Position())
-        DropFromMasterLocked(*port, start - port->bounds.Position());
-    port->flushCut.store(false);
-}
-
-bool CPtyPortProvider::EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    return port->bounds.EndedWithData(after, use);
 }
 
 }  // namespace tovl
