@@ -419,3 +419,17 @@ TEST_F(PtyProviderTest, AnOutputFlushDropsWhatWasNotSent) {
     EXPECT_EQ(after, "MARK");
     close(fd);
 }
+
+TEST_F(PtyProviderTest, TheSessionsStopEndsTheWatchOnce) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent stop;
+    ASSERT_TRUE(stop.Create(CEvent::ResetMode::Auto, false));
+    CPtyPort port(provider_, 3);
+    const std::unique_ptr<CPortWatch> watch = port.Watch(stop);
+    std::thread stopper([&] { stop.Set(); });
+    EXPECT_EQ(watch->Next(5000), PortActivity::Stop);
+    stopper.join();
+    // The wait took it.
+    EXPECT_EQ(watch->Next(50), PortActivity::Timeout);
+}

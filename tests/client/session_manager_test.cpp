@@ -225,3 +225,14 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     CloseRaw(s);
     CloseRaw(s2);
 }
+
+TEST_F(SessionManagerTest, APortWhoseOpenedEventCannotBeWaitedForEndsTheLoop) {
+    // Port 9 is not the driver's: its opened event is missing.
+    std::vector<ClientPort> ports;
+    ports.push_back(Configured(9));
+    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
+    virtualPorts.push_back(std::make_shared<CVexaPort>(9));
+    CSessionManager manager(std::move(ports), std::move(virtualPorts));
+    // Returns instead of retrying the wait for ever.
+    EXPECT_EQ(manager.Run(), 1u);
+}
