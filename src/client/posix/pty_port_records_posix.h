@@ -63,13 +63,8 @@ struct CPtyPortProvider::Pty {
         tcflush(slave.Get(), TCIFLUSH);
     }
 
-    uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
-        const uint32_t take = std::min(size, staged);
-        memcpy(buffer, stage.data() + stagedAt, take);
-        staged -= take;
-        stagedAt = staged == 0 ? 0 : stagedAt + take;
-        return take;
-    }
+    // Hands out up to size staged bytes.
+    uint32_t TakeStaged(uint8_t* buffer, uint32_t size);
     // Reads what the master holds into the empty stage.
     int Stage(CPtyPortProvider& provider, Port& port);
 };
