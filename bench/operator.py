@@ -233,12 +233,15 @@ def main():
         tracer.terminate()
         tracer.wait(10)
         traced_bytes = [os.path.getsize(trace_file.name)]
+        with open(trace_file.name, "rb") as f:
+            dropped = sum(int(line.split()[1]) for line in f
+                          if line.startswith(b"-- ") and b"events dropped" in line)
         os.unlink(trace_file.name)
         sock.close()
         print("raw TCP with a trace attached: up %.1f / down %.1f MB/s, without: up %.1f / down "
-              "%.1f MB/s (%.0f%% / %.0f%% of it); trace text read: %.1f MB" %
+              "%.1f MB/s (%.0f%% / %.0f%% of it); trace text read: %.1f MB, %d events dropped" %
               (traced[0], traced[2], plain[0], plain[2], 100 * traced[0] / plain[0],
-               100 * traced[2] / plain[2], traced_bytes[0] / 1e6))
+               100 * traced[2] / plain[2], traced_bytes[0] / 1e6, dropped))
         print("processor time for the 16 MiB: server %.2f s without a trace, %.2f s with one; "
               "tovladmin trace %.2f s" % (plain_cpu, traced_cpu, tracer_cpu))
     finally:

@@ -64,6 +64,18 @@ try:
     say("setup", "tovlserver (COM2 = %s) and tovlclient (virtual port 3 = %s)" % (device_path, link))
     while not os.path.islink(link):
         time.sleep(0.05)
+    # The operator's view (control channel: root or the control group).
+    admin = os.path.join(bin_dir, "tovladmin")
+    trace_path = os.path.join(work, "com2.trace")
+    operator = os.geteuid() == 0
+    if operator:
+        while not os.path.exists(os.path.join(work, "run", "control")):
+            time.sleep(0.05)
+        procs.append(subprocess.Popen([admin, "trace", "COM2", "--out", trace_path], env=env,
+                                      stdin=subprocess.DEVNULL, start_new_session=True))
+        while "attached" not in (open(trace_path).read() if os.path.exists(trace_path) else ""):
+            time.sleep(0.05)
+        say("operator", "tovladmin trace COM2 --out %s" % trace_path)
 
     app = os.open(link, os.O_RDWR | os.O_NOCTTY)
     tty.setraw(app)
@@ -106,9 +118,22 @@ try:
         say("application  <-", repr(got.decode()))
         if got != line.upper():
             raise SystemExit("the answer did not come back as expected")
+        if operator and line == lines[0]:
+            say("operator", "tovladmin status")
+            status = subprocess.run([admin, "status"], env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, timeout=10).stdout.decode()
+            print("".join("          " + l + "\n" for l in status.splitlines()), end="")
     os.close(app)
     say("application", "closed the port; the client ends the session")
     time.sleep(0.5)
+    if operator:
+        # The client ends the session after its settling pause.
+        deadline = time.monotonic() + 10
+        while "ended" not in open(trace_path).read() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        say("operator", "the trace of COM2:")
+        with open(trace_path) as f:
+            print("".join("          " + l + "\n" for l in f.read().splitlines()), end="")
     print("Demonstration complete: data went application -> client -> server -> device and back.")
 finally:
     for p in procs:

@@ -7,7 +7,8 @@ need=(cmake g++ make ninja-build libgtest-dev googletest python3
       g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       wine wine32:i386 iproute2 socat xvfb xdotool util-linux procps
       pkg-config libgtk-3-dev imagemagick clang-format clang-tidy
-      clang libclang-rt-14-dev python3-serial systemd dpkg dpkg-dev lintian)
+      clang libclang-rt-14-dev python3-serial systemd dpkg dpkg-dev lintian
+      debootstrap systemd-container)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

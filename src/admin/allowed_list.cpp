@@ -38,9 +38,12 @@ uint32_t AddressFromFields(uint8_t f0, uint8_t f1, uint8_t f2, uint8_t f3) {
 }
 
 bool AddAddress(uint32_t address, const MessageSink& show) {
+    return AddAddressName(AddressValueName(address), show);
+}
+
+bool AddAddressName(const std::string& name, const MessageSink& show) {
     CRegKey key;
     if (key.OpenLocalMachine(kIpAddrAddKey, kKeyAllAccess) != 0) show(kMsgCantOpenKey);
-    std::string name = AddressValueName(address);
     // REG_SZ without data; an existing value of that name stays the one value.
     if (!key.IsOpen() || key.SetValue(name.c_str(), kRegSz, "", 0) != 0) {
         show(kMsgCantWrite);

@@ -1,9 +1,10 @@
 // The allowed-address list of tovlserver as tovladmin edits it: one value
 // per address under HKEY_LOCAL_MACHINE\Software\Dravik\TOVL\IpAddr, named by
-// the address in dotted decimal. Both front-ends (the Win32 dialogs and the
-// Linux dialogs and command line) use these functions; they differ only in
-// how a message reaches the administrator, which the caller passes in.
-// The key is opened afresh for every operation and never created.
+// the address in dotted decimal, or an IPv6 address by its canonical text
+// (config/address_text.h; the command line only: the dialogs take IPv4). Both front-ends (the Win32
+// dialogs and the Linux dialogs and command line) use these functions; they differ only in how a
+// message reaches the administrator, which the caller passes in. The key is opened afresh for every
+// operation and never created.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,10 @@ uint32_t AddressFromFields(uint8_t f0, uint8_t f1, uint8_t f2, uint8_t f3);
 // failure shows kMsgCantOpenKey and then kMsgCantWrite; on a write failure
 // kMsgCantWrite. True when the value was written.
 bool AddAddress(uint32_t address, const MessageSink& show);
+
+// Writes the value called name (an address already in its list name), as
+// AddAddress does.
+bool AddAddressName(const std::string& name, const MessageSink& show);
 
 // Deletes exactly the value called name. On an open failure shows
 // kMsgCantOpenKey and then kMsgCantDeleteValue; on a delete failure

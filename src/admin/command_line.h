@@ -1,6 +1,7 @@
 // tovladmin's command line for machines without a display:
 //   list             the value names in the order of the dialog's list
-//   add A.B.C.D      allow an address (four numbers 0 to 255)
+//   add ADDRESS      allow an address: four numbers 0 to 255, or IPv6 (the
+//                    value is named by its canonical text)
 //   remove NAME      delete exactly the value NAME
 // Exit codes: 0 success, 1 registry failure (with the dialogs' messages on
 // the error stream), 2 usage error.

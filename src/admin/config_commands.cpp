@@ -10,6 +10,7 @@
 #include "config/config_check.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
+#include "config/remote_host.h"
 #include "platform/registry.h"
 
 namespace tovl {
@@ -93,7 +94,7 @@ int Trace(const std::vector<std::string>& args, int portNumber, std::ostream& ou
 void PrintUsage(std::ostream& err) {
     PrintAdminUsage(err);
     err << "       tovladmin init            create the configuration keys\n"
-           "       tovladmin port set N --server ADDR[:TCPPORT] --com M [--link PATH]\n"
+           "       tovladmin port set N --server HOST[:TCPPORT] --com M [--link PATH]\n"
            "                          [--timeouts R;M;C;WM;WC]\n"
            "       tovladmin port remove N | port list\n"
            "       tovladmin device set COM<n> PATH\n"
@@ -141,7 +142,17 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
     }
     long m = 0;
     if (ComName(com, &m)) com = std::to_string(m);
-    const std::string remote = server + ";" + com;
+    // A dotted IPv4 address goes into REMOTEPORT<n> itself, as the client
+    // has always read it; a host name or an IPv6 address into REMOTEHOST<n>
+    // beside it, and REMOTEPORT<n> then gives only the COM number.
+    const bool dotted = IsDottedServer(server);
+    RemoteHost named;
+    std::string why;
+    if (!dotted && !ParseRemoteHost(server, &named, &why)) {
+        err << "tovladmin: --server " << server << ": " << why << '\n';
+        return kAdminExitUsage;
+    }
+    const std::string remote = (dotted ? server : "0.0.0.0") + ";" + com;
     for (const std::string& problem : {ExplainRemotePort(static_cast<unsigned>(n), remote),
                                        ExplainPortTimeouts(static_cast<unsigned>(n), timeouts)}) {
         if (!problem.empty()) {
@@ -154,9 +165,18 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
         err << "tovladmin: " << linkProblem << '\n';
         return kAdminExitUsage;
     }
+    const std::string hostValue = RemoteHostValueName(static_cast<unsigned>(n));
     int rc = SetValue(kSettingsKey, "PORT" + args[2], timeouts, err);
     if (rc == 0) rc = SetValue(kVirtualPortsKey, "VPORT" + args[2], link, err);
+    if (rc == 0 && !dotted) rc = SetValue(kConnectionsKey, hostValue, FormatRemoteHost(named), err);
+    if (rc == 0 && dotted) DeleteValue(kConnectionsKey, hostValue);
     if (rc == 0) rc = SetValue(kConnectionsKey, "REMOTEPORT" + args[2], remote, err);
+    // A name that does not resolve now is written all the same: the client
+    // resolves it afresh at every session.
+    if (rc == 0 && !dotted) {
+        const std::string problem = ExplainServerName(static_cast<unsigned>(n), named);
+        if (!problem.empty()) err << "tovladmin: warning: " << problem << '\n';
+    }
     return rc;
 }
 
@@ -191,6 +211,7 @@ bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (word == "port" && sub == "remove" && args.size() == 3 &&
                Number(args[2], 0, 999, &n)) {
         DeleteValue(kConnectionsKey, "REMOTEPORT" + args[2]);
+        DeleteValue(kConnectionsKey, "REMOTEHOST" + args[2]);
         DeleteValue(kSettingsKey, "PORT" + args[2]);
         DeleteValue(kVirtualPortsKey, "VPORT" + args[2]);
         *exitCode = kAdminExitOk;

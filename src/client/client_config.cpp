@@ -8,6 +8,7 @@
 
 #include "client/vexa_driver.h"
 #include "config/product_keys.h"
+#include "config/remote_host.h"
 #include "config/value_text.h"
 #include "platform/log.h"
 #include "platform/registry.h"
@@ -51,6 +52,22 @@ class CFieldCutter {
   private:
     char* next_;
 };
+
+enum class HostValue { Absent, Read, Unreadable };
+
+// REMOTEHOST<n> (a value that stands but does not read well is logged).
+HostValue ReadRemoteHost(const CRegKey& key, uint32_t n, RemoteHost* server) {
+    const std::string name = RemoteHostValueName(n);
+    char value[kRemoteHostDataSize] = {};
+    uint32_t size = sizeof value;
+    if (key.QueryValue(name.c_str(), value, &size) != 0) return HostValue::Absent;
+    value[sizeof value - 1] = '\0';
+    std::string why;
+    if (ParseRemoteHost(value, server, &why)) return HostValue::Read;
+    LogLine(LogPriority::Warning, "%s = \"%s\": %s: virtual port %u is left out", name.c_str(),
+            ShownText(value).c_str(), why.c_str(), n);
+    return HostValue::Unreadable;
+}
 
 }  // namespace
 
@@ -111,7 +128,13 @@ std::vector<ClientPort> ReadClientConnections() {
         if (!problem.empty()) LogLine(LogPriority::Warning, "%s", problem.c_str());
         RemoteEnd end;
         if (!ParseRemoteEnd(value, &end)) continue;
+        RemoteHost server;
+        const HostValue host = ReadRemoteHost(key, n, &server);
+        if (host == HostValue::Unreadable) continue;
+        const bool named = host == HostValue::Read;
+        if (named) end.TcpPort = server.tcpPort;
         ClientPort& port = ports.emplace_back();
+        if (named) port.ServerHost = server.host;
         memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
         port.RemoteTcpPort = end.TcpPort;
         port.RemoteComPort = end.ComPort;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tovl {
 
@@ -13,6 +14,9 @@ struct ClientPort {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
+    // The server by host name or IPv6 address (REMOTEHOST<n>), resolved at
+    // each session's set-up, on RemoteTcpPort; empty: RemoteAddress.
+    std::string ServerHost;
 };
 
 }  // namespace tovl

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "client/client_config.h"
 #include "client/data_pumps.h"
+#include "config/address_text.h"
+#include "config/remote_host.h"
+#include "platform/ip_address.h"
 #include "platform/log.h"
 #include "platform/socket_api.h"
 #include "platform/thread.h"
@@ -52,6 +56,10 @@ CClientSession::CClientSession(const ClientPort& port, std::shared_ptr<CVirtualP
     s.RemoteAddress[sizeof s.RemoteAddress - 1] = '\0';
     s.RemoteTcpPort = port.RemoteTcpPort;
     s.RemoteComPort = port.RemoteComPort;
+    s.ServerHost = port.ServerHost;
+    s.ServerText = port.ServerHost.empty()
+                       ? std::string(s.RemoteAddress) + ":" + std::to_string(s.RemoteTcpPort)
+                       : FormatRemoteHost(RemoteHost{port.ServerHost, port.RemoteTcpPort});
     s.use = use;
     s.stop.Create(CEvent::ResetMode::Auto, false);
     s.ended.Create(CEvent::ResetMode::Manual, false);
@@ -59,6 +67,9 @@ CClientSession::CClientSession(const ClientPort& port, std::shared_ptr<CVirtualP
 
 bool CClientSession::Connect() {
     ClientSessionContext& s = *context_;
+    if (!s.ServerHost.empty())
+        return ConnectPortToHost(s.socket, *s.port, s.RemoteComPort, s.ServerHost, s.RemoteTcpPort,
+                                 s.LocalPort) == 0;
     return ConnectPort(s.socket, *s.port, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort,
                        s.LocalPort) == 0;
 }
@@ -89,29 +100,35 @@ void CClientSession::Stop() {
     context_->stop.Set();
 }
 
-uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
-                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n) {
-    if (!SockStartup()) return 1;
-    SockAddrIn address;
-    address.family = kAfInet;
-    address.portBe = HostToNet16(remoteTcpPort);
-    address.addrBe = InetAddr(remoteAddress);
-    const unsigned tcpPort = remoteTcpPort;
+namespace {
+
+// Connects to the first of candidates that answers, then performs the open
+// exchange. server names the server in the log lines.
+uint32_t OpenSession(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const std::vector<SockAddr>& candidates, const std::string& server,
+                     const char* connectHint, uint32_t n) {
     auto fail = [&](const std::string& why) {
-        LogLine(LogPriority::Error, "virtual port %u: no session with COM%d of %s:%u: %s", n,
-                remoteComPort, remoteAddress, tcpPort, why.c_str());
+        LogLine(LogPriority::Error, "virtual port %u: no session with COM%d of %s: %s", n,
+                remoteComPort, server.c_str(), why.c_str());
         socket.Close();
         return 1u;
     };
     try {
-        socket.Create();
-        try {
-            socket.Connect(address);
-        } catch (const CBlockingSocketException& e) {
-            const bool named = address.addrBe == kInaddrNone;
-            return fail("connect: " + SocketErrorText(e.ErrorCode()) +
-                        (named ? " (the address is not dotted decimal)" : ""));
+        std::string refusals;
+        bool connected = false;
+        for (const SockAddr& address : candidates) {
+            socket.Create(kSockStream, address.family);
+            try {
+                socket.Connect(address);
+                connected = true;
+                break;
+            } catch (const CBlockingSocketException& e) {
+                if (candidates.size() > 1)
+                    refusals += (refusals.empty() ? "" : ", ") + PeerEndpointText(address) + " ";
+                refusals += SocketErrorText(e.ErrorCode());
+            }
         }
+        if (!connected) return fail("connect: " + refusals + connectHint);
         SendU32Message(socket, PL_OPEN, static_cast<uint32_t>(remoteComPort), kFieldTimeout);
         uint32_t result = 0;
         if (!ReadU32(socket, &result, kOpenReplyTimeout))
@@ -137,12 +154,46 @@ uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remote
         port.Settings(&settings);
         SendSettingsMessage(socket, settings, kFieldTimeout);
         port.SessionSetUp();
-        LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s:%u set up", n,
-                remoteComPort, remoteAddress, tcpPort);
+        LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s set up", n,
+                remoteComPort, server.c_str());
         return 0;
     } catch (const CBlockingSocketException& e) {
         return fail(e.Operation() + ": " + SocketErrorText(e.ErrorCode()));
     }
+}
+
+}  // namespace
+
+uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n) {
+    if (!SockStartup()) return 1;
+    // The dotted address as inet_addr reads it: no name is looked up here.
+    SockAddr address;
+    address.family = kAfInet;
+    address.portBe = HostToNet16(remoteTcpPort);
+    const uint32_t addrBe = InetAddr(remoteAddress);
+    memcpy(address.addr, &addrBe, sizeof addrBe);
+    const bool named = addrBe == kInaddrNone;
+    return OpenSession(socket, port, remoteComPort, {address},
+                       std::string(remoteAddress) + ":" + std::to_string(remoteTcpPort),
+                       named ? " (the address is not dotted decimal)" : "", n);
+}
+
+uint32_t ConnectPortToHost(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                           const std::string& host, uint16_t remoteTcpPort, uint32_t n) {
+    if (!SockStartup()) return 1;
+    const std::string server = FormatRemoteHost(RemoteHost{host, remoteTcpPort});
+    std::vector<SockAddr> candidates;
+    std::string why;
+    if (ResolveHost(host, remoteTcpPort, &candidates, &why) != ResolveOutcome::Resolved) {
+        LogLine(LogPriority::Error,
+                "virtual port %u: no session with COM%d of %s: the name %s does not resolve "
+                "(%s)",
+                n, remoteComPort, server.c_str(), host.c_str(), why.c_str());
+        socket.Close();
+        return 1;
+    }
+    return OpenSession(socket, port, remoteComPort, candidates, server, "", n);
 }
 
 }  // namespace tovl

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "client/client_port.h"
 #include "client/virtual_port.h"
@@ -27,6 +28,9 @@ struct ClientSessionContext {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
+    std::string ServerHost;  // as ClientPort's
+    // The server as log lines name it: "a.b.c.d:port", "name:port", "[v6]:port".
+    std::string ServerText;
     // The virtual port, and the use of it the session serves.
     std::shared_ptr<CVirtualPort> port;
     uint32_t use = 0;
@@ -77,9 +81,14 @@ class CClientSession {
 };
 
 // Connects socket to the server and performs the open exchange for virtual
-// port n (the settings and lines are port's). 0 on success (the socket is then ready for the
-// pumps), 1 on failure (the socket is closed).
+// port n (its lines and settings are port's). 0 on success (the socket is
+// then ready for the pumps), 1 on failure (the socket is closed).
 uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
                      const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n);
+// The same with the server named by host (a host name, or numeric text of
+// either family), resolved now: each of its addresses is tried in turn. A
+// name that does not resolve is logged and fails like an unreachable server.
+uint32_t ConnectPortToHost(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                           const std::string& host, uint16_t remoteTcpPort, uint32_t n);
 
 }  // namespace tovl

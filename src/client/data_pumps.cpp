@@ -120,8 +120,8 @@ void DriverToSocketPump(ClientSessionContext& session) {
         why = "the connection failed";
     }
     LogLine(lost ? LogPriority::Warning : LogPriority::Info,
-            "virtual port %u: session with COM%d of %s:%u ended: %s", n, session.RemoteComPort,
-            session.RemoteAddress, static_cast<unsigned>(session.RemoteTcpPort), why);
+            "virtual port %u: session with COM%d of %s ended: %s", n, session.RemoteComPort,
+            session.ServerText.c_str(), why);
     socket.Close();
     // The application of a session that lost its connection is told; a
     // use that has ended and been followed by another has no one to tell.

@@ -1,5 +1,8 @@
 #include "client/virtual_ports.h"
 
+#include <string>
+
+#include "config/remote_host.h"
 #include "platform/log.h"
 
 namespace tovl {
@@ -17,8 +20,12 @@ std::vector<std::shared_ptr<CVirtualPort>> KeepOfferedPorts(
                     "REMOTEPORT%u is not served: virtual port %u is not offered", n, n);
             continue;
         }
-        LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s:%u", n, port.RemoteComPort,
-                port.RemoteAddress, static_cast<unsigned>(port.RemoteTcpPort));
+        const std::string server =
+            port.ServerHost.empty()
+                ? std::string(port.RemoteAddress) + ":" + std::to_string(port.RemoteTcpPort)
+                : FormatRemoteHost(RemoteHost{port.ServerHost, port.RemoteTcpPort});
+        LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s", n, port.RemoteComPort,
+                server.c_str());
         made.push_back(std::move(virtualPort));
         served.push_back(port);
     }

@@ -10,10 +10,13 @@
 #include <string_view>
 #include <utility>
 
+#include "config/address_text.h"
 #include "config/com_value.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
+#include "config/remote_host.h"
 #include "config/value_text.h"
+#include "platform/ip_address.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
 
@@ -60,7 +63,33 @@ void CheckComPort(const CRegKey* devices, long com, const std::string& who,
     if (!problem.empty()) out->push_back(who + ": COM" + std::to_string(com) + ": " + problem);
 }
 
-void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
+// REMOTEHOST<n> of a REMOTEPORT<n> that reads well: its problem, if any, in
+// out (or, when the name service only failed to answer, in warnings).
+// *server: the server it names; false when it does not stand or read.
+bool CheckRemoteHost(const CRegKey& connections, unsigned n, RemoteHost* server,
+                     std::vector<std::string>* out, std::vector<std::string>* warnings) {
+    const std::string name = RemoteHostValueName(n);
+    std::string text;
+    if (!ReadText(connections, name, &text, kRemoteHostDataSize)) return false;
+    std::string why;
+    if (text.size() >= kRemoteHostDataSize) {
+        why = "longer than " + std::to_string(kRemoteHostDataSize - 1) + " characters";
+    } else {
+        ParseRemoteHost(text, server, &why);
+    }
+    if (!why.empty()) {
+        out->push_back(name + " = \"" + ShownText(text.substr(0, 80)) + "\": " + why +
+                       ": virtual port " + std::to_string(n) + " is left out");
+        return false;
+    }
+    bool lasting = false;
+    const std::string problem = ExplainServerName(n, *server, &lasting);
+    if (!problem.empty()) (lasting ? out : warnings)->push_back(problem);
+    return true;
+}
+
+void CheckClient(const CRegKey* devices, std::vector<std::string>* out,
+                 std::vector<std::string>* warnings) {
     CRegKey connections, settings, vports;
     const bool haveConnections = connections.OpenLocalMachine(kConnectionsKey) == 0;
     const bool haveSettings = settings.OpenLocalMachine(kSettingsKey) == 0;
@@ -80,6 +109,14 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
         std::string upper;
         for (char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
         long n = 0;
+        if (upper.rfind("REMOTEHOST", 0) == 0 && IsDecimalIn(upper.substr(10), 1, 254, &n) &&
+            upper.substr(10) == std::to_string(n)) {
+            std::string unused;
+            if (!ReadText(connections, "REMOTEPORT" + std::to_string(n), &unused, 32))
+                out->push_back(name + " is not used: REMOTEPORT" + std::to_string(n) +
+                               ", which gives the COM number, is missing");
+            continue;
+        }
         if (upper.rfind("REMOTEPORT", 0) != 0 || !IsDecimalIn(upper.substr(10), 0, 99999, &n) ||
             upper.substr(10) != std::to_string(n)) {
             out->push_back("value " + name +
@@ -97,6 +134,9 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
             out->push_back(problem);
             continue;
         }
+        RemoteHost server;
+        const bool named =
+            CheckRemoteHost(connections, static_cast<unsigned>(n), &server, out, warnings);
         std::string timeouts;
         if (!haveSettings || !ReadText(settings, "PORT" + std::to_string(n), &timeouts, 100)) {
             out->push_back(ExplainMissingPortTimeouts(static_cast<unsigned>(n)));
@@ -119,11 +159,19 @@ void CheckClient(const CRegKey* devices, std::vector<std::string>* out) {
         }
         // A server on this machine: its device must be there too.
         const size_t end = text.find_first_of(":;");
-        if (text.substr(0, end) == "127.0.0.1") {
+        const std::string host = named ? server.host : text.substr(0, end);
+        if (host == "127.0.0.1" || host == "localhost" || host == "::1") {
             const long com = strtol(text.substr(text.rfind(';') + 1).c_str(), nullptr, 10);
             CheckComPort(devices, com, name + " (server on this machine)", out);
         }
     }
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 // The parts of a message joined.
@@ -170,19 +218,28 @@ void CheckAllowedList(CCheckFindings* out) {
     std::string name;
     uint32_t i = 0;
     for (; allowed.EnumValueName(i, &name) == kErrorSuccess; ++i) {
-        if (!IsDottedDecimal(name)) {
+        std::string canonical;
+        const ListedAddressKind kind = ParseListedAddress(name, &canonical);
+        if (kind == ListedAddressKind::NotAnAddress) {
             out->problems.push_back("allowed address \"" + ShownText(name) +
-                                    "\" is not dotted decimal and matches no client");
+                                    "\" is not dotted decimal or IPv6 and matches no client");
             continue;
         }
         // The server looks a peer up by its address as written without
-        // leading zeros, by name: another spelling never matches.
-        const std::string canonical = CanonicalDotted(name);
-        if (canonical != name) {
+        // leading zeros (IPv4) or in canonical text (IPv6), by name: another
+        // spelling never matches.
+        if (kind == ListedAddressKind::IPv4 && canonical != name) {
             out->problems.push_back(
                 Join({"allowed address \"", name,
-                      "\" has leading zeros: the server compares a client's address as written ",
-                      canonical, " and refuses ", canonical, " (name the value ", canonical, ")"}));
+                      "\" has leading zeros: the server writes a client's address as ", canonical,
+                      " and so refuses ", canonical, " (name the value ", canonical, ")"}));
+            continue;
+        }
+        if (kind == ListedAddressKind::IPv6 && !EqualsIgnoringCase(canonical, name)) {
+            out->problems.push_back(
+                Join({"allowed address \"", name, "\" is not in canonical form: ",
+                      "the server writes a client's address as ", canonical, " and so refuses ",
+                      canonical, " (tovladmin add ", name, " writes it as ", canonical, ")"}));
             continue;
         }
         std::string data;
@@ -301,13 +358,6 @@ void CheckRaw(const CRegKey* devices, CTcpPortClaims* claims, CCheckFindings* ou
     }
 }
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // The Server key's limits, read as the server reads them: decimal digits up
 // to the first NUL, at most 9, at least 1; anything else keeps the default.
 void CheckSessionLimits(CCheckFindings* out) {
@@ -369,12 +419,27 @@ void CheckServer(const CRegKey* devices, CCheckFindings* out) {
 
 }  // namespace
 
+std::string ExplainServerName(unsigned n, const RemoteHost& server, bool* lasting) {
+    std::vector<SockAddr> addresses;
+    std::string why;
+    const ResolveOutcome outcome = ResolveHost(server.host, server.tcpPort, &addresses, &why);
+    if (lasting != nullptr) *lasting = outcome == ResolveOutcome::NoSuchName;
+    if (outcome == ResolveOutcome::Resolved) return "";
+    const std::string head = RemoteHostValueName(n) + " = \"" + FormatRemoteHost(server) + "\": ";
+    const std::string port = "virtual port " + std::to_string(n);
+    if (outcome == ResolveOutcome::NoSuchName)
+        return head + "the name " + server.host + " does not resolve (" + why +
+               "): every open of " + port + " fails until it does";
+    return head + "the name " + server.host + " could not be resolved now (" + why + "): " + port +
+           " cannot connect while that lasts";
+}
+
 CCheckFindings CheckConfiguration() {
     CCheckFindings findings;
     CRegKey devices;
     const bool haveDevices = devices.OpenLocalMachine(kDevicesKey) == 0;
     CheckServer(haveDevices ? &devices : nullptr, &findings);
-    CheckClient(haveDevices ? &devices : nullptr, &findings.problems);
+    CheckClient(haveDevices ? &devices : nullptr, &findings.problems, &findings.warnings);
     return findings;
 }
 

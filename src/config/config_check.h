@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/remote_host.h"
 #include "config/value_text.h"
 
 namespace tovl {
@@ -23,6 +24,11 @@ struct CCheckFindings {
 // The findings of the whole tree (client and server parts); both lists
 // empty when the configuration is sound.
 CCheckFindings CheckConfiguration();
+
+// The problem with the server that REMOTEHOST<n> names, or "" when its
+// name resolves now; *lasting (if given) tells a name the name service says
+// does not exist from one it could not answer for.
+std::string ExplainServerName(unsigned n, const RemoteHost& server, bool* lasting = nullptr);
 
 // The problem with a device path a real port is to be opened at, or "".
 std::string ExplainDevice(const std::string& path);

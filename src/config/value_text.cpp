@@ -25,19 +25,18 @@ bool IsSignedDecimal(const std::string& text) {
 }
 
 bool IsDottedDecimal(const std::string& text) {
-    int parts = 0;
     size_t at = 0;
-    while (parts < 4) {
+    for (int part = 0; part < 4; ++part) {
         const size_t dot = text.find('.', at);
-        const std::string part =
+        // Three dots exactly: one after each of the first three numbers.
+        if ((part < 3) != (dot != std::string::npos)) return false;
+        const std::string field =
             text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
         long value = 0;
-        if (part.size() > 3 || !IsDecimalIn(part, 0, 255, &value)) return false;
-        ++parts;
-        if (dot == std::string::npos) break;
+        if (field.size() > 3 || !IsDecimalIn(field, 0, 255, &value)) return false;
         at = dot + 1;
     }
-    return parts == 4 && text.find('.', at) == std::string::npos && at < text.size();
+    return true;
 }
 
 std::string CanonicalDotted(const std::string& text) {
@@ -87,7 +86,9 @@ std::string ExplainRemotePort(unsigned n, const std::string& text) {
     const std::string address = host.substr(0, colon);
     if (!IsDottedDecimal(address))
         return name + " = \"" + text + "\": \"" + address +
-               "\" is not a dotted decimal IPv4 address (names are not looked up)";
+               "\" is not a dotted decimal IPv4 address (names are not looked up here; "
+               "a host name or IPv6 server goes in REMOTEHOST" +
+               std::to_string(n) + ": tovladmin port set --server HOST[:PORT])";
     long value = 0;
     if (colon != std::string::npos && !IsDecimalIn(host.substr(colon + 1), 1, 65535, &value))
         return name + " = \"" + text + "\": TCP port \"" + host.substr(colon + 1) +

@@ -43,8 +43,12 @@ SocketHandle CBlockingSocket::Handle() const {
 }
 
 void CBlockingSocket::Create(int type) {
+    Create(type, kAfInet);
+}
+
+void CBlockingSocket::Create(int type, int family) {
     if (variant_ == SocketVariant::Client && !HoldsSocket()) SleepMs(1000);
-    SocketHandle h = SockSocket(kAfInet, type, 0);
+    SocketHandle h = SockSocket(family, type, 0);
     Store(h);
     if (h == kInvalidSocket) throw CBlockingSocketException("Create");
     SockSetNoDelay(h);
@@ -56,6 +60,19 @@ void CBlockingSocket::Connect(const SockAddrIn& address) {
     auto s = Acquire();
     if (!s) SockSetLastError(kWsaEnotsock);
     if (!s || !SockConnect(s->Get(), address)) throw CBlockingSocketException("Connect");
+}
+
+void CBlockingSocket::Connect(const SockAddr& address) {
+    auto s = Acquire();
+    if (!s) SockSetLastError(kWsaEnotsock);
+    if (!s || !SockConnectAddr(s->Get(), address)) throw CBlockingSocketException("Connect");
+}
+
+void CBlockingSocket::Bind(const SockAddr& address) {
+    auto s = Acquire();
+    if (!s) SockSetLastError(kWsaEnotsock);
+    if (s) SockPrepareListener(s->Get());
+    if (!s || !SockBindAddr(s->Get(), address)) throw CBlockingSocketException("Bind");
 }
 
 void CBlockingSocket::Bind(const SockAddrIn& address) {
@@ -71,11 +88,12 @@ void CBlockingSocket::Listen() {
     if (!s || !SockListen(s->Get(), kListenBacklog)) throw CBlockingSocketException("Listen");
 }
 
-bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddrIn* peer) {
+template <typename AcceptCall>
+bool CBlockingSocket::AcceptWith(CBlockingSocket& target, const AcceptCall& call) {
     auto s = Acquire();
     SocketHandle h = kInvalidSocket;
     if (s)
-        h = SockAccept(s->Get(), peer);
+        h = call(s->Get());
     else
         SockSetLastError(kWsaEnotsock);
     int error = SockLastError();
@@ -87,10 +105,24 @@ bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddrIn* peer) {
     throw CBlockingSocketException("Accept");
 }
 
+bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddrIn* peer) {
+    return AcceptWith(target, [peer](SocketHandle s) { return SockAccept(s, peer); });
+}
+
+bool CBlockingSocket::Accept(CBlockingSocket& target, SockAddr* peer) {
+    return AcceptWith(target, [peer](SocketHandle s) { return SockAcceptAddr(s, peer); });
+}
+
 void CBlockingSocket::GetPeerName(SockAddrIn* peer) {
     auto s = Acquire();
     if (!s) SockSetLastError(kWsaEnotsock);
     if (!s || !SockGetPeerName(s->Get(), peer)) throw CBlockingSocketException("GetPeerName");
+}
+
+void CBlockingSocket::GetPeerName(SockAddr* peer) {
+    auto s = Acquire();
+    if (!s) SockSetLastError(kWsaEnotsock);
+    if (!s || !SockGetPeerAddr(s->Get(), peer)) throw CBlockingSocketException("GetPeerName");
 }
 
 int CBlockingSocket::Send(const void* data, int length, int seconds) {

@@ -58,11 +58,19 @@ class CBlockingSocket {
     CBlockingSocket& operator=(const CBlockingSocket&) = delete;
 
     void Create(int type = tovl::kSockStream);
+    // A socket of family (kAfInet or kAfInet6); otherwise as Create(type).
+    void Create(int type, int family);
     void Connect(const tovl::SockAddrIn& address);
     void Bind(const tovl::SockAddrIn& address);
     void Listen();
     bool Accept(CBlockingSocket& target, tovl::SockAddrIn* peer);
     void GetPeerName(tovl::SockAddrIn* peer);
+    // The same with an address of either family, and the same operation
+    // names in what they throw.
+    void Connect(const tovl::SockAddr& address);
+    void Bind(const tovl::SockAddr& address);
+    bool Accept(CBlockingSocket& target, tovl::SockAddr* peer);
+    void GetPeerName(tovl::SockAddr* peer);
     int Send(const void* data, int length, int seconds);
     int Receive(void* buffer, int capacity, int seconds);
     int Write(const void* data, int length, int seconds);
@@ -76,6 +84,9 @@ class CBlockingSocket {
 
   private:
     std::shared_ptr<tovl::CSocketHandle> Acquire() const;
+    // Accept with the platform call that fills the caller's kind of address.
+    template <typename AcceptCall>
+    bool AcceptWith(CBlockingSocket& target, const AcceptCall& call);
     void Store(tovl::SocketHandle handle);
 
     const SocketVariant variant_;

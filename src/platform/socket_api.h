@@ -29,7 +29,19 @@ struct SockAddrIn {
 };
 static_assert(sizeof(SockAddrIn) == 16, "the address record is 16 bytes");
 
+// Any IPv4 or IPv6 socket address, port in network byte order. An IPv4
+// address (family kAfInet) fills the first 4 bytes of addr; scopeId is the
+// interface of a link-local IPv6 address.
+struct SockAddr {
+    int family = 0;
+    uint16_t portBe = 0;
+    uint8_t addr[16] = {};
+    uint32_t scopeId = 0;
+};
+
 constexpr int kAfInet = 2;
+// The platform's own number for IPv6 (10 on Linux, 23 on Windows).
+extern const int kAfInet6;
 constexpr int kSockStream = 1;
 constexpr uint32_t kInaddrNone = 0xFFFFFFFF;
 
@@ -80,6 +92,14 @@ bool SockBind(SocketHandle s, const SockAddrIn& addr);
 bool SockListen(SocketHandle s, int backlog);
 // Returns the accepted handle or kInvalidSocket.
 SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer);
+// The same calls with an address of either family.
+bool SockConnectAddr(SocketHandle s, const SockAddr& addr);
+bool SockBindAddr(SocketHandle s, const SockAddr& addr);
+SocketHandle SockAcceptAddr(SocketHandle s, SockAddr* peer);
+bool SockGetPeerAddr(SocketHandle s, SockAddr* peer);
+// IPV6_V6ONLY off on an IPv6 socket, so that one listener takes IPv4 peers
+// too (they appear as ::ffff:a.b.c.d). False when the platform refused.
+bool SockSetDualStack(SocketHandle s);
 bool SockGetPeerName(SocketHandle s, SockAddrIn* peer);
 bool SockGetSockName(SocketHandle s, SockAddrIn* local);
 // Waits until readable (forWrite false) or writable, at most seconds whole

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/address_text.h"
 #include "net/port_link.h"
 #include "platform/log.h"
 #include "platform/thread.h"
@@ -103,8 +104,7 @@ class CAcceptLoop {
 
     void AcceptOne() {
         auto connection = std::make_shared<CBlockingSocket>(SocketVariant::Server);
-        SockAddrIn peer;
-        peer.family = kAfInet;
+        SockAddr peer;
         try {
             if (!listener_.Accept(*connection, &peer)) return;
         } catch (const CBlockingSocketException& e) {
@@ -115,8 +115,8 @@ class CAcceptLoop {
         }
         SessionAdmission admission;
         admission.known = true;
-        admission.address = InetNtoa(peer.addrBe);
-        admission.peer = PeerText(peer);
+        admission.address = PeerAddressName(peer);
+        admission.peer = PeerEndpointText(peer);
         admission.listed = IsAddressAllowed(admission.address.c_str());
         admission.deadline = Clock::now() + CurrentSessionLimits().strangerStay;
         const char* text = admission.peer.c_str();
@@ -212,9 +212,33 @@ class CAcceptLoop {
 
 }  // namespace
 
-std::string PeerText(const SockAddrIn& peer) {
-    return InetNtoa(peer.addrBe) + ":" + std::to_string(NetToHost16(peer.portBe));
+namespace {
+
+// One attempt at listening on address; the failure logged as a warning
+// when another attempt follows, else as an error.
+bool TryListen(CBlockingSocket& listener, const SockAddr& address, bool dualStack,
+               const char* protocol, const std::string& where, bool lastTry) {
+    try {
+        listener.Create(kSockStream, address.family);
+        if (dualStack && !SockSetDualStack(listener.Handle()))
+            throw CBlockingSocketException("Dual-stack");
+        listener.Bind(address);
+        listener.Listen();
+        return true;
+    } catch (const CBlockingSocketException& e) {
+        const int code = e.ErrorCode();
+        const char* why = code == kWsaEaddrinuse ? " (address in use)"
+                          : code == kWsaEacces   ? " (permission denied)"
+                                                 : "";
+        LogLine(lastTry ? LogPriority::Error : LogPriority::Warning,
+                "%s: cannot listen on %s: %s error %d%s%s", protocol, where.c_str(),
+                e.Operation().c_str(), code, why, lastTry ? "" : "; IPv4 only");
+        listener.Close();
+        return false;
+    }
 }
+
+}  // namespace
 
 bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol) {
     if (!SockStartup()) {
@@ -222,24 +246,21 @@ bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol) {
                 static_cast<unsigned>(port));
         return false;
     }
-    SockAddrIn address;
-    address.family = kAfInet;
-    address.portBe = HostToNet16(port);
-    address.addrBe = HostToNet32(0);  // any local address
-    try {
-        listener.Create(kSockStream);
-        listener.Bind(address);
-        listener.Listen();
-    } catch (const CBlockingSocketException& e) {
-        const int code = e.ErrorCode();
-        const char* why = code == kWsaEaddrinuse ? " (address in use)"
-                          : code == kWsaEacces   ? " (permission denied)"
-                                                 : "";
-        LogLine(LogPriority::Error, "%s: cannot listen on 0.0.0.0:%u: %s error %d%s", protocol,
-                static_cast<unsigned>(port), e.Operation().c_str(), code, why);
-        listener.Close();
-        return false;
+    const std::string portText = std::to_string(port);
+    // Any local address of both families on one socket; where the machine
+    // has no IPv6, any IPv4 address as before.
+    SockAddr any6;
+    any6.family = kAfInet6;
+    any6.portBe = HostToNet16(port);
+    if (TryListen(listener, any6, true, protocol, "[::]:" + portText, false)) {
+        LogLine(LogPriority::Info, "%s: listening on [::]:%u (IPv6 and IPv4)", protocol,
+                static_cast<unsigned>(port));
+        return true;
     }
+    SockAddr any4;
+    any4.family = kAfInet;
+    any4.portBe = HostToNet16(port);
+    if (!TryListen(listener, any4, false, protocol, "0.0.0.0:" + portText, true)) return false;
     LogLine(LogPriority::Info, "%s: listening on 0.0.0.0:%u", protocol,
             static_cast<unsigned>(port));
     return true;

@@ -45,17 +45,16 @@ struct AcceptLoopLimits {
                                 const ConnectionSession& session,
                                 const AcceptLoopLimits& limits = AcceptLoopLimits{});
 
-// "a.b.c.d:port" of a socket address (log lines).
-std::string PeerText(const SockAddrIn& peer);
-
 // A listener of its own on TCP port, with its accept loop on a thread of its
 // own that runs for the whole process. False (logged) when it cannot listen
 // or no thread can be had; name names it in the log ("rfc2217 COM3").
 bool StartListenerThread(uint16_t port, const std::string& name, const ConnectionSession& session,
                          const AcceptLoopLimits& limits);
 
-// Makes listener listen on TCP port (any local address). False, logged with
-// the reason, when it cannot; protocol names the listener in the log.
+// Makes listener listen on TCP port (any local address): one IPv6 socket
+// that takes IPv4 peers too, or, where the machine has no IPv6, an IPv4
+// socket. False, logged with the reason, when it cannot; protocol names the
+// listener in the log.
 bool ListenOn(CBlockingSocket& listener, uint16_t port, const char* protocol);
 
 }  // namespace tovl

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "config/address_text.h"
 #include "config/product_keys.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
@@ -17,9 +18,9 @@ bool IsAddressAllowed(const char* dottedAddress) {
 }
 
 bool IsPeerAllowed(CBlockingSocket& connection) {
-    SockAddrIn peer;
+    SockAddr peer;
     connection.GetPeerName(&peer);
-    return IsAddressAllowed(InetNtoa(peer.addrBe).c_str());
+    return IsAddressAllowed(PeerAddressName(peer).c_str());
 }
 
 }  // namespace tovl

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include "config/address_text.h"
 #include "config/product_keys.h"
 #include "platform/log.h"
 #include "platform/registry.h"
@@ -195,15 +196,15 @@ size_t RunningSessions(bool listed) {
 }
 
 bool AdmitConnection(CBlockingSocket& connection, SessionAdmission* admission) {
-    SockAddrIn peer;
+    SockAddr peer;
     try {
         connection.GetPeerName(&peer);
     } catch (const CBlockingSocketException&) {
         return false;
     }
     admission->known = true;
-    admission->address = InetNtoa(peer.addrBe);
-    admission->peer = admission->address + ":" + std::to_string(NetToHost16(peer.portBe));
+    admission->address = PeerAddressName(peer);
+    admission->peer = PeerEndpointText(peer);
     admission->listed = IsAddressAllowed(admission->address.c_str());
     admission->deadline = Clock::now() + CurrentSessionLimits().strangerStay;
     return true;

@@ -34,8 +34,8 @@ struct SessionAdmission {
     // callers that did not come through the accept loop).
     bool known = false;
     bool listed = false;
-    std::string address;                             // dotted IPv4 text
-    std::string peer;                                // "a.b.c.d:port"
+    std::string address;                             // its allowed-list name
+    std::string peer;                                // "a.b.c.d:port", "[v6]:port"
     std::chrono::steady_clock::time_point deadline;  // a stranger's end of stay
     std::shared_ptr<const void> ticket;              // the slot, held while it runs
 };

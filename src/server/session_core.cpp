@@ -251,7 +251,6 @@ void CSessionCore::Send(const void* data, size_t size, int seconds) {
     if (size == 0) return;
     std::lock_guard<std::mutex> lock(sendLock_);
     connection_.Write(data, static_cast<int>(size), seconds);
-    toClient_ += size;
 }
 
 void CSessionCore::SetEndReason(const std::string& reason) {
@@ -373,6 +372,7 @@ void CSessionCore::PortReaderThreadProc(CSessionProtocol& protocol) {
                     if (count != 0 && TraceWanted(portNumber_))
                         TraceEvent(portNumber_, TraceKind::ToClient, buffer.get(), count);
                     protocol.PortData(*this, buffer.get(), count);
+                    toClient_ += count;
                     break;
                 case ReaderWake::Lost:
                     LogLine(LogPriority::Warning, "%s: COM%d (%s) lost: %s", protocol.Name(),

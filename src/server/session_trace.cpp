@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -25,10 +24,25 @@ constexpr size_t kBatchBytes = size_t{64} * 1024;
 constexpr auto kBatchDelay = std::chrono::milliseconds(20);
 constexpr size_t kMaxPort = 256;
 
+// One event; its bytes (data, or a note's text) lie in the queue's arena.
 struct Event {
     std::chrono::system_clock::time_point when;
     TraceKind kind;
-    std::string bytes;  // data, or the note's text
+    size_t offset;
+    size_t size;
+};
+
+// Events and their bytes in one arena, so a port at full speed costs no
+// allocation per event: the session side and the reader swap two of these,
+// each keeping its capacity.
+struct EventBatch {
+    std::vector<Event> events;
+    std::string arena;
+
+    void Clear() {
+        events.clear();
+        arena.clear();
+    }
 };
 
 // Local time to the microsecond; the date and time of day are worked out
@@ -63,22 +77,22 @@ struct CTrace::Impl {
     int portNumber = 0;
     std::mutex lock;
     std::condition_variable ready;
-    std::deque<Event> events;
-    size_t queued = 0;
+    EventBatch queue;
+    EventBatch taken;  // the reader's: what it took, and how far it has formatted
+    size_t takenNext = 0;
     uint64_t dropped = 0;
 
     void Push(TraceKind kind, const uint8_t* data, size_t size) {
         std::lock_guard<std::mutex> guard(lock);
-        if (queued + size > kTraceQueueBytes) {
+        const size_t before = queue.arena.size();
+        if (before + size > kTraceQueueBytes) {
             ++dropped;
             return;
         }
-        events.push_back(Event{std::chrono::system_clock::now(), kind,
-                               std::string(reinterpret_cast<const char*>(data), size)});
-        const size_t before = queued;
-        queued += size;
+        queue.events.push_back(Event{std::chrono::system_clock::now(), kind, before, size});
+        queue.arena.append(reinterpret_cast<const char*>(data), size);
         // The reader waits for a first event, then for a batch to fill.
-        if (events.size() == 1 || (before < kBatchBytes && queued >= kBatchBytes))
+        if (queue.events.size() == 1 || (before < kBatchBytes && before + size >= kBatchBytes))
             ready.notify_one();
     }
 };
@@ -123,38 +137,47 @@ CTrace::~CTrace() {
 }
 
 bool CTrace::Take(bool raw, uint32_t timeoutMs, std::string* out) {
-    std::deque<Event> taken;
-    {
+    EventBatch& taken = impl_->taken;
+    size_t& next = impl_->takenNext;
+    if (next == taken.events.size()) {
+        taken.Clear();
+        next = 0;
         std::unique_lock<std::mutex> lock(impl_->lock);
+        const EventBatch& queue = impl_->queue;
         if (impl_->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return !impl_->events.empty(); })) {
+                                  [&queue] { return !queue.events.empty(); })) {
             impl_->ready.wait_for(lock, kBatchDelay,
-                                  [this] { return impl_->queued >= kBatchBytes; });
+                                  [&queue] { return queue.arena.size() >= kBatchBytes; });
         }
-        taken.swap(impl_->events);
-        impl_->queued = 0;
+        std::swap(taken, impl_->queue);
     }
+    // About a batch's worth a call, so the text stays small enough to be
+    // sent from the processor's cache, whatever the queue held.
+    const size_t first = next;
+    size_t budget = kBatchBytes;
     CTimestamps timestamps;
-    for (const Event& e : taken) {
-        const auto* data = reinterpret_cast<const uint8_t*>(e.bytes.data());
+    std::string prefix;
+    for (; next < taken.events.size() && budget != 0; ++next) {
+        const Event& e = taken.events[next];
+        budget -= e.size < budget ? e.size : budget;
+        const char* bytes = taken.arena.data() + e.offset;
         if (raw) {
-            if (e.kind != TraceKind::Note) out->append(e.bytes);
+            if (e.kind != TraceKind::Note) out->append(bytes, e.size);
             continue;
         }
-        const std::string& when = timestamps.Of(e.when);
+        prefix = timestamps.Of(e.when);
         switch (e.kind) {
             case TraceKind::ToPort:
-                AppendHexDump(out, when + " client>port ", data, e.bytes.size());
-                break;
             case TraceKind::ToClient:
-                AppendHexDump(out, when + " port>client ", data, e.bytes.size());
+                prefix += e.kind == TraceKind::ToPort ? " client>port " : " port>client ";
+                AppendHexDump(out, prefix, reinterpret_cast<const uint8_t*>(bytes), e.size);
                 break;
             case TraceKind::Note:
-                out->append(when + " -- " + e.bytes + "\n");
+                out->append(prefix).append(" -- ").append(bytes, e.size).append(1, '\n');
                 break;
         }
     }
-    return !taken.empty();
+    return next != first;
 }
 
 uint64_t CTrace::Dropped() const {
@@ -182,27 +205,24 @@ void TraceNote(int portNumber, const std::string& text) {
                text.size());
 }
 
-// Written straight into the text rather than with a formatted print per
+// Built by hand, a line at a time, rather than with a formatted print per
 // byte: a trace of a port at full speed formats megabytes, on the same
 // processors as the sessions.
 void AppendHexDump(std::string* out, const std::string& prefix, const uint8_t* data, size_t size) {
     static const char kHex[] = "0123456789abcdef";
-    // prefix, offset (8) and two blanks, 16 x 3 + 1, " |", 16, "|\n".
-    constexpr size_t kLine = 8 + 2 + 49 + 2 + 16 + 2;
-    const size_t start = out->size();
-    out->resize(start + (size + 15) / 16 * (prefix.size() + kLine));
-    char* p = &(*out)[start];
+    out->reserve(out->size() + (size + 15) / 16 * (prefix.size() + 79));
+    // offset (8) and two blanks, 16 x 3 + 1, " |", 16, "|\n".
+    char line[8 + 2 + 49 + 2 + 16 + 2];
     for (size_t at = 0; at < size; at += 16) {
         const size_t n = size - at < 16 ? size - at : 16;
-        const uint8_t* line = data + at;
-        prefix.copy(p, prefix.size());
-        p += prefix.size();
+        const uint8_t* bytes = data + at;
+        char* p = line;
         for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[(at >> shift) & 0xF];
         *p++ = ' ';
         *p++ = ' ';
         for (size_t i = 0; i < 16; ++i) {
-            p[0] = i < n ? kHex[line[i] >> 4] : ' ';
-            p[1] = i < n ? kHex[line[i] & 0xF] : ' ';
+            p[0] = i < n ? kHex[bytes[i] >> 4] : ' ';
+            p[1] = i < n ? kHex[bytes[i] & 0xF] : ' ';
             p[2] = ' ';
             p += 3;
             if (i == 7) *p++ = ' ';
@@ -210,11 +230,11 @@ void AppendHexDump(std::string* out, const std::string& prefix, const uint8_t* d
         *p++ = ' ';
         *p++ = '|';
         for (size_t i = 0; i < n; ++i)
-            *p++ = line[i] >= 0x20 && line[i] < 0x7F ? static_cast<char>(line[i]) : '.';
+            *p++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
         *p++ = '|';
         *p++ = '\n';
+        out->append(prefix).append(line, static_cast<size_t>(p - line));
     }
-    out->resize(static_cast<size_t>(p - out->data()));
 }
 
 }  // namespace tovl

@@ -25,8 +25,9 @@ class CTrace {
     CTrace(const CTrace&) = delete;
     CTrace& operator=(const CTrace&) = delete;
 
-    // Waits up to timeoutMs for events; appends them to *out rendered as
-    // text (hexdump lines with their direction, notes) or, raw, the data
+    // Waits up to timeoutMs for events (not at all while some taken before
+    // are left); appends up to about 64 KiB of their data to *out rendered
+    // as text (hexdump lines with their direction, notes) or, raw, the data
     // bytes alone. False when nothing came.
     bool Take(bool raw, uint32_t timeoutMs, std::string* out);
     // Events dropped because this trace's reader was behind.

@@ -133,6 +133,34 @@ TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
     EXPECT_FALSE(socket_.HoldsSocket());
 }
 
+TEST_F(SessionManagerTest, ServerNameThatDoesNotResolveFailsLikeAnUnreachableServer) {
+    driver_.AddPort(3);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 2, "nothere.invalid", 4445, 3), 1u);
+    // As for a server that cannot be reached: nothing on standard output.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(socket_.HoldsSocket());
+}
+
+TEST_F(SessionManagerTest, ServerByNameIsResolvedAndConnected) {
+    driver_.AddPort(3);
+    registry_.SetValue(kSettings, "PORT3", "-1;0;0;0;0");
+    LoopbackListener listener;
+    std::thread server([&] {
+        SocketHandle s = listener.AcceptOne();
+        EXPECT_EQ(RecvU32(s), PL_OPEN);
+        EXPECT_EQ(RecvU32(s), 7u);
+        SendU32s(s, {0, 0});
+        uint8_t rest[4 * 6 + 24];
+        EXPECT_TRUE(RecvAll(s, rest, sizeof rest));
+        CloseRaw(s);
+    });
+    // localhost may also name ::1, where nothing listens: that one is passed over.
+    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 7, "localhost", listener.port, 3), 0u);
+    server.join();
+    EXPECT_TRUE(socket_.HoldsSocket());
+}
+
 TEST_F(SessionManagerTest, FailedOpenStateQueryCountsAsClosed) {
     auto& port = driver_.AddPort(3);
     port.openStateFails = true;

@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -299,6 +300,12 @@ TEST_F(SerialExclusivePosixTest, APtyOfTheSameNumberInAnotherDevptsIsAnotherDevi
 // the process warns once.
 TEST_F(SerialExclusivePosixTest, AScanThatCannotSeeEveryProcessSaysSoAndWarnsOnce) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    // Root sees every process's descriptors, unless this machine hides even
+    // init's from it (a container's root, say): this process has then
+    // warned already, and its children inherit that.
+    char target[256];
+    const bool rootSeesAll =
+        readlink("/proc/1/fd/0", target, sizeof target) >= 0 || errno != EACCES;
     SerialDeviceId device;
     ASSERT_TRUE(IdentifySerialDevice(device_, &device));
     const std::string log = lockDir_ + "/log";
@@ -318,11 +325,11 @@ TEST_F(SerialExclusivePosixTest, AScanThatCannotSeeEveryProcessSaysSoAndWarnsOnc
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string text = ReadFile(log);
     const std::string warning = "the open files of other processes cannot be seen";
-    EXPECT_NE(text.find(warning), std::string::npos) << text;
     EXPECT_EQ(text.find(warning), text.rfind(warning)) << text;
-
-    // Root sees them all.
-    EXPECT_TRUE(ScanForDeviceHolder(device).complete);
+    if (rootSeesAll) {
+        EXPECT_NE(text.find(warning), std::string::npos) << text;
+        EXPECT_TRUE(ScanForDeviceHolder(device).complete);
+    }
 }
 
 }  // namespace

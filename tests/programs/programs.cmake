@@ -54,6 +54,7 @@ tovl_program_test(programs.client_sessions test_client_sessions TIMEOUT 240)
 tovl_program_test(programs.client_failures test_client_failures TIMEOUT 240)
 tovl_program_test(programs.client_uses test_client_uses TIMEOUT 240)
 tovl_program_test(programs.client_with_server test_client_with_server LOCKS tcp4445 TIMEOUT 300)
+tovl_program_test(programs.ipv6_and_names test_ipv6_and_names LOCKS tcp4445 TIMEOUT 240)
 
 # tovladmin's dialogs on a virtual X display (Xvfb, xdotool); screenshots
 # of every step go to test-artefacts/tovladmin in the build folder.

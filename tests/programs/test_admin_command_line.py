@@ -54,6 +54,14 @@ class AdminCommandLineTest(ProgramTestCase):
         path = os.path.join(self.registry._key_dir(IPADDR_KEY), "10.1.20.255")
         self.assertEqual(os.path.getsize(path), 0)
 
+    def test_add_writes_an_ipv6_address_in_its_canonical_text(self):
+        self.registry.create_key(IPADDR_KEY)
+        self.assertEqual(self.admin("add", "2001:DB8:0:0::1"), (0, "", ""))
+        self.assertEqual(self.admin("add", "::ffff:10.0.0.7"), (0, "", ""))
+        self.assertEqual(self.names(), ["10.0.0.7", "2001:db8::1"])
+        for bad in ("2001:db8::1::2", "[::1]", "::1%lo"):
+            self.assertEqual(self.admin("add", bad)[0], 2, bad)
+
     def test_adding_a_listed_address_keeps_one_entry(self):
         self.registry.allow("10.0.0.7")
         self.assertEqual(self.admin("add", "10.0.0.7"), (0, "", ""))

@@ -75,13 +75,52 @@ class AdminConfigTest(ProgramTestCase):
 
     def test_port_set_refuses_what_the_client_would_misread(self):
         self.admin("init")
-        for server in ("localhost", "10.0.0.7:99999", "10.0.0.7:0"):
+        for server in ("bad host", "10.0.0.7:99999", "10.0.0.7:0", "[::1", "localhost:0"):
             code, _, err = self.admin("port", "set", "3", "--server", server, "--com", "2",
                                       "--link", "/dev/ttyV3")
             self.assertEqual(code, 2, server)
         self.assertEqual(self.admin("port", "set", "3", "--server", "10.0.0.7", "--com", "2",
                                     "--link", "/no/such/dir/ttyV3")[0], 2)
         self.assertFalse(os.listdir(self.registry._key_dir(CONNECTIONS_KEY)))
+
+    def test_port_set_names_a_server_by_host_name_or_ipv6_beside_remoteport(self):
+        self.admin("init")
+        self.admin("add", "10.0.0.7")
+        # localhost is this machine: its server's COM2 must be there too.
+        device = PtyPort()
+        self.addCleanup(device.close)
+        self.assertEqual(self.admin("device", "set", "COM2", device.path)[0], 0)
+        links = tempfile.mkdtemp(prefix="tovl-links-")
+        self.addCleanup(os.rmdir, links)
+        for n, server, written in (("3", "localhost", "localhost:4445"),
+                                   ("4", "[2001:DB8::0:1]:5000", "[2001:db8::1]:5000")):
+            self.registry.set_value(VIRTUAL_PORTS_KEY, "VPORT" + n, links + "/ttyV" + n)
+            self.assertEqual(self.admin("port", "set", n, "--server", server, "--com", "2",
+                                        "--link", links + "/ttyV" + n), (0, "", ""))
+            self.assertEqual(self.value(CONNECTIONS_KEY, "REMOTEHOST" + n), written)
+            self.assertEqual(self.value(CONNECTIONS_KEY, "REMOTEPORT" + n), "0.0.0.0;2")
+        self.assertEqual(self.admin("check"), (0, "no problem found\n", ""))
+        # A dotted address again: REMOTEPORT alone, as before.
+        self.assertEqual(self.admin("port", "set", "4", "--server", "10.0.0.9:5000", "--com", "2",
+                                    "--link", links + "/ttyV4"), (0, "", ""))
+        self.assertEqual(self.value(CONNECTIONS_KEY, "REMOTEPORT4"), "10.0.0.9:5000;2")
+        self.assertNotIn("REMOTEHOST4", os.listdir(self.registry._key_dir(CONNECTIONS_KEY)))
+
+    def test_check_explains_a_name_that_does_not_resolve_and_non_canonical_entries(self):
+        self.admin("init")
+        code, _, err = self.admin("port", "set", "3", "--server", "nothere.invalid", "--com", "2",
+                                  "--link", "/dev/ttyV3")
+        self.assertEqual(code, 0)
+        self.assertIn("warning: REMOTEHOST3 = \"nothere.invalid:4445\": the name nothere.invalid"
+                      " does not resolve", err)
+        self.registry.allow("2001:db8:0:0::1")
+        code, out, _ = self.admin("check")
+        self.assertEqual(code, 1)
+        self.assertIn("REMOTEHOST3 = \"nothere.invalid:4445\": the name nothere.invalid does not "
+                      "resolve", out)
+        self.assertIn("every open of virtual port 3 fails until it does", out)
+        self.assertIn('allowed address "2001:db8:0:0::1" is not in canonical form: the server '
+                      "writes a client's address as 2001:db8::1", out)
 
     def test_check_explains_each_problem(self):
         self.admin("init")
@@ -129,10 +168,10 @@ class AdminConfigTest(ProgramTestCase):
         r.set_value(SERVER_KEY, "MaxSesions", "3")
         code, out, _ = self.admin("check")
         self.assertEqual(code, 1)
-        for words in ('allowed address "010.0.0.7" has leading zeros: the server compares a '
-                      "client's address as written 10.0.0.7 and refuses 10.0.0.7",
+        for words in ('allowed address "010.0.0.7" has leading zeros: the server writes a '
+                      "client's address as 10.0.0.7 and so refuses 10.0.0.7",
                       "allowed address 10.0.0.8 holds more than 99 bytes of data",
-                      'allowed address "10.0.0.9 " is not dotted decimal and matches no client',
+                      'allowed address "10.0.0.9 " is not dotted decimal or IPv6 and matches no client',
                       'allowed address "10.0.0.256" is not dotted decimal',
                       'allowed address "10.0.7" is not dotted decimal',
                       "RFC 2217 value XYZ1 is not named COM1 to COM255: the server ignores it",

@@ -32,6 +32,12 @@ class Control(ProgramTestCase):
         self.server = self.start("tovlserver", "debug", env=env)
         self.assertTrue(wait_for_listener(TCP_PORT), "no RFC 2217 listener")
         self.assertTrue(wait_for_listener(), "server does not listen")
+        # The control channel opens after the listeners.
+        control = os.path.join(self.run_dir, "control")
+        deadline = time.monotonic() + 10
+        while not os.path.exists(control) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(control), "no control channel")
 
     def admin(self, *args, user=None):
         command = harness.program_command("tovladmin", *args)
@@ -63,6 +69,11 @@ class Control(ProgramTestCase):
         native = self.open_native()
         native.sendall(harness.u32(harness.PL_DATA, 5) + b"hello")
         self.assertEqual(self.native.read_exact(5), b"hello")
+        self.native.write_all(b"pong")
+        message = harness.recv_message(native)
+        while message[0] != harness.PL_DATA:  # a modem status report may come first
+            message = harness.recv_message(native)
+        self.assertEqual(message, (harness.PL_DATA, b"pong"))
         rfc = socket.create_connection(("127.0.0.1", TCP_PORT), timeout=10)
         self.addCleanup(rfc.close)
         rfc.recv(64)  # the server's offers
@@ -77,7 +88,8 @@ class Control(ProgramTestCase):
         self.assertEqual(by_com[NATIVE]["protocol"], "port-link")
         self.assertEqual(by_com[RFC]["protocol"], "rfc2217")
         self.assertEqual(by_com[NATIVE]["device"], self.native.path)
-        self.assertEqual(by_com[NATIVE]["bytesToPort"], 5)
+        # Data bytes each way, not the protocol's messages.
+        self.assertEqual((by_com[NATIVE]["bytesToPort"], by_com[NATIVE]["bytesToClient"]), (5, 4))
         self.assertTrue(by_com[NATIVE]["peer"].startswith("127.0.0.1:"))
         self.assertTrue(by_com[NATIVE]["listed"])
         self.assertRegex(by_com[NATIVE]["line"], r"^\d+,8N1")

@@ -57,7 +57,7 @@ class ServerLog(ProgramTestCase):
         self.assertEqual(pty.read_exact(6), b"secret")
         self.assertTrue(wait_log("ended: client closed"), log())
         text = log()
-        self.assertIn("listening on 0.0.0.0:4445", text)
+        self.assertIn("listening on [::]:4445 (IPv6 and IPv4)", text)
         self.assertIn("opened COM5 (%s) for 127.0.0.1" % pty.path, text)
         self.assertIn("COM7: device /nonexistent/tovl-test-com7 does not exist", text)
         self.assertIn("%s is not a character device" % plain_file, text)

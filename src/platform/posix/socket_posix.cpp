@@ -102,7 +102,43 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
     a->addrBe = n.sin_addr.s_addr;
 }
 
+// The native form of addr in *n; its length, 0 for an unknown family.
+socklen_t ToNativeAddr(const SockAddr& addr, sockaddr_storage* n) {
+    *n = sockaddr_storage{};
+    if (addr.family == AF_INET6) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(n);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = addr.portBe;
+        memcpy(&six->sin6_addr, addr.addr, sizeof six->sin6_addr);
+        six->sin6_scope_id = addr.scopeId;
+        return sizeof *six;
+    }
+    if (addr.family != AF_INET) return 0;
+    auto* four = reinterpret_cast<sockaddr_in*>(n);
+    four->sin_family = AF_INET;
+    four->sin_port = addr.portBe;
+    memcpy(&four->sin_addr, addr.addr, sizeof four->sin_addr);
+    return sizeof *four;
+}
+
+void FromNativeAddr(const sockaddr_storage& n, SockAddr* addr) {
+    *addr = SockAddr{};
+    addr->family = n.ss_family;
+    if (n.ss_family == AF_INET6) {
+        const auto* six = reinterpret_cast<const sockaddr_in6*>(&n);
+        addr->portBe = six->sin6_port;
+        memcpy(addr->addr, &six->sin6_addr, sizeof six->sin6_addr);
+        addr->scopeId = six->sin6_scope_id;
+    } else if (n.ss_family == AF_INET) {
+        const auto* four = reinterpret_cast<const sockaddr_in*>(&n);
+        addr->portBe = four->sin_port;
+        memcpy(addr->addr, &four->sin_addr, sizeof four->sin_addr);
+    }
+}
+
 }  // namespace
+
+const int kAfInet6 = AF_INET6;
 
 bool SockStartup() {
     // A listener holds a socket per waiting peer: the whole hard limit is
@@ -208,6 +244,54 @@ SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
     }
     if (peer) FromNative(n, peer);
     return static_cast<SocketHandle>(fd);
+}
+
+bool SockConnectAddr(SocketHandle s, const SockAddr& addr) {
+    sockaddr_storage n{};
+    const socklen_t len = ToNativeAddr(addr, &n);
+    while (connect(Fd(s), reinterpret_cast<sockaddr*>(&n), len) != 0) {
+        if (errno == EINTR) continue;
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool SockBindAddr(SocketHandle s, const SockAddr& addr) {
+    sockaddr_storage n{};
+    const socklen_t len = ToNativeAddr(addr, &n);
+    return bind(Fd(s), reinterpret_cast<sockaddr*>(&n), len) == 0 || Fail() == 0;
+}
+
+SocketHandle SockAcceptAddr(SocketHandle s, SockAddr* peer) {
+    sockaddr_storage n{};
+    socklen_t len = sizeof n;
+    int fd;
+    do {
+        fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&n), &len, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) fd = AvoidZero(fd);
+    if (fd < 0) {
+        // As SockAccept: a listener shut down from another thread.
+        if (errno == EINVAL) errno = EINTR;
+        Fail();
+        return kInvalidSocket;
+    }
+    if (peer) FromNativeAddr(n, peer);
+    return static_cast<SocketHandle>(fd);
+}
+
+bool SockGetPeerAddr(SocketHandle s, SockAddr* peer) {
+    sockaddr_storage n{};
+    socklen_t len = sizeof n;
+    if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return Fail() == 0;
+    FromNativeAddr(n, peer);
+    return true;
+}
+
+bool SockSetDualStack(SocketHandle s) {
+    int off = 0;
+    return setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0 || Fail() == 0;
 }
 
 bool SockGetPeerName(SocketHandle s, SockAddrIn* peer) {

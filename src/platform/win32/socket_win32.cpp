@@ -4,9 +4,12 @@
 // winsock2 before windows, mstcpip after both.
 // clang-format off
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <mstcpip.h>
 // clang-format on
+
+#include <cstring>
 
 #include "platform/socket_api.h"
 
@@ -31,7 +34,42 @@ void FromNative(const sockaddr_in& n, SockAddrIn* a) {
     a->portBe = n.sin_port;
     a->addrBe = n.sin_addr.s_addr;
 }
+// The native form of addr in *n; its length, 0 for an unknown family.
+int ToNativeAddr(const SockAddr& addr, sockaddr_storage* n) {
+    *n = sockaddr_storage{};
+    if (addr.family == AF_INET6) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(n);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = addr.portBe;
+        memcpy(&six->sin6_addr, addr.addr, sizeof six->sin6_addr);
+        six->sin6_scope_id = addr.scopeId;
+        return sizeof *six;
+    }
+    if (addr.family != AF_INET) return 0;
+    auto* four = reinterpret_cast<sockaddr_in*>(n);
+    four->sin_family = AF_INET;
+    four->sin_port = addr.portBe;
+    memcpy(&four->sin_addr, addr.addr, sizeof four->sin_addr);
+    return sizeof *four;
+}
+
+void FromNativeAddr(const sockaddr_storage& n, SockAddr* addr) {
+    *addr = SockAddr{};
+    addr->family = n.ss_family;
+    if (n.ss_family == AF_INET6) {
+        const auto* six = reinterpret_cast<const sockaddr_in6*>(&n);
+        addr->portBe = six->sin6_port;
+        memcpy(addr->addr, &six->sin6_addr, sizeof six->sin6_addr);
+        addr->scopeId = six->sin6_scope_id;
+    } else if (n.ss_family == AF_INET) {
+        const auto* four = reinterpret_cast<const sockaddr_in*>(&n);
+        addr->portBe = four->sin_port;
+        memcpy(addr->addr, &four->sin_addr, sizeof four->sin_addr);
+    }
+}
 }  // namespace
+
+const int kAfInet6 = AF_INET6;
 
 bool SockStartup() {
     WSADATA data;
@@ -106,6 +144,40 @@ SocketHandle SockAccept(SocketHandle s, SockAddrIn* peer) {
     SOCKET a = accept(S(s), reinterpret_cast<sockaddr*>(&n), &len);
     if (a != INVALID_SOCKET && peer) FromNative(n, peer);
     return static_cast<SocketHandle>(a);
+}
+
+bool SockConnectAddr(SocketHandle s, const SockAddr& addr) {
+    sockaddr_storage n{};
+    const int len = ToNativeAddr(addr, &n);
+    return connect(S(s), reinterpret_cast<sockaddr*>(&n), len) == 0;
+}
+
+bool SockBindAddr(SocketHandle s, const SockAddr& addr) {
+    sockaddr_storage n{};
+    const int len = ToNativeAddr(addr, &n);
+    return bind(S(s), reinterpret_cast<sockaddr*>(&n), len) == 0;
+}
+
+SocketHandle SockAcceptAddr(SocketHandle s, SockAddr* peer) {
+    sockaddr_storage n{};
+    int len = sizeof n;
+    SOCKET a = accept(S(s), reinterpret_cast<sockaddr*>(&n), &len);
+    if (a != INVALID_SOCKET && peer) FromNativeAddr(n, peer);
+    return static_cast<SocketHandle>(a);
+}
+
+bool SockGetPeerAddr(SocketHandle s, SockAddr* peer) {
+    sockaddr_storage n{};
+    int len = sizeof n;
+    if (getpeername(S(s), reinterpret_cast<sockaddr*>(&n), &len) != 0) return false;
+    FromNativeAddr(n, peer);
+    return true;
+}
+
+bool SockSetDualStack(SocketHandle s) {
+    DWORD off = 0;
+    return setsockopt(S(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                      sizeof off) == 0;
 }
 
 bool SockGetPeerName(SocketHandle s, SockAddrIn* peer) {
