@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "client/vexa_driver.h"
 #include "config/product_keys.h"
 #include "config/remote_host.h"
 #include "config/value_text.h"
