@@ -80,12 +80,16 @@ def context_switches(pid):
 
 
 def listening(port):
-    """True when a socket listens on TCP port (without connecting to it)."""
-    with open("/proc/net/tcp") as f:
-        for line in f.readlines()[1:]:
-            local, state = line.split()[1], line.split()[3]
-            if state == "0A" and int(local.split(":")[1], 16) == port:
-                return True
+    """True when a socket listens on TCP port (without connecting to it),
+    of either family: the server listens dual-stack."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        if not os.path.exists(table):
+            continue
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                local, state = line.split()[1], line.split()[3]
+                if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
+                    return True
     return False
 
 
