@@ -1,7 +1,7 @@
 // The client's socket-to-driver reader: the input is what the server sends
 // on a session's connection. The reader runs on its own thread over an
 // in-memory virtual port; once it has taken every byte the connection is
-// reset, so a run never waits on a time-out or a retry pause. The port must
+// reset, so a run never waits on a time-out. The port must
 // be given a prefix of the PL_DATA payloads and of the PL_FLOW_CONTROL line
 // changes, in order, and all of them when every message was whole and known.
 #include <linux/sockios.h>
@@ -12,12 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "client/client_session.h"
 #include "client/data_pumps.h"
-#include "client/vexa_driver.h"
+#include "client/virtual_port.h"
 #include "net/port_link.h"
 #include "test_support/loopback.h"
 
@@ -28,39 +29,34 @@ namespace {
 constexpr uint32_t kPort = 3;
 
 // Keeps what the reader passes on; everything else answers plainly.
-class CRecordingBinding final : public CVexaBinding {
+class CRecordingPort final : public CVirtualPort {
   public:
     std::vector<uint8_t> written;
     std::vector<uint32_t> lines;
+    CEvent opened;
 
-    bool ReadData(uint32_t, uint8_t*, uint32_t, uint32_t* count) override {
+    uint32_t Number() const override { return kPort; }
+    CEvent& Opened() override { return opened; }
+    bool IsOpen() override { return true; }
+    uint32_t UseCount() override { return 0; }
+    void ServeUse(uint32_t) override {}
+    bool EndedUseWithData(uint32_t, uint32_t*) override { return false; }
+    void HangUp() override {}
+    std::unique_ptr<CPortWatch> Watch(CEvent&) override { abort(); }
+    uint32_t Read(uint8_t*, uint32_t) override { return 0; }
+    bool Pending(uint32_t* count) override {
         *count = 0;
         return true;
     }
-    bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override {
-        if (index != kPort - 1) abort();
+    void Settings(PortLinkSettings*) override {}
+    void Lines(uint32_t*) override {}
+    void SessionSetUp() override {}
+    uint32_t Write(const uint8_t* data, uint32_t size) override {
         written.insert(written.end(), data, data + size);
-        *count = size;
-        return true;
+        return size;
     }
-    bool GetLines(uint32_t, uint32_t*) override { return true; }
-    bool SetLines(uint32_t index, uint32_t mask) override {
-        if (index != kPort - 1) abort();
-        lines.push_back(mask);
-        return true;
-    }
-    bool GetSettings(uint32_t, PortLinkSettings*) override { return true; }
-    bool OpenEvent(uint32_t, VexaPortEvent, CEvent*) override { return false; }
-    bool CheckPort(uint32_t) override { return true; }
-    bool GetOpenState(uint32_t, uint32_t* state) override {
-        *state = 1;
-        return true;
-    }
-    bool GetPending(uint32_t, uint32_t* pending) override {
-        *pending = 0;
-        return true;
-    }
-    bool SetStatus(uint32_t, uint32_t) override { return true; }
+    bool TakeInputFlush() override { return false; }
+    void SetLines(uint32_t mask) override { lines.push_back(mask); }
 };
 
 // What the port is given when the reader reads the input as the server's
@@ -112,19 +108,16 @@ int QueuedBytes(SocketHandle s, unsigned long request) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static testing_support::LoopbackListener listener;
-    static CRecordingBinding* binding = [] {
-        auto* b = new CRecordingBinding;
-        SetVexaBinding(b);
-        return b;
-    }();
-    binding->written.clear();
-    binding->lines.clear();
+    static const auto port = std::make_shared<CRecordingPort>();
+    port->written.clear();
+    port->lines.clear();
 
     // One session context kept across runs: the socket of the last run is
     // still held, so Create does not pause as it does for an empty object;
     // the old handle goes with it.
     static ClientSessionContext session;
     session.LocalPort = kPort;
+    session.port = port;
     CBlockingSocket& socket = session.socket;
     socket.Create();
     socket.Connect(testing_support::LoopbackAddress(listener.port));
@@ -148,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.join();
 
     const Expected expected = Parse(data, size);
-    if (!IsPrefix(binding->written, expected.data)) abort();
-    if (!IsPrefix(binding->lines, expected.lines)) abort();
-    if (expected.whole && (binding->written != expected.data || binding->lines != expected.lines))
+    if (!IsPrefix(port->written, expected.data)) abort();
+    if (!IsPrefix(port->lines, expected.lines)) abort();
+    if (expected.whole && (port->written != expected.data || port->lines != expected.lines))
         abort();
     return 0;
 }

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "client/vexa_driver.h"
 #include "config/product_keys.h"
 #include "config/remote_host.h"
 #include "config/value_text.h"
@@ -133,23 +132,11 @@ std::vector<ClientPort> ReadClientConnections() {
         if (host == HostValue::Unreadable) continue;
         const bool named = host == HostValue::Read;
         if (named) end.TcpPort = server.tcpPort;
-        CEvent opened = VexaOpenOpenedEvent(n);
-        if (!opened.IsValid()) {
-            LogLine(LogPriority::Warning,
-                    "REMOTEPORT%u is not served: virtual port %u is not offered", n, n);
-            continue;
-        }
-        const std::string serverText =
-            named ? FormatRemoteHost(server)
-                  : std::string(end.Address) + ":" + std::to_string(end.TcpPort);
-        LogLine(LogPriority::Info, "virtual port %u serves COM%d of %s", n, end.ComPort,
-                serverText.c_str());
         ClientPort& port = ports.emplace_back();
         if (named) port.ServerHost = server.host;
         memcpy(port.RemoteAddress, end.Address, sizeof port.RemoteAddress);
         port.RemoteTcpPort = end.TcpPort;
         port.RemoteComPort = end.ComPort;
-        port.OpenedEvent = std::move(opened);
         port.LocalPort = n;
     }
     return ports;

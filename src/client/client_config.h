@@ -24,8 +24,8 @@ bool ParseRemoteEnd(const char* text, RemoteEnd* end);
 // after the fifth number is ignored.
 void ParsePortTimeouts(const char* text, int32_t values[5]);
 
-// The ports of Software\Dravik\TOVL\Connections, in value order, each with
-// its opened event; empty when the key is missing.
+// The ports of Software\Dravik\TOVL\Connections, in value order; empty
+// when the key is missing.
 std::vector<ClientPort> ReadClientConnections();
 // Reads the PORT<n> value of Software\Dravik\TOVL\Settings. On failure
 // prints why to standard output and returns false.

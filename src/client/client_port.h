@@ -1,13 +1,11 @@
 // One redirected virtual port as the configuration gives it: which virtual
-// port, which real port of which server, and the port's opened event. Made
-// by ReadClientConnections; the session manager owns the list and it does
-// not change once the manager runs.
+// port, and which real port of which server. Made by ReadClientConnections;
+// the session manager owns the list and it does not change once the manager
+// runs.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-#include "platform/event.h"
 
 namespace tovl {
 
@@ -16,7 +14,6 @@ struct ClientPort {
     char RemoteAddress[32] = {};
     uint16_t RemoteTcpPort = 0;
     int32_t RemoteComPort = 0;
-    tovl::CEvent OpenedEvent;
     // The server by host name or IPv6 address (REMOTEHOST<n>), resolved at
     // each session's set-up, on RemoteTcpPort; empty: RemoteAddress.
     std::string ServerHost;

@@ -10,7 +10,6 @@
 #include "client/client_config.h"
 #include "client/client_tls.h"
 #include "client/data_pumps.h"
-#include "client/vexa_driver.h"
 #include "config/address_text.h"
 #include "config/remote_host.h"
 #include "platform/ip_address.h"
@@ -48,9 +47,11 @@ void PumpFinished(ClientSessionContext& session) {
     if (session.pumpsRunning.fetch_sub(1) == 1) session.ended.Set();
 }
 
-CClientSession::CClientSession(const ClientPort& port, uint32_t use)
+CClientSession::CClientSession(const ClientPort& port, std::shared_ptr<CVirtualPort> virtualPort,
+                               uint32_t use)
     : context_(std::make_shared<ClientSessionContext>()), use_(use) {
     ClientSessionContext& s = *context_;
+    s.port = std::move(virtualPort);
     s.LocalPort = port.LocalPort;
     memcpy(s.RemoteAddress, port.RemoteAddress, sizeof s.RemoteAddress);
     s.RemoteAddress[sizeof s.RemoteAddress - 1] = '\0';
@@ -68,10 +69,10 @@ CClientSession::CClientSession(const ClientPort& port, uint32_t use)
 bool CClientSession::Connect() {
     ClientSessionContext& s = *context_;
     if (!s.ServerHost.empty())
-        return ConnectPortToHost(s.socket, s.RemoteComPort, s.ServerHost, s.RemoteTcpPort,
+        return ConnectPortToHost(s.socket, *s.port, s.RemoteComPort, s.ServerHost, s.RemoteTcpPort,
                                  s.LocalPort) == 0;
-    return ConnectPort(s.socket, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort, s.LocalPort) ==
-           0;
+    return ConnectPort(s.socket, *s.port, s.RemoteComPort, s.RemoteAddress, s.RemoteTcpPort,
+                       s.LocalPort) == 0;
 }
 
 void CClientSession::Start() {
@@ -104,7 +105,7 @@ namespace {
 
 // Connects to the first of candidates that answers, then performs the open
 // exchange. server names the server in the log lines.
-uint32_t OpenSession(CBlockingSocket& socket, int32_t remoteComPort,
+uint32_t OpenSession(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
                      const std::vector<SockAddr>& candidates, const std::string& server,
                      const char* connectHint, uint32_t n) {
     auto fail = [&](const std::string& why) {
@@ -145,7 +146,7 @@ uint32_t OpenSession(CBlockingSocket& socket, int32_t remoteComPort,
         uint32_t mask = 0;
         if (!ReadU32(socket, &mask, kFieldTimeout))
             return fail("the connection ended during the open");
-        VexaSetLineState(n, mask);
+        port.SetLines(mask);
         int32_t timeouts[5];
         if (!ReadPortTimeouts(n, timeouts)) return fail("its time-outs cannot be read");
         for (int32_t value : timeouts)
@@ -153,9 +154,9 @@ uint32_t OpenSession(CBlockingSocket& socket, int32_t remoteComPort,
         // Without the provider's settings the record goes out as it starts
         // (all zero).
         PortLinkSettings settings;
-        VexaGetPortSettings(n, &settings);
+        port.Settings(&settings);
         SendSettingsMessage(socket, settings, kFieldTimeout);
-        VexaSetStatus(n, 0);
+        port.SessionSetUp();
         LogLine(LogPriority::Info, "virtual port %u: session with COM%d of %s set up", n,
                 remoteComPort, server.c_str());
         return 0;
@@ -166,8 +167,8 @@ uint32_t OpenSession(CBlockingSocket& socket, int32_t remoteComPort,
 
 }  // namespace
 
-uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
-                     uint16_t remoteTcpPort, uint32_t n) {
+uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n) {
     if (!SockStartup()) return 1;
     // The dotted address as inet_addr reads it: no name is looked up here.
     SockAddr address;
@@ -176,13 +177,13 @@ uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char*
     const uint32_t addrBe = InetAddr(remoteAddress);
     memcpy(address.addr, &addrBe, sizeof addrBe);
     const bool named = addrBe == kInaddrNone;
-    return OpenSession(socket, remoteComPort, {address},
+    return OpenSession(socket, port, remoteComPort, {address},
                        std::string(remoteAddress) + ":" + std::to_string(remoteTcpPort),
                        named ? " (the address is not dotted decimal)" : "", n);
 }
 
-uint32_t ConnectPortToHost(CBlockingSocket& socket, int32_t remoteComPort, const std::string& host,
-                           uint16_t remoteTcpPort, uint32_t n) {
+uint32_t ConnectPortToHost(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                           const std::string& host, uint16_t remoteTcpPort, uint32_t n) {
     if (!SockStartup()) return 1;
     const std::string server = FormatRemoteHost(RemoteHost{host, remoteTcpPort});
     std::vector<SockAddr> candidates;
@@ -195,7 +196,7 @@ uint32_t ConnectPortToHost(CBlockingSocket& socket, int32_t remoteComPort, const
         socket.Close();
         return 1;
     }
-    return OpenSession(socket, remoteComPort, candidates, server, "", n);
+    return OpenSession(socket, port, remoteComPort, candidates, server, "", n);
 }
 
 }  // namespace tovl

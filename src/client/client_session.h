@@ -16,6 +16,7 @@
 #include <string>
 
 #include "client/client_port.h"
+#include "client/virtual_port.h"
 #include "net/blocking_socket.h"
 #include "platform/event.h"
 
@@ -30,7 +31,8 @@ struct ClientSessionContext {
     std::string ServerHost;  // as ClientPort's
     // The server as log lines name it: "a.b.c.d:port", "name:port", "[v6]:port".
     std::string ServerText;
-    // The use of the virtual port the session serves.
+    // The virtual port, and the use of it the session serves.
+    std::shared_ptr<CVirtualPort> port;
     uint32_t use = 0;
     // The driver-to-socket pump is its only writer, the socket-to-driver
     // pump its only reader once they run.
@@ -52,8 +54,8 @@ void PumpFinished(ClientSessionContext& session);
 
 class CClientSession {
   public:
-    // use: the virtual port's use count the session serves.
-    CClientSession(const ClientPort& port, uint32_t use);
+    // Serves use `use` (the port's use count) of virtualPort.
+    CClientSession(const ClientPort& port, std::shared_ptr<CVirtualPort> virtualPort, uint32_t use);
     CClientSession(const CClientSession&) = delete;
     CClientSession& operator=(const CClientSession&) = delete;
 
@@ -79,14 +81,14 @@ class CClientSession {
 };
 
 // Connects socket to the server and performs the open exchange for virtual
-// port n. 0 on success (the socket is then ready for the pumps), 1 on
-// failure (the socket is closed).
-uint32_t ConnectPort(CBlockingSocket& socket, int32_t remoteComPort, const char* remoteAddress,
-                     uint16_t remoteTcpPort, uint32_t n);
+// port n (its lines and settings are port's). 0 on success (the socket is
+// then ready for the pumps), 1 on failure (the socket is closed).
+uint32_t ConnectPort(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                     const char* remoteAddress, uint16_t remoteTcpPort, uint32_t n);
 // The same with the server named by host (a host name, or numeric text of
 // either family), resolved now: each of its addresses is tried in turn. A
 // name that does not resolve is logged and fails like an unreachable server.
-uint32_t ConnectPortToHost(CBlockingSocket& socket, int32_t remoteComPort, const std::string& host,
-                           uint16_t remoteTcpPort, uint32_t n);
+uint32_t ConnectPortToHost(CBlockingSocket& socket, CVirtualPort& port, int32_t remoteComPort,
+                           const std::string& host, uint16_t remoteTcpPort, uint32_t n);
 
 }  // namespace tovl

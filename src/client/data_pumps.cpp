@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include "client/vexa_driver.h"
 #include "net/message_reader.h"
 #include "platform/log.h"
 #include "platform/thread.h"
@@ -13,10 +13,6 @@ namespace tovl {
 namespace {
 
 constexpr uint32_t kFlowControlPauseMs = 300;
-constexpr uint32_t kReadRetryPauseMs = 100;
-// A wait that fails (an event the provider did not give) is retried at this
-// pace, watching only the stop, instead of in a tight loop.
-constexpr uint32_t kFailedWaitPauseMs = 100;
 // Reads in a row that give nothing while bytes are reported pending, after
 // which the drain goes back to waiting.
 constexpr uint32_t kMaxEmptyReads = 8;
@@ -24,18 +20,17 @@ constexpr size_t kDataMessageBytes = 8 + PL_DATA_MAX;
 
 // Drains the port: every block waiting goes out as one PL_DATA each, the
 // blocks gathered into as few sends as the batch allows.
-void SendData(CBlockingSocket& socket, uint32_t n, CMessageBatch& batch) {
+void SendData(CBlockingSocket& socket, CVirtualPort& port, CMessageBatch& batch) {
     uint32_t pending = 0;
     bool sentAny = false;
     uint32_t emptyReads = 0;
     do {
         if (!batch.HasRoom(kDataMessageBytes)) batch.Flush(socket, kFieldTimeout);
-        uint32_t count = 0;
-        VexaReadData(n, batch.DataSlot(), PL_DATA_MAX, &count);
+        const uint32_t count = port.Read(batch.DataSlot(), PL_DATA_MAX);
         pending = 0;
         // A failed query counts as nothing pending, so the drain never runs
         // on an old count.
-        if (!VexaGetPendingCount(n, &pending)) pending = 0;
+        if (!port.Pending(&pending)) pending = 0;
         if (count == 0 && (sentAny || pending != 0)) {
             // Bytes reported but not given yet: read again rather than send
             // an empty message; a provider that never gives them cannot hold
@@ -59,7 +54,7 @@ void EndDropped(ClientSessionContext& session) {
 
 // The application flushed its input: the data already received for it is
 // dropped; everything else received is acted on as usual.
-void DropReceivedData(CMessageReader& reader, uint32_t n) {
+void DropReceivedData(CMessageReader& reader, CVirtualPort& port) {
     try {
         for (;;) {
             PortLinkMessage message;
@@ -71,7 +66,7 @@ void DropReceivedData(CMessageReader& reader, uint32_t n) {
                 while (reader.PayloadLeft() != 0)
                     if (!reader.NextPayloadPiece(&piece, &size, kNoTimeout, false)) return;
             } else if (message.code == PL_FLOW_CONTROL) {
-                VexaSetLineState(n, ModemStatusToLineMask(message.value));
+                port.SetLines(ModemStatusToLineMask(message.value));
             }
         }
     } catch (const CBlockingSocketException&) {
@@ -84,12 +79,9 @@ void DropReceivedData(CMessageReader& reader, uint32_t n) {
 
 void DriverToSocketPump(ClientSessionContext& session) {
     const uint32_t n = session.LocalPort;
+    CVirtualPort& port = *session.port;
     CBlockingSocket& socket = session.socket;
-    CEvent dataEvent = VexaOpenDataEvent(n);
-    CEvent settingsEvent = VexaOpenSettingsEvent(n);
-    CEvent flowEvent = VexaOpenFlowControlEvent(n);
-    CEvent* stopEvent = &session.stop;
-    CEvent* waitList[4] = {&dataEvent, &settingsEvent, &flowEvent, stopEvent};
+    const std::unique_ptr<CPortWatch> watch = port.Watch(session.stop);
 
     CMessageBatch batch;
     PortLinkSettings settings;
@@ -98,29 +90,22 @@ void DriverToSocketPump(ClientSessionContext& session) {
     const char* why = "the application closed the port";
     try {
         for (bool running = true; running;) {
-            int which = VexaWaitActivity(n, waitList, kInfinite);
-            if (which < 0) {
-                if (stopEvent->Wait(kFailedWaitPauseMs) == 0)
-                    which = 3;
-                else
-                    continue;
-            }
-            switch (which) {
-                case 0:
-                    SendData(socket, n, batch);
+            switch (watch->Next()) {
+                case PortActivity::Data:
+                    SendData(socket, port, batch);
                     break;
-                case 1: {
-                    VexaGetPortSettings(n, &settings);
+                case PortActivity::Settings:
+                    port.Settings(&settings);
                     SendSettingsMessage(socket, settings, kFieldTimeout);
                     break;
-                }
-                case 2: {
-                    VexaGetLineState(n, &mask);
+                case PortActivity::Lines:
+                    port.Lines(&mask);
                     SleepMs(kFlowControlPauseMs);
                     SendU32Message(socket, PL_FLOW_CONTROL, mask, kFieldTimeout);
                     break;
-                }
-                default:
+                case PortActivity::Timeout:
+                    break;
+                case PortActivity::Stop:
                     lost = session.dropped.load();
                     if (lost) why = "the server closed the connection or it dropped";
                     if (!lost) SendCodeMessage(socket, PL_CLOSE, kFieldTimeout);
@@ -140,12 +125,12 @@ void DriverToSocketPump(ClientSessionContext& session) {
     socket.Close();
     // The application of a session that lost its connection is told; a
     // use that has ended and been followed by another has no one to tell.
-    if (lost && VexaUseCount(n) == session.use) VexaHangUp(n);
+    if (lost && port.UseCount() == session.use) port.HangUp();
     session.serving.store(false);
 }
 
 void SocketToDriverPump(ClientSessionContext& session) {
-    const uint32_t n = session.LocalPort;
+    CVirtualPort& port = *session.port;
     CBlockingSocket& socket = session.socket;
     CMessageReader reader(socket, LinkDirection::ToClient);
     try {
@@ -154,16 +139,13 @@ void SocketToDriverPump(ClientSessionContext& session) {
         while (socket.HoldsSocket()) {
             PortLinkMessage message;
             const ReadStatus status = reader.ReadMessage(&message, kNoTimeout, kNoTimeout);
-            if (status == ReadStatus::Ended) {
-                EndDropped(session);
-                SleepMs(kReadRetryPauseMs);
-                continue;
-            }
-            if (status == ReadStatus::Truncated) break;
+            // The connection ended: the writer is told below and ends the
+            // session; nothing more can arrive.
+            if (status == ReadStatus::Ended || status == ReadStatus::Truncated) break;
             if (message.code == PL_DATA) {
                 // Any length is passed on in bounded pieces, with the data
-                // of the messages received right behind it; the provider
-                // keeps what the application cannot take yet (or drops it).
+                // of the messages received right behind it; the port keeps
+                // what the application cannot take yet (or drops it).
                 bool complete = true;
                 bool flushed = false;
                 do {
@@ -171,14 +153,13 @@ void SocketToDriverPump(ClientSessionContext& session) {
                     uint32_t size = 0;
                     complete = reader.NextPayloadPiece(&piece, &size, kNoTimeout, true) &&
                                socket.HoldsSocket();
-                    uint32_t written = 0;
-                    if (complete && size != 0) VexaWriteData(n, piece, size, &written);
-                    flushed = complete && VexaTakeInputFlush(n);
+                    if (complete && size != 0) port.Write(piece, size);
+                    flushed = complete && port.TakeInputFlush();
                 } while (complete && !flushed && reader.PayloadLeft() != 0);
                 if (!complete) break;
-                if (flushed) DropReceivedData(reader, n);
+                if (flushed) DropReceivedData(reader, port);
             } else if (message.code == PL_FLOW_CONTROL) {
-                VexaSetLineState(n, ModemStatusToLineMask(message.value));
+                port.SetLines(ModemStatusToLineMask(message.value));
             }
             // Any other code is the whole message.
         }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "client/vexa_driver.h"
 #include "platform/log.h"
 #include "platform/thread.h"
 
@@ -12,8 +11,6 @@ namespace tovl {
 namespace {
 
 constexpr uint32_t kOpenPauseMs = 1000;
-// A failed wait is repeated after this pause, never in a tight loop.
-constexpr uint32_t kFailedWaitPauseMs = 100;
 
 }  // namespace
 
@@ -21,15 +18,19 @@ constexpr uint32_t kFailedWaitPauseMs = 100;
 // events) and the marks of the ports whose event fired.
 struct CSessionManager::Shared {
     std::vector<ClientPort> ports;
+    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
     std::unique_ptr<std::atomic<bool>[]> marked;
     CEvent markedEvent;
     std::atomic<bool> loopEnd{false};
     std::atomic<uint32_t> watchers{0};
 };
 
-CSessionManager::CSessionManager(std::vector<ClientPort> ports)
+CSessionManager::CSessionManager(std::vector<ClientPort> ports,
+                                 std::vector<std::shared_ptr<CVirtualPort>> virtualPorts)
     : shared_(std::make_shared<Shared>()) {
     shared_->ports = std::move(ports);
+    shared_->virtualPorts = std::move(virtualPorts);
+    shared_->ports.resize(std::min(shared_->ports.size(), shared_->virtualPorts.size()));
     const size_t count = shared_->ports.size();
     shared_->marked = std::make_unique<std::atomic<bool>[]>(count);
     for (size_t k = 0; k < count; ++k) shared_->marked[k].store(false);
@@ -58,19 +59,17 @@ uint32_t CSessionManager::Run() {
 }
 
 void CSessionManager::ServeOpening(size_t k) {
-    const ClientPort& port = shared_->ports[k];
+    CVirtualPort& port = *shared_->virtualPorts[k];
     std::unique_ptr<CClientSession>& session = sessions_[k];
-    uint32_t isOpen = 0;
-    // A failed query counts as closed.
-    if (!VexaGetOpenState(port.LocalPort, &isOpen)) isOpen = 0;
-    const uint32_t use = isOpen != 0 ? VexaUseCount(port.LocalPort) : 0;
+    const bool isOpen = port.IsOpen();
+    const uint32_t use = isOpen ? port.UseCount() : 0;
     if (session && session->Serving()) {
         // Still open with its session running (for example reopened within
         // the pause): that session serves the application, unless the port
         // was closed and opened again since it started. A new use gets a
         // session of its own, with its application's settings. A stopped
         // session sends what its use wrote before PL_CLOSE.
-        if (isOpen != 0 && use == session->Use()) return;
+        if (isOpen && use == session->Use()) return;
         session->Stop();
     }
     // Uses that ended before a session sent what they wrote get one each,
@@ -78,32 +77,31 @@ void CSessionManager::ServeOpening(size_t k) {
     // A session still stopping sends its own use's bytes.
     uint32_t ended = session && !session->HasEnded() ? session->Use() : 0;
     bool servedEnded = false;
-    for (; VexaEndedUseWithData(port.LocalPort, ended, &ended); servedEnded = true)
-        ServeEndedUse(k, ended);
-    if (isOpen == 0) {
+    for (; port.EndedUseWithData(ended, &ended); servedEnded = true) ServeEndedUse(k, ended);
+    if (!isOpen) {
         // A use that ended with nothing to send leaves nothing behind for
         // the next one (its settings go with the old pty). After a session
         // just served, the port may already have its next application.
-        if (!servedEnded && (!session || session->HasEnded())) VexaHangUp(port.LocalPort);
+        if (!servedEnded && (!session || session->HasEnded())) port.HangUp();
         return;
     }
     // The application learns that its port does not work.
-    if (!StartSession(k, use)) VexaHangUp(port.LocalPort);
+    if (!StartSession(k, use)) port.HangUp();
 }
 
 void CSessionManager::AwaitEnd(size_t k) {
     std::unique_ptr<CClientSession>& session = sessions_[k];
     if (!session) return;
-    // Its pumps may still use the port: it must be gone first.
-    while (session->Ended().Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
+    // Its pumps may still use the port: it must be gone first. The ended
+    // event is the session's own manual-reset event, set by its last pump.
+    session->Ended().Wait(kInfinite);
     session.reset();
 }
 
 bool CSessionManager::StartSession(size_t k, uint32_t use) {
-    const ClientPort& port = shared_->ports[k];
     AwaitEnd(k);
-    VexaServeUse(port.LocalPort, use);
-    auto fresh = std::make_unique<CClientSession>(port, use);
+    shared_->virtualPorts[k]->ServeUse(use);
+    auto fresh = std::make_unique<CClientSession>(shared_->ports[k], shared_->virtualPorts[k], use);
     if (!fresh->Connect()) return false;
     fresh->Start();
     sessions_[k] = std::move(fresh);
@@ -126,16 +124,14 @@ void CSessionManager::ServeEndedUse(size_t k, uint32_t use) {
 }
 
 uint32_t CSessionManager::RunDirect() {
-    std::vector<ClientPort>& ports = shared_->ports;
+    std::vector<std::shared_ptr<CVirtualPort>>& ports = shared_->virtualPorts;
     CEvent* events[kMaxWaitEvents];
-    for (size_t i = 0; i < ports.size(); ++i) events[i] = &ports[i].OpenedEvent;
+    for (size_t i = 0; i < ports.size(); ++i) events[i] = &ports[i]->Opened();
     for (;;) {
-        int which = WaitForAnyEvent(events, ports.size(), kInfinite);
+        const int which = WaitForAnyEvent(events, ports.size(), kInfinite);
         if (shared_->loopEnd.load()) return 0;
-        if (which < 0) {
-            SleepMs(kFailedWaitPauseMs);
-            continue;
-        }
+        // Only an event that is not one can fail the wait: nothing to serve.
+        if (which < 0) return 1;
         SleepMs(kOpenPauseMs);
         ServeOpening(static_cast<size_t>(which));
     }
@@ -151,13 +147,10 @@ uint32_t CSessionManager::RunGrouped() {
         const bool started = StartThread([shared, first, size] {
             std::vector<CEvent*> events;
             for (size_t i = 0; i < size; ++i)
-                events.push_back(&shared->ports[first + i].OpenedEvent);
+                events.push_back(&shared->virtualPorts[first + i]->Opened());
             while (!shared->loopEnd.load()) {
                 const int which = WaitForAnyEvent(events.data(), events.size(), kInfinite);
-                if (which < 0) {
-                    SleepMs(kFailedWaitPauseMs);
-                    continue;
-                }
+                if (which < 0) break;
                 shared->marked[first + static_cast<size_t>(which)].store(true);
                 shared->markedEvent.Set();
             }
@@ -173,7 +166,7 @@ uint32_t CSessionManager::RunGrouped() {
     for (;;) {
         if (shared_->loopEnd.load()) return 0;
         if (lowestMarked() == count) {
-            if (shared_->markedEvent.Wait(kInfinite) != 0) SleepMs(kFailedWaitPauseMs);
+            if (shared_->markedEvent.Wait(kInfinite) != 0) return 1;
             continue;
         }
         // The port is chosen after the pause: openings marked by different

@@ -1,6 +1,7 @@
 // The session manager: the one long-lived owner of the client's state. It
-// owns the configured ports and the session of each, waits for the virtual
-// ports to be opened or closed, connects and starts a port's session, asks
+// is handed the configured ports with their virtual ports when it is built,
+// owns the session of each, waits for the virtual ports to be opened or
+// closed, connects and starts a port's session, asks
 // it to stop when its port is closed, and starts a port's next session only
 // after the old one's ended event is set.
 //
@@ -16,17 +17,21 @@
 
 #include "client/client_port.h"
 #include "client/client_session.h"
+#include "client/virtual_port.h"
 
 namespace tovl {
 
 class CSessionManager {
   public:
-    explicit CSessionManager(std::vector<ClientPort> ports);
+    // virtualPorts[k] is the virtual port of ports[k] (the same count).
+    CSessionManager(std::vector<ClientPort> ports,
+                    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts);
     ~CSessionManager();
     CSessionManager(const CSessionManager&) = delete;
     CSessionManager& operator=(const CSessionManager&) = delete;
 
-    // Serves the ports until RequestEnd; returns 0 at once without ports.
+    // Serves the ports until RequestEnd; returns 0 at once without ports, 1
+    // when the ports' events cannot be waited for.
     uint32_t Run();
     // Makes Run return after its current wake-up, and its watcher threads
     // after their next one.

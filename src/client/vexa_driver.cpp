@@ -125,27 +125,6 @@ uint32_t VexaUseCount(uint32_t n) {
     return b != nullptr ? b->UseCount(n - 1) : 0;
 }
 
-void VexaServeUse(uint32_t n, uint32_t use) {
-    CVexaBinding* b = n >= 1 && n <= kVexaMaxPort ? GetVexaBinding() : nullptr;
-    if (b != nullptr) b->ServeUse(n - 1, use);
-}
-
-bool VexaEndedUseWithData(uint32_t n, uint32_t after, uint32_t* use) {
-    CVexaBinding* b = n >= 1 && n <= kVexaMaxPort ? GetVexaBinding() : nullptr;
-    return b != nullptr && b->EndedUseWithData(n - 1, after, use);
-}
-
-bool VexaTakeInputFlush(uint32_t n) {
-    CVexaBinding* b = n >= 1 && n <= kVexaMaxPort ? GetVexaBinding() : nullptr;
-    return b != nullptr && b->TakeInputFlush(n - 1);
-}
-
-int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs) {
-    CVexaBinding* b = n >= 1 && n <= kVexaMaxPort ? GetVexaBinding() : nullptr;
-    if (b == nullptr) return WaitForAnyEvent(events, 4, timeoutMs);
-    return b->WaitActivity(n - 1, events, timeoutMs);
-}
-
 CEvent VexaOpenDataEvent(uint32_t n) {
     return OpenPortEvent(n, VexaPortEvent::Data);
 }

@@ -3,12 +3,12 @@
 // passed on) and report in the Windows way (true/false or an event, with the
 // thread's last error describing a failure).
 //
-// Behind them sits one CVexaBinding for the process: on Windows the driver's
-// control device, on POSIX the client's own pseudo-terminal ports. The
-// binding speaks the system's own types (the line-state mask, the link
-// settings record); only a binding knows how its driver lays them out. It is
-// installed once before any session exists and then used from every thread
-// without a lock; a binding must allow that.
+// Behind them sits one CVexaBinding for the process: the driver's control
+// device in the Windows program, a scripted driver in tests. The client
+// reaches them only through CVexaPort (vexa_port.h). The binding speaks the system's own types (the
+// line-state mask, the link settings record); only a binding knows how its driver lays them out. It
+// is installed once before any session exists and then used from every thread without a lock; a
+// binding must allow that.
 #pragma once
 
 #include <cstdint>
@@ -49,28 +49,6 @@ class CVexaBinding {
     // Counts the uses of the port (first open to last close) so far; 0 from
     // a driver that does not count them.
     virtual uint32_t UseCount(uint32_t /*index*/) { return 0; }
-    // The session about to be set up serves use `use` of the port: what it
-    // reads ends where that use's bytes end, and what it writes reaches
-    // that use only. A driver that does not count uses ignores it.
-    virtual void ServeUse(uint32_t /*index*/, uint32_t /*use*/) {}
-    // The oldest use after `after` that has ended with bytes it wrote not
-    // yet read; false when there is none (always, for a driver that does
-    // not count uses).
-    virtual bool EndedUseWithData(uint32_t /*index*/, uint32_t /*after*/, uint32_t* /*use*/) {
-        return false;
-    }
-    // True once after a WriteData was cut short because the application
-    // flushed its input: the caller drops what it has already received
-    // for the application.
-    virtual bool TakeInputFlush(uint32_t /*index*/) { return false; }
-    // Waits for the next thing to serve on the port. events are the port's
-    // data, settings and flow-control events and the session's stop, in this
-    // order; the result is the index of the one to serve (lowest first),
-    // kWaitTimeout or kWaitFailed. The driver's events are waited for as they
-    // are; a provider that can watch its port itself does so instead.
-    virtual int WaitActivity(uint32_t /*index*/, CEvent* const* events, uint32_t timeoutMs) {
-        return WaitForAnyEvent(events, 4, timeoutMs);
-    }
 };
 
 // Installs the binding the functions use (not owned); null removes it, and
@@ -88,11 +66,6 @@ bool VexaGetPendingCount(uint32_t n, uint32_t* count);
 bool VexaSetStatus(uint32_t n, uint32_t status);
 bool VexaHangUp(uint32_t n);
 uint32_t VexaUseCount(uint32_t n);
-void VexaServeUse(uint32_t n, uint32_t use);
-bool VexaEndedUseWithData(uint32_t n, uint32_t after, uint32_t* use);
-bool VexaTakeInputFlush(uint32_t n);
-// The driver-to-socket pump's wait (see CVexaBinding::WaitActivity).
-int VexaWaitActivity(uint32_t n, CEvent* const* events, uint32_t timeoutMs);
 // The port's events, opened for waiting only; an invalid CEvent (with the
 // last error set) when n is bad or the provider has no such port.
 tovl::CEvent VexaOpenDataEvent(uint32_t n);

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "client/fake_vexa_binding.h"
+#include "client/vexa_port.h"
+#include "client/virtual_ports.h"
 #include "test_support/temp_registry.h"
 
 namespace tovl {
@@ -126,12 +128,15 @@ TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
     registry_.SetValue(kConnections, "REMOTEPORT200", "192.168.100.123:65535;123456789");
     registry_.SetValue(kConnections, "REMOTEPORT255", "10.0.0.7;2");
     std::vector<ClientPort> ports = ReadClientConnections();
+    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts =
+        KeepOfferedPorts(ports, OfferedVexaPort);
     ASSERT_EQ(ports.size(), 3u);
+    ASSERT_EQ(virtualPorts.size(), 3u);
     EXPECT_EQ(ports[0].LocalPort, 1u);
     EXPECT_STREQ(ports[0].RemoteAddress, "10.0.0.7");
     EXPECT_EQ(ports[0].RemoteTcpPort, 4445);
     EXPECT_EQ(ports[0].RemoteComPort, 2);
-    EXPECT_TRUE(ports[0].OpenedEvent.IsValid());
+    EXPECT_EQ(virtualPorts[0]->Number(), 1u);
     EXPECT_EQ(ports[1].LocalPort, 9u);
     EXPECT_STREQ(ports[1].RemoteAddress, "192.168.100.200");
     EXPECT_EQ(ports[1].RemoteTcpPort, 4464);
@@ -143,7 +148,7 @@ TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
     EXPECT_EQ(ports[2].RemoteComPort, 123456789);
     // The port's event is the driver's opened event of its port.
     driver_.Raw(9).opened.Set();
-    EXPECT_EQ(ports[1].OpenedEvent.Wait(1000), 0);
+    EXPECT_EQ(virtualPorts[1]->Opened().Wait(1000), 0);
 }
 
 TEST_F(ClientConfigTest, NoConnectionsKeyGivesAnEmptyList) {

@@ -10,6 +10,7 @@
 
 #include "client/client_session.h"
 #include "client/fake_vexa_binding.h"
+#include "client/vexa_port.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
 #include "test_support/cpu_time.h"
@@ -51,7 +52,7 @@ class PumpTest : public ::testing::Test {
     void Connect(uint32_t n) {
         ClientPort port;
         port.LocalPort = n;
-        session_ = std::make_unique<CClientSession>(port, 0);
+        session_ = std::make_unique<CClientSession>(port, std::make_shared<CVexaPort>(n), 0);
         Socket().Create();
         Socket().Connect(LoopbackAddress(listener_.port));
         peer_ = listener_.AcceptOne();
@@ -254,7 +255,7 @@ TEST_F(PumpTest, LargeDataMessageIsDeliveredInBoundedPieces) {
 // pumps that outlive the object.
 TEST(ClientSessionEnd, OnlyTheLastPumpToFinishSetsEnded) {
     ClientPort port;
-    CClientSession session(port, 0);
+    CClientSession session(port, std::make_shared<CVexaPort>(kPort), 0);
     ClientSessionContext& s = *session.Context();
     s.pumpsRunning.store(2);
     PumpFinished(s);
@@ -309,7 +310,7 @@ TEST_F(PumpTest, PumpsKeepTheirStateWhenTheSessionObjectGoesFirst) {
     ClientPort port;
     port.LocalPort = kPort;
     // Replaced at once: the old pumps still finish their session.
-    session_ = std::make_unique<CClientSession>(port, 0);
+    session_ = std::make_unique<CClientSession>(port, std::make_shared<CVexaPort>(kPort), 0);
     EXPECT_EQ(RecvU32(), PL_CLOSE);
     EXPECT_TRUE(PeerSeesEnd());
     EXPECT_TRUE(WaitFor([&] { return context.expired(); }));

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "client/vexa_control_device.h"
+#include "client/posix/pty_port_posix.h"
 #include "platform/last_error.h"
 #include "test_support/cpu_time.h"
 
@@ -64,19 +64,25 @@ class PtyProviderTest : public ::testing::Test {
         return got;
     }
 
-    CEvent Event(VexaPortEvent which, int n) {
-        CEvent e;
-        e.Open(VexaEventName(static_cast<uint32_t>(n), which).c_str());
-        return e;
-    }
+    // Port n's opened event (null without the port).
+    CEvent* Opened(int n) { return provider_.OpenedEvent(static_cast<uint32_t>(n - 1)); }
 
-    // The pump's wait on port n with fresh events (stop never set).
+    // The pump's wait on port n (stop never set), as the index of what woke
+    // it: data 0, settings 1, or kWaitTimeout.
     int Wait(int n, uint32_t ms) {
-        CEvent data = Event(VexaPortEvent::Data, n), settings = Event(VexaPortEvent::Settings, n),
-               flow = Event(VexaPortEvent::FlowControl, n), stop;
+        CEvent stop;
         stop.Create(CEvent::ResetMode::Auto, false);
-        CEvent* events[4] = {&data, &settings, &flow, &stop};
-        return provider_.WaitActivity(static_cast<uint32_t>(n - 1), events, ms);
+        CPtyPort port(provider_, static_cast<uint32_t>(n));
+        switch (port.Watch(stop)->Next(ms)) {
+            case PortActivity::Data:
+                return 0;
+            case PortActivity::Settings:
+                return 1;
+            case PortActivity::Timeout:
+                return kWaitTimeout;
+            default:
+                return kWaitFailed;
+        }
     }
 
     std::string dir_;
@@ -106,8 +112,8 @@ TEST_F(PtyProviderTest, LinksAreMadeReplacedOrLeftAlone) {
     EXPECT_TRUE(provider_.CheckPort(0));
     EXPECT_TRUE(provider_.CheckPort(1));
     EXPECT_FALSE(provider_.CheckPort(3));
-    EXPECT_TRUE(Event(VexaPortEvent::Opened, 2).IsValid());
-    EXPECT_FALSE(Event(VexaPortEvent::Opened, 4).IsValid());
+    EXPECT_NE(Opened(2), nullptr);
+    EXPECT_EQ(Opened(4), nullptr);
     provider_.Stop();
     EXPECT_NE(lstat(Link(1).c_str(), &st), 0);
     EXPECT_NE(lstat(Link(2).c_str(), &st), 0);
@@ -117,7 +123,7 @@ TEST_F(PtyProviderTest, LinksAreMadeReplacedOrLeftAlone) {
 TEST_F(PtyProviderTest, OpenAndCloseAreSeenFromTheFirstOpen) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent opened = Event(VexaPortEvent::Opened, 3);
+    CEvent& opened = *Opened(3);
     uint32_t state = 9;
     ASSERT_TRUE(provider_.GetOpenState(2, &state));
     EXPECT_EQ(state, 0u);
@@ -225,7 +231,7 @@ TEST_F(PtyProviderTest, SettingsChangesAreSignalledAndReported) {
     EXPECT_EQ(Wait(3, 0), kWaitTimeout);
     tcgetattr(fd, &t);
     EXPECT_EQ(t.c_lflag & EXTPROC, 0u);
-    ASSERT_EQ(Event(VexaPortEvent::Opened, 3).Wait(2000), 0);
+    ASSERT_EQ(Opened(3)->Wait(2000), 0);
     ASSERT_TRUE(provider_.WriteData(2,
                                     reinterpret_cast<const uint8_t*>("ab\x7f"
                                                                      "c\n"),
@@ -261,7 +267,7 @@ TEST_F(PtyProviderTest, ServerDataWaitsForTheApplicationInsteadOfBeingLost) {
 TEST_F(PtyProviderTest, DataForAClosedApplicationNeverReachesTheNextOne) {
     ASSERT_TRUE(provider_.AddPort(3, Link(3)));
     ASSERT_TRUE(provider_.Start());
-    CEvent opened = Event(VexaPortEvent::Opened, 3);
+    CEvent& opened = *Opened(3);
     int fd = OpenApp(3);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(opened.Wait(2000), 0);
@@ -412,4 +418,18 @@ TEST_F(PtyProviderTest, AnOutputFlushDropsWhatWasNotSent) {
     }
     EXPECT_EQ(after, "MARK");
     close(fd);
+}
+
+TEST_F(PtyProviderTest, TheSessionsStopEndsTheWatchOnce) {
+    ASSERT_TRUE(provider_.AddPort(3, Link(3)));
+    ASSERT_TRUE(provider_.Start());
+    CEvent stop;
+    ASSERT_TRUE(stop.Create(CEvent::ResetMode::Auto, false));
+    CPtyPort port(provider_, 3);
+    const std::unique_ptr<CPortWatch> watch = port.Watch(stop);
+    std::thread stopper([&] { stop.Set(); });
+    EXPECT_EQ(watch->Next(5000), PortActivity::Stop);
+    stopper.join();
+    // The wait took it.
+    EXPECT_EQ(watch->Next(50), PortActivity::Timeout);
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "client/fake_vexa_binding.h"
+#include "client/vexa_port.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
 #include "test_support/loopback.h"
@@ -42,8 +43,14 @@ ClientPort Configured(uint32_t n, uint16_t tcpPort = 0) {
     strcpy(port.RemoteAddress, "127.0.0.1");
     port.RemoteTcpPort = tcpPort;
     port.RemoteComPort = 2;
-    port.OpenedEvent = VexaOpenOpenedEvent(n);
     return port;
+}
+
+// The manager of the configured ports, each on the scripted driver's port.
+std::unique_ptr<CSessionManager> Manager(std::vector<ClientPort> ports) {
+    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
+    for (const ClientPort& port : ports) virtualPorts.push_back(OfferedVexaPort(port.LocalPort));
+    return std::make_unique<CSessionManager>(std::move(ports), std::move(virtualPorts));
 }
 
 template <typename Pred>
@@ -57,6 +64,7 @@ class SessionManagerTest : public ::testing::Test {
     CFakeVexaBinding driver_;
     TempRegistry registry_;
     CBlockingSocket socket_{SocketVariant::Client};
+    CVexaPort port3_{3};
 };
 
 }  // namespace
@@ -78,7 +86,7 @@ TEST_F(SessionManagerTest, ConnectPerformsTheOpenExchangeInOrder) {
         seen.push_back(DecodeSettings(record).BaudRate);
         CloseRaw(s);
     });
-    EXPECT_EQ(ConnectPort(socket_, 7, "127.0.0.1", listener.port, 3), 0u);
+    EXPECT_EQ(ConnectPort(socket_, port3_, 7, "127.0.0.1", listener.port, 3), 0u);
     server.join();
     EXPECT_EQ(seen,
               (std::vector<uint32_t>{PL_OPEN, 7, 0xFFFFFFFF, 0, 0, 0, 0, PL_SETTINGS, 19200}));
@@ -100,7 +108,7 @@ TEST_F(SessionManagerTest, RefusedOpenPrintsTheMessageAndClosesTheSocket) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(socket_, 2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, port3_, 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open remote real ports!\n");
     server.join();
     EXPECT_FALSE(socket_.HoldsSocket());
@@ -119,7 +127,7 @@ TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(socket_, 2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, port3_, 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open registry key!\n");
     server.join();
     EXPECT_FALSE(socket_.HoldsSocket());
@@ -128,7 +136,7 @@ TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
 TEST_F(SessionManagerTest, ServerNameThatDoesNotResolveFailsLikeAnUnreachableServer) {
     driver_.AddPort(3);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPortToHost(socket_, 2, "nothere.invalid", 4445, 3), 1u);
+    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 2, "nothere.invalid", 4445, 3), 1u);
     // As for a server that cannot be reached: nothing on standard output.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(socket_.HoldsSocket());
@@ -148,7 +156,7 @@ TEST_F(SessionManagerTest, ServerByNameIsResolvedAndConnected) {
         CloseRaw(s);
     });
     // localhost may also name ::1, where nothing listens: that one is passed over.
-    EXPECT_EQ(ConnectPortToHost(socket_, 7, "localhost", listener.port, 3), 0u);
+    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 7, "localhost", listener.port, 3), 0u);
     server.join();
     EXPECT_TRUE(socket_.HoldsSocket());
 }
@@ -158,15 +166,15 @@ TEST_F(SessionManagerTest, FailedOpenStateQueryCountsAsClosed) {
     port.openStateFails = true;
     std::vector<ClientPort> ports;
     ports.push_back(Configured(3));
-    CSessionManager manager(std::move(ports));
-    std::thread loop([&] { manager.Run(); });
+    auto manager = Manager(std::move(ports));
+    std::thread loop([&] { manager->Run(); });
     port.opened.Set();
     // Closed without a session: the use is ended at the port.
     EXPECT_TRUE(WaitFor([&] { return driver_.With(3, [](auto& p) { return p.hangUps; }) == 1; }));
-    manager.RequestEnd();
+    manager->RequestEnd();
     port.opened.Set();
     loop.join();
-    EXPECT_EQ(manager.Session(0), nullptr);
+    EXPECT_EQ(manager->Session(0), nullptr);
 }
 
 TEST_F(SessionManagerTest, MoreThan64PortsAreAllServedLowestRecordFirst) {
@@ -175,9 +183,9 @@ TEST_F(SessionManagerTest, MoreThan64PortsAreAllServedLowestRecordFirst) {
     for (uint32_t k = 0; k < count; ++k) {
         driver_.AddPort(k + 1);
         ports.push_back(Configured(k + 1));
-        ASSERT_TRUE(ports.back().OpenedEvent.IsValid());
+        ASSERT_NE(OfferedVexaPort(k + 1), nullptr);
     }
-    auto manager = std::make_unique<CSessionManager>(std::move(ports));
+    auto manager = Manager(std::move(ports));
     // Two openings signalled together, one beyond the first 64.
     driver_.Raw(70).opened.Set();
     driver_.Raw(3).opened.Set();
@@ -203,8 +211,8 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     LoopbackListener listener;
     std::vector<ClientPort> ports;
     ports.push_back(Configured(3, listener.port));
-    CSessionManager manager(std::move(ports));
-    std::thread loop([&] { manager.Run(); });
+    auto manager = Manager(std::move(ports));
+    std::thread loop([&] { manager->Run(); });
     port.opened.Set();
     SocketHandle s = listener.AcceptOne();
     ASSERT_NE(s, kInvalidSocket);
@@ -235,13 +243,24 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     // session has been started.
     EXPECT_TRUE(RecvAll(s2, rest, sizeof rest));
     // The second session ends with the loop's port closed.
-    manager.RequestEnd();
+    manager->RequestEnd();
     port.opened.Set();
     loop.join();
-    ASSERT_NE(manager.Session(0), nullptr);
-    EXPECT_EQ(manager.Session(0)->Use(), 2u);
-    manager.Session(0)->Stop();
-    EXPECT_EQ(manager.Session(0)->Ended().Wait(5000), 0);
+    ASSERT_NE(manager->Session(0), nullptr);
+    EXPECT_EQ(manager->Session(0)->Use(), 2u);
+    manager->Session(0)->Stop();
+    EXPECT_EQ(manager->Session(0)->Ended().Wait(5000), 0);
     CloseRaw(s);
     CloseRaw(s2);
+}
+
+TEST_F(SessionManagerTest, APortWhoseOpenedEventCannotBeWaitedForEndsTheLoop) {
+    // Port 9 is not the driver's: its opened event is missing.
+    std::vector<ClientPort> ports;
+    ports.push_back(Configured(9));
+    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
+    virtualPorts.push_back(std::make_shared<CVexaPort>(9));
+    CSessionManager manager(std::move(ports), std::move(virtualPorts));
+    // Returns instead of retrying the wait for ever.
+    EXPECT_EQ(manager.Run(), 1u);
 }

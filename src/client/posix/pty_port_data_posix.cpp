@@ -1,6 +1,7 @@
-// The data path of the pseudo-terminal ports: the pump's wait on the
-// master, the stage it reads into, the status packets (settings, flushes)
-// that come with the data, and the server's bytes written to the master.
+// The application's side of the pseudo-terminal ports' data path: the
+// pump's wait on the master, the stage it reads into, and the status
+// packets (settings, flushes) that come with the data. The server's bytes
+// are written in pty_port_write_posix.cpp.
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
@@ -19,15 +20,6 @@
 #include "platform/posix/serial_baud_posix.h"
 
 namespace tovl {
-
-namespace {
-
-// The master does not always report room when the application reads (the
-// kernel wakes its writers only on some paths), so a write waiting for room
-// tries again at this pace; the end of a use and a flush wake it at once.
-constexpr int kRoomRetryMs = 100;
-
-}  // namespace
 
 void CPtyPortProvider::OnStatusPacket(Port& port, uint8_t status) {
     if (status & TIOCPKT_IOCTL) OnSettingsPacket(port);
@@ -108,6 +100,14 @@ int CPtyPortProvider::Pty::Stage(CPtyPortProvider& provider, Port& port) {
     return got;
 }
 
+uint32_t CPtyPortProvider::Pty::TakeStaged(uint8_t* buffer, uint32_t size) {
+    const uint32_t take = std::min(size, staged);
+    memcpy(buffer, stage.data() + stagedAt, take);
+    staged -= take;
+    stagedAt = staged == 0 ? 0 : stagedAt + take;
+    return take;
+}
+
 bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) {
     *count = 0;
     Port* port = Find(index);
@@ -142,11 +142,10 @@ bool CPtyPortProvider::ReadData(uint32_t index, uint8_t* buffer, uint32_t size, 
     return true;
 }
 
-int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) {
+PortActivity CPtyPortProvider::WaitActivity(uint32_t index, CEvent& stop, uint32_t timeoutMs) {
     Port* port = Find(index);
-    bool valid = port != nullptr;
-    for (int i = 0; i < 4 && valid; ++i) valid = events[i] != nullptr && events[i]->IsValid();
-    if (!valid) return CVexaBinding::WaitActivity(index, events, timeoutMs);
+    if (port == nullptr || !stop.IsValid())
+        return stop.Wait(timeoutMs) == 0 ? PortActivity::Stop : PortActivity::Timeout;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeoutMs == kInfinite ? 0 : timeoutMs);
     bool masterFailed = false;
@@ -156,17 +155,17 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
         {
             std::lock_guard<std::mutex> guard(port->lock);
             pty = port->pty;
-            if (pty->staged > 0) return 0;
-            if (port->settingsPending) return 1;
+            if (pty->staged > 0) return PortActivity::Data;
+            if (port->settingsPending) return PortActivity::Settings;
             useLeft = port->bounds.Left() != 0;
         }
         // The pump waits on the master itself: the application's bytes and
         // settings packets wake it directly. Once the ended use's bytes are
         // read, the master is left alone (the rest is the next use's).
         const bool watchMaster = !masterFailed && useLeft;
-        pollfd fds[5];
-        for (int i = 0; i < 4; ++i) fds[i] = pollfd{EventPollFd(*events[i]), POLLIN, 0};
-        fds[4] = pollfd{pty->master.Get(), POLLIN, 0};
+        pollfd fds[3] = {{EventPollFd(port->settings), POLLIN, 0},
+                         {EventPollFd(stop), POLLIN, 0},
+                         {pty->master.Get(), POLLIN, 0}};
         int wait = -1;
         if (timeoutMs != kInfinite) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -174,94 +173,37 @@ int CPtyPortProvider::WaitActivity(uint32_t index, CEvent* const* events, uint32
                                   .count();
             wait = left < 0 ? 0 : static_cast<int>(left);
         }
-        const int ready = poll(fds, watchMaster ? 5 : 4, wait);
+        const int ready = poll(fds, watchMaster ? 3 : 2, wait);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            SetLastErrorCode(kErrorInvalidHandle);
-            return kWaitFailed;
+            // Only the stop can end the session's wait now.
+            return stop.Wait(timeoutMs) == 0 ? PortActivity::Stop : PortActivity::Timeout;
         }
-        if (watchMaster && (fds[4].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (watchMaster && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             // What is in the master now was written after every open and
             // close already queued: those are taken first, so bytes and
             // settings of the next use are never read as this one's.
             TakeOpenCloseEvents();
             std::lock_guard<std::mutex> guard(port->lock);
-            // Data before the events: read now, served at the top.
-            if (port->pty == pty && pty->staged == 0) {
-                const int got = pty->Stage(*this, *port);
-                if (got < 0 && !(fds[4].revents & POLLIN)) masterFailed = true;
-            }
+            if (port->pty != pty) continue;
+            // Settings come before the bytes written after them; the bytes
+            // stay in the master for the pump's ReadData.
+            TakeStatusLocked(*port);
+            if (port->settingsPending) return PortActivity::Settings;
+            if (port->cooked.load() && !port->bounds.ServedEnded() && SettingsChangedLocked(*port))
+                return PortActivity::Settings;
+            int available = 0;
+            if (ioctl(pty->master.Get(), FIONREAD, &available) == 0 && available > 0 &&
+                port->bounds.Left() != 0)
+                return PortActivity::Data;
+            // Woken with nothing to read: a master that failed is left alone.
+            if (!(fds[2].revents & POLLIN)) masterFailed = true;
             continue;
         }
-        for (int i = 0; i < 4; ++i)
-            if (EventTryTake(*events[i])) return i;
-        if (ready == 0 && wait == 0) return kWaitTimeout;
+        if (EventTryTake(port->settings)) return PortActivity::Settings;
+        if (EventTryTake(stop)) return PortActivity::Stop;
+        if (ready == 0 && wait == 0) return PortActivity::Timeout;
     }
-}
-
-bool CPtyPortProvider::WriteData(uint32_t index, const uint8_t* data, uint32_t size,
-                                 uint32_t* count) {
-    *count = 0;
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    const uint32_t closes = port->closes.load();
-    uint32_t flushes = 0;
-    std::shared_ptr<Pty> pty;
-    {
-        // A flush made before these bytes came (an open with TCSAFLUSH)
-        // is counted before the count this write watches.
-        std::lock_guard<std::mutex> guard(port->lock);
-        TakeStatusLocked(*port);
-        flushes = port->inputFlushes.load();
-        pty = port->pty;
-    }
-    const int master = pty->master.Get();
-    uint32_t done = 0;
-    // Bytes the application cannot take yet wait here (the server is held
-    // back through the socket) until it takes them, flushes its input or
-    // closes the port. Only the use the session serves gets them.
-    while (done < size) {
-        TakeOpenCloseEvents();
-        ssize_t put = -1;
-        int error = 0;
-        {
-            std::lock_guard<std::mutex> guard(port->lock);
-            // A flush the application just made frees room: its packet is
-            // taken before anything is written into that room.
-            if (port->pty == pty) TakeStatusLocked(*port);
-            if (port->inputFlushes.load() != flushes) {
-                port->flushCut.store(true);
-                break;
-            }
-            if (port->pty != pty || port->openCount.load() == 0 || port->closes.load() != closes ||
-                port->bounds.ServedEnded())
-                break;
-            put = write(master, data + done, size - done);
-            error = errno;
-        }
-        if (put > 0) {
-            done += static_cast<uint32_t>(put);
-            continue;
-        }
-        if (put < 0 && error != EAGAIN && error != EINTR) break;
-        // Room in the pty, or a reason to stop (the use's end, a flush, a
-        // new pty) wakes the wait.
-        pollfd fds[2] = {{master, POLLOUT, 0}, {port->writerWake.Get(), POLLIN, 0}};
-        if (poll(fds, 2, kRoomRetryMs) < 0 && errno != EINTR) break;
-        if (fds[1].revents & POLLIN) {
-            uint64_t value = 0;
-            ssize_t rc = read(fds[1].fd, &value, sizeof value);
-            (void)rc;
-        }
-    }
-    *count = done;
-    if (done == size) {
-        SetLastErrorCode(kErrorSuccess);
-        return true;
-    }
-    // The port was closed or flushed (or failed): the rest is dropped.
-    SetLastErrorCode(kErrorMoreData);
-    return done > 0;
 }
 
 bool CPtyPortProvider::GetPending(uint32_t index, uint32_t* pending) {

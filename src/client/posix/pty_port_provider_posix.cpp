@@ -1,7 +1,8 @@
 // The set of pseudo-terminal ports: each port's pty and its link, the
 // monitor thread that follows the applications' opens and closes (and polls
-// the termios of a port kept in canonical mode), the uses they delimit, and
-// the port's lines and events.
+// the termios of a port kept in canonical mode), and the port's lines and
+// open state. The uses the opens and closes delimit are tracked in
+// pty_port_uses_posix.cpp.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -23,7 +24,6 @@
 #include "client/port_uses.h"
 #include "client/posix/pty_port_records_posix.h"
 #include "client/posix/pty_settings_posix.h"
-#include "client/vexa_control_device.h"
 #include "platform/last_error.h"
 #include "platform/posix/event_posix.h"
 #include "platform/posix/serial_baud_posix.h"
@@ -73,14 +73,13 @@ std::shared_ptr<CPtyPortProvider::Pty> CPtyPortProvider::MakePty(termios* raw) {
 }
 
 bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
-    if (n < 1 || n > kVexaMaxPort || ports_[n - 1] || monitor_.joinable()) return false;
+    if (n < 1 || n > kPtyMaxPort || ports_[n - 1] || monitor_.joinable()) return false;
     struct stat st;
     if (lstat(linkPath.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) return false;
         if (unlink(linkPath.c_str()) != 0) return false;
     }
     auto port = std::make_unique<Port>();
-    port->n = n;
     port->link = linkPath;
     port->pty = MakePty(&port->seen);
     port->writerWake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -91,13 +90,8 @@ bool CPtyPortProvider::AddPort(uint32_t n, const std::string& linkPath) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         return false;
     }
-    auto make = [n](CEvent& event, VexaPortEvent which) {
-        return event.Create(CEvent::ResetMode::Auto, false, VexaEventName(n, which).c_str());
-    };
-    const bool ok = make(port->data, VexaPortEvent::Data) &&
-                    make(port->settings, VexaPortEvent::Settings) &&
-                    make(port->flowControl, VexaPortEvent::FlowControl) &&
-                    make(port->opened, VexaPortEvent::Opened);
+    const bool ok = port->settings.Create(CEvent::ResetMode::Auto, false) &&
+                    port->opened.Create(CEvent::ResetMode::Auto, false);
     if (!ok) {
         inotify_rm_watch(inotify_.Get(), port->pty->watch);
         unlink(linkPath.c_str());
@@ -190,54 +184,9 @@ void CPtyPortProvider::OnLinkPlaced(std::function<void(const std::string&, const
 }
 
 CPtyPortProvider::Port* CPtyPortProvider::Find(uint32_t index) const {
-    Port* port = index < kVexaMaxPort ? ports_[index].get() : nullptr;
+    Port* port = index < kPtyMaxPort ? ports_[index].get() : nullptr;
     if (port == nullptr) SetLastErrorCode(kErrorFileNotFound);
     return port;
-}
-
-void CPtyPortProvider::OnOpenOrClose(Port& port, bool opened) {
-    if (opened) {
-        if (port.openCount.fetch_add(1) == 0) port.uses.fetch_add(1);
-    } else if (port.openCount.load() > 0 && port.openCount.fetch_sub(1) == 1) {
-        // The last application is gone: what the server sent it since is
-        // not for the next one.
-        port.closes.fetch_add(1);
-        std::lock_guard<std::mutex> guard(port.lock);
-        const std::shared_ptr<Pty> pty = port.pty;
-        pty->FlushInput();
-        // What the master holds now is the ended use's, with the settings
-        // it left; the next use's bytes follow.
-        // A poll of a master that shows nothing moves in what the kernel
-        // still has in transit (bytes written just before the close).
-        pollfd p{pty->master.Get(), POLLIN, 0};
-        poll(&p, 1, 0);
-        int left = 0;
-        if (ioctl(pty->master.Get(), FIONREAD, &left) != 0 || left < 0) left = 0;
-        termios t;
-        PortLinkSettings settings{};
-        if (tcgetattr(pty->master.Get(), &t) == 0)
-            settings = TermiosToLinkSettings(t, ActualBaud(pty->master.Get(), t));
-        port.bounds.Ended(port.uses.load(), static_cast<uint64_t>(left), settings);
-        WakeFd(port.writerWake.Get());
-    }
-    port.opened.Set();
-}
-
-void CPtyPortProvider::TakeOpenCloseEvents() {
-    std::lock_guard<std::mutex> guard(inotifyLock_);
-    alignas(inotify_event) char events[4096];
-    ssize_t len;
-    while ((len = read(inotify_.Get(), events, sizeof events)) > 0) {
-        for (char* p = events; p < events + len;) {
-            auto* e = reinterpret_cast<inotify_event*>(p);
-            for (auto& port : ports_) {
-                if (!port || port->Current()->watch != e->wd) continue;
-                if (e->mask & IN_OPEN) OnOpenOrClose(*port, true);
-                if (e->mask & IN_CLOSE) OnOpenOrClose(*port, false);
-            }
-            p += sizeof(inotify_event) + e->len;
-        }
-    }
 }
 
 void CPtyPortProvider::Monitor() {
@@ -275,9 +224,9 @@ bool CPtyPortProvider::SetLines(uint32_t index, uint32_t mask) {
     return true;
 }
 
-bool CPtyPortProvider::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
+CEvent* CPtyPortProvider::OpenedEvent(uint32_t index) {
     Port* port = Find(index);
-    return port != nullptr && event->Open(VexaEventName(index + 1, which).c_str());
+    return port != nullptr ? &port->opened : nullptr;
 }
 
 bool CPtyPortProvider::CheckPort(uint32_t index) {
@@ -289,45 +238,6 @@ bool CPtyPortProvider::GetOpenState(uint32_t index, uint32_t* state) {
     if (port == nullptr) return false;
     *state = port->openCount.load() > 0 ? 1 : 0;
     return true;
-}
-
-uint32_t CPtyPortProvider::UseCount(uint32_t index) {
-    Port* port = Find(index);
-    if (port == nullptr) return 0;
-    // Counted up to the opens and closes made so far.
-    TakeOpenCloseEvents();
-    return port->uses.load();
-}
-
-bool CPtyPortProvider::SetStatus(uint32_t index, uint32_t /*status*/) {
-    // The use a session serves is told before it is set up (ServeUse).
-    return Find(index) != nullptr;
-}
-
-void CPtyPortProvider::ServeUse(uint32_t index, uint32_t use) {
-    Port* port = Find(index);
-    if (port == nullptr) return;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    const uint64_t start = port->bounds.Serve(use);
-    Pty& pty = *port->pty;
-    // What older uses left unsent, staged or in the master, is not this
-    // use's.
-    if (start > port->bounds.Position() - pty.staged) {
-        pty.staged = 0;
-        pty.stagedAt = 0;
-    }
-    if (start > port->bounds.Position())
-        DropFromMasterLocked(*port, start - port->bounds.Position());
-    port->flushCut.store(false);
-}
-
-bool CPtyPortProvider::EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) {
-    Port* port = Find(index);
-    if (port == nullptr) return false;
-    TakeOpenCloseEvents();
-    std::lock_guard<std::mutex> guard(port->lock);
-    return port->bounds.EndedWithData(after, use);
 }
 
 }  // namespace tovl

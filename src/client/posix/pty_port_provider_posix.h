@@ -1,7 +1,7 @@
 // The client's own virtual ports on POSIX: one pseudo-terminal per port,
-// offered to applications through a symbolic link to its slave, with the
-// driver's four named events per port ("vexaPortData<n>" and the others,
-// auto-reset, process-wide) signalled as the driver would.
+// offered to applications through a symbolic link to its slave. Each port
+// is served to the session through CPtyPort (pty_port_posix.h); the
+// provider is the set of ports with their one monitor.
 //
 // The provider holds every pty's master and one descriptor of its slave (so
 // the pty never hangs up between applications). The master is in packet mode
@@ -13,8 +13,8 @@
 // open port costs no wake-ups.
 // A port's pty is replaced when its application is hung up (HangUp): the
 // link moves to the new one and the old one's buffers go with it.
-// The binding operations run on the callers' threads; ports are added before
-// Start and never removed until Stop.
+// The port operations run on the callers' threads; ports are added before
+// Start and never removed until Stop. Operations take the 0-based index.
 #pragma once
 
 #include <termios.h>
@@ -27,15 +27,19 @@
 #include <thread>
 #include <vector>
 
-#include "client/vexa_driver.h"
+#include "client/virtual_port.h"
+#include "net/port_link.h"
+#include "platform/event.h"
 #include "platform/posix/unique_fd_posix.h"
 
 namespace tovl {
 
-class CPtyPortProvider final : public CVexaBinding {
+constexpr uint32_t kPtyMaxPort = 255;
+
+class CPtyPortProvider final {
   public:
     CPtyPortProvider();
-    ~CPtyPortProvider() override;
+    ~CPtyPortProvider();
     CPtyPortProvider(const CPtyPortProvider&) = delete;
     CPtyPortProvider& operator=(const CPtyPortProvider&) = delete;
 
@@ -54,25 +58,26 @@ class CPtyPortProvider final : public CVexaBinding {
     // before the first AddPort.
     void OnLinkPlaced(std::function<void(const std::string&, const std::string&)> f);
 
-    bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count) override;
-    bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count) override;
-    bool GetLines(uint32_t index, uint32_t* mask) override;
-    bool SetLines(uint32_t index, uint32_t mask) override;
-    bool GetSettings(uint32_t index, PortLinkSettings* settings) override;
-    bool CheckPort(uint32_t index) override;
-    bool GetOpenState(uint32_t index, uint32_t* state) override;
-    bool GetPending(uint32_t index, uint32_t* pending) override;
-    bool SetStatus(uint32_t index, uint32_t status) override;
-    bool OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) override;
+    bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count);
+    bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count);
+    bool GetLines(uint32_t index, uint32_t* mask);
+    bool SetLines(uint32_t index, uint32_t mask);
+    bool GetSettings(uint32_t index, PortLinkSettings* settings);
+    bool CheckPort(uint32_t index);
+    bool GetOpenState(uint32_t index, uint32_t* state);
+    bool GetPending(uint32_t index, uint32_t* pending);
+    // The port's opened event (auto reset), or null without such a port.
+    CEvent* OpenedEvent(uint32_t index);
     // Gives the port a new pty and moves its link there; the old one is
     // closed, which hangs up the application that has it open.
-    bool HangUp(uint32_t index) override;
-    uint32_t UseCount(uint32_t index) override;
-    void ServeUse(uint32_t index, uint32_t use) override;
-    bool EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use) override;
-    bool TakeInputFlush(uint32_t index) override;
-    // Waits on the port's master and the given events in one poll.
-    int WaitActivity(uint32_t index, CEvent* const* events, uint32_t timeoutMs) override;
+    bool HangUp(uint32_t index);
+    uint32_t UseCount(uint32_t index);
+    void ServeUse(uint32_t index, uint32_t use);
+    bool EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use);
+    bool TakeInputFlush(uint32_t index);
+    // The session's wait: the port's master, its settings event and the
+    // session's stop in one poll.
+    PortActivity WaitActivity(uint32_t index, CEvent& stop, uint32_t timeoutMs);
 
   private:
     struct Pty;
@@ -100,7 +105,7 @@ class CPtyPortProvider final : public CVexaBinding {
     void Monitor();
     void OnOpenOrClose(Port& port, bool opened);
 
-    std::unique_ptr<Port> ports_[kVexaMaxPort];
+    std::unique_ptr<Port> ports_[kPtyMaxPort];
     CUniqueFd inotify_;
     // Makes reading and applying queued opens and closes one step.
     std::mutex inotifyLock_;

@@ -63,23 +63,21 @@ struct CPtyPortProvider::Pty {
         tcflush(slave.Get(), TCIFLUSH);
     }
 
-    uint32_t TakeStaged(uint8_t* buffer, uint32_t size) {
-        const uint32_t take = std::min(size, staged);
-        memcpy(buffer, stage.data() + stagedAt, take);
-        staged -= take;
-        stagedAt = staged == 0 ? 0 : stagedAt + take;
-        return take;
-    }
+    // Hands out up to size staged bytes.
+    uint32_t TakeStaged(uint8_t* buffer, uint32_t size);
     // Reads what the master holds into the empty stage.
     int Stage(CPtyPortProvider& provider, Port& port);
 };
 
 struct CPtyPortProvider::Port {
-    uint32_t n = 0;
+    // The path of the port's link to its slave.
     std::string link;
     std::mutex lock;  // guards pty, seen, seenBaud, settingsPending, the reads of the master
     std::shared_ptr<Pty> pty;
-    CEvent data, settings, flowControl, opened;
+    // settings: a change not yet fetched (wakes the pump's wait); opened:
+    // an application opened or closed the port (the session manager's).
+    CEvent settings, opened;
+    // Applications that have the slave open (inotify's opens less closes).
     std::atomic<int> openCount{0};
     // Counts the uses (first open to last close) of the port.
     std::atomic<uint32_t> uses{0};
@@ -104,6 +102,8 @@ struct CPtyPortProvider::Port {
     // Wakes a write waiting for room when the use ends, the application
     // flushes its input or the pty is replaced (an eventfd).
     CUniqueFd writerWake;
+    // The termios and speed last sent to the server (guarded by lock): a
+    // change is what differs from them.
     termios seen{};
     uint32_t seenBaud = 0;
 
