@@ -233,9 +233,13 @@ class CAcceptLoop {
             return;
         }
         const SocketHandle handle = waiting.connection->Handle();
-        uint8_t request[8];
-        if (limits_.refuseOpenAtCap && SockPeek(handle, request, sizeof request) == 8 &&
-            DecodeU32(request) == PL_OPEN) {
+        uint8_t request[512];
+        const int arrived = SockPeek(handle, request, sizeof request);
+        if (limits_.refuseOpenAtCap && arrived >= 8 && DecodeU32(request) == PL_OPEN) {
+            // What arrived is taken first: a socket closed with bytes
+            // unread sends a reset, which can reach the peer before the
+            // refusal and wipe it out.
+            SockRecv(handle, request, arrived);
             uint8_t reply[4];
             EncodeU32(PL_OPEN_FAILED, reply);
             SockSend(handle, reply, sizeof reply);  // a fresh socket takes 4 bytes at once

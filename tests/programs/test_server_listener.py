@@ -71,6 +71,11 @@ class ServerListener(harness.ProgramTestCase):
                 s.sendall(u32(harness.PL_OPEN, 1))
             answered = sum(1 for s in clients if harness.recv_exact(s, 4) == u32(harness.PL_OPEN_FAILED))
             self.assertEqual(answered, 40)
+            # Each ends with a normal close, not a reset that could have
+            # wiped out the refusal before it was read.
+            for s in clients:
+                self.assertEqual(s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR), 0)
+                self.assertEqual(s.recv(16), b"")
         finally:
             for s in clients:
                 s.close()
