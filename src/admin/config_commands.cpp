@@ -35,26 +35,6 @@ bool ComName(const std::string& text, long* n) {
            Number(text.substr(3), 1, 255, n);
 }
 
-int SetValue(const char* keyPath, const std::string& name, const std::string& data,
-             std::ostream& err) {
-    CRegKey key;
-    uint32_t rc = key.OpenLocalMachine(keyPath);
-    if (rc == 0)
-        rc = key.SetValue(name.c_str(), kRegSz, data.data(), static_cast<uint32_t>(data.size()));
-    if (rc != 0) {
-        err << "tovladmin: cannot write " << name << " in HKEY_LOCAL_MACHINE\\" << keyPath
-            << " (error " << rc << "; run tovladmin init as root)\n";
-        return kAdminExitRegistry;
-    }
-    return kAdminExitOk;
-}
-
-int DeleteValue(const char* keyPath, const std::string& name) {
-    CRegKey key;
-    if (key.OpenLocalMachine(keyPath) != 0) return 2;
-    return static_cast<int>(key.DeleteValue(name.c_str()));
-}
-
 void ListValues(const char* keyPath, const std::string& prefix, std::ostream& out) {
     CRegKey key;
     if (key.OpenLocalMachine(keyPath) != 0) return;
@@ -195,6 +175,27 @@ int PortSet(const std::vector<std::string>& args, std::ostream& err) {
 }
 
 }  // namespace
+
+int SetValue(const char* keyPath, const std::string& name, const std::string& data,
+             std::ostream& err, bool createKey) {
+    uint32_t rc = createKey ? CreateLocalMachineKey(keyPath) : 0;
+    CRegKey key;
+    if (rc == 0) rc = key.OpenLocalMachine(keyPath);
+    if (rc == 0)
+        rc = key.SetValue(name.c_str(), kRegSz, data.data(), static_cast<uint32_t>(data.size()));
+    if (rc != 0) {
+        err << "tovladmin: cannot write " << name << " in HKEY_LOCAL_MACHINE\\" << keyPath
+            << " (error " << rc << "; run tovladmin init as root)\n";
+        return kAdminExitRegistry;
+    }
+    return kAdminExitOk;
+}
+
+int DeleteValue(const char* keyPath, const std::string& name) {
+    CRegKey key;
+    if (key.OpenLocalMachine(keyPath) != 0) return 2;
+    return static_cast<int>(key.DeleteValue(name.c_str()));
+}
 
 bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                       int* exitCode) {

@@ -15,4 +15,12 @@ namespace tovl {
 bool RunConfigCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                       int* exitCode);
 
+// Writes value name of keyPath as text (the key made first when createKey
+// and it is missing); a failure is explained on err. kAdminExitOk, or
+// kAdminExitRegistry.
+int SetValue(const char* keyPath, const std::string& name, const std::string& data,
+             std::ostream& err, bool createKey = false);
+// Deletes value name of keyPath: 0, or the registry's error (2: no key).
+int DeleteValue(const char* keyPath, const std::string& name);
+
 }  // namespace tovl

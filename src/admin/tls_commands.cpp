@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "admin/command_line.h"
+#include "admin/config_commands.h"
 #include "config/cert_entry.h"
 #include "config/product_keys.h"
 #include "config/raw_value.h"
@@ -25,27 +26,6 @@ std::string AbsolutePath(const std::string& path) {
 bool Readable(const std::string& path) {
     std::ifstream file(path);
     return static_cast<bool>(file);
-}
-
-int Write(const char* keyPath, const std::string& name, const std::string& data,
-          std::ostream& err) {
-    uint32_t rc = CreateLocalMachineKey(keyPath);
-    CRegKey key;
-    if (rc == 0) rc = key.OpenLocalMachine(keyPath);
-    if (rc == 0)
-        rc = key.SetValue(name.c_str(), kRegSz, data.data(), static_cast<uint32_t>(data.size()));
-    if (rc != 0) {
-        err << "tovladmin: cannot write " << name << " in HKEY_LOCAL_MACHINE\\" << keyPath
-            << " (error " << rc << "; run tovladmin init as root)\n";
-        return kAdminExitRegistry;
-    }
-    return kAdminExitOk;
-}
-
-uint32_t Remove(const char* keyPath, const std::string& name) {
-    CRegKey key;
-    if (key.OpenLocalMachine(keyPath) != 0) return 2;
-    return key.DeleteValue(name.c_str());
 }
 
 void List(const char* keyPath, const char* title, std::ostream& out) {
@@ -84,11 +64,12 @@ int Server(const std::vector<std::string>& args, std::ostream& err) {
             err << "tovladmin: " << option << ' ' << path << " cannot be read\n";
             return kAdminExitUsage;
         }
-    int rc = Write(kTlsKey, "Certificate", AbsolutePath(files["--cert"]), err);
-    if (rc == 0) rc = Write(kTlsKey, "Key", AbsolutePath(files["--key"]), err);
-    if (rc == 0) rc = Write(kTlsKey, "ClientCA", AbsolutePath(files["--client-ca"]), err);
-    if (rc == 0 && crl) rc = Write(kTlsKey, "ClientCRL", AbsolutePath(files["--crl"]), err);
-    if (rc == 0 && !crl) Remove(kTlsKey, "ClientCRL");
+    int rc = SetValue(kTlsKey, "Certificate", AbsolutePath(files["--cert"]), err, true);
+    if (rc == 0) rc = SetValue(kTlsKey, "Key", AbsolutePath(files["--key"]), err, true);
+    if (rc == 0) rc = SetValue(kTlsKey, "ClientCA", AbsolutePath(files["--client-ca"]), err, true);
+    if (rc == 0 && crl)
+        rc = SetValue(kTlsKey, "ClientCRL", AbsolutePath(files["--crl"]), err, true);
+    if (rc == 0 && !crl) DeleteValue(kTlsKey, "ClientCRL");
     return rc;
 }
 
@@ -112,7 +93,7 @@ int Listen(const std::vector<std::string>& args, std::ostream& err) {
     if (listen.portNumber != 0) canonical = "COM" + std::to_string(listen.portNumber);
     std::string value = std::to_string(listen.tcpPort);
     if (listen.raw) value += ";" + FormatRawLine(listen.line);
-    return Write(kTlsListenKey, canonical, value, err);
+    return SetValue(kTlsListenKey, canonical, value, err, true);
 }
 
 // tls allow sha256:HEX | subject:TEXT (or the list's own cert:... form)
@@ -124,7 +105,7 @@ int Allow(const std::string& entry, std::ostream& err) {
         err << "tovladmin: tls allow: " << why << '\n';
         return kAdminExitUsage;
     }
-    return Write(kIpAddrKey, CertEntryName(kind, value), "", err);
+    return SetValue(kIpAddrKey, CertEntryName(kind, value), "", err, true);
 }
 
 }  // namespace
@@ -140,7 +121,7 @@ bool RunTlsCommand(const std::vector<std::string>& args, std::ostream& out, std:
     } else if (sub == "remove" && args.size() == 3) {
         std::string name = args[2];
         if (name.size() > 3 && (name[0] == 'c' || name[0] == 'C')) name = "COM" + name.substr(3);
-        *exitCode = Remove(kTlsListenKey, name) == 0 ? kAdminExitOk : kAdminExitRegistry;
+        *exitCode = DeleteValue(kTlsListenKey, name) == 0 ? kAdminExitOk : kAdminExitRegistry;
         if (*exitCode != 0) err << "tovladmin: no TLS listener " << args[2] << '\n';
     } else if (sub == "list" && args.size() == 2) {
         List(kTlsKey, "", out);
@@ -186,19 +167,19 @@ int WritePortTls(const std::string& n, const std::map<std::string, std::string>&
     for (const auto& [option, value] : options) {
         if (rc != kAdminExitOk) break;
         if (option == "--tls-pin")
-            rc = Write(kTlsClientKey, "PIN" + n, NormalSha256(value), err);
+            rc = SetValue(kTlsClientKey, "PIN" + n, NormalSha256(value), err, true);
         else if (option == "--tls-ca")
-            rc = Write(kTlsClientKey, "CA" + n, AbsolutePath(value), err);
+            rc = SetValue(kTlsClientKey, "CA" + n, AbsolutePath(value), err, true);
         else if (option == "--tls-cert")
-            rc = Write(kTlsClientKey, "CERT" + n, AbsolutePath(value), err);
+            rc = SetValue(kTlsClientKey, "CERT" + n, AbsolutePath(value), err, true);
         else if (option == "--tls-key")
-            rc = Write(kTlsClientKey, "KEY" + n, AbsolutePath(value), err);
+            rc = SetValue(kTlsClientKey, "KEY" + n, AbsolutePath(value), err, true);
     }
     return rc;
 }
 
 void RemovePortTls(const std::string& n) {
-    for (const char* name : {"CA", "PIN", "CERT", "KEY"}) Remove(kTlsClientKey, name + n);
+    for (const char* name : {"CA", "PIN", "CERT", "KEY"}) DeleteValue(kTlsClientKey, name + n);
 }
 
 }  // namespace tovl
