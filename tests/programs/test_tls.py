@@ -298,6 +298,23 @@ class TlsTest(h.ClientTestCase):
         stalled.settimeout(5)
         self.assertIn(stalled.recv(16), (b"",))
 
+    def test_a_half_close_mid_handshake_is_closed_at_once(self):
+        self.registry.allow("127.0.0.1")
+        self.start_server()
+        halted = h.connect(TLS_RFC2217)
+        self.addCleanup(halted.close)
+        halted.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")
+        halted.shutdown(socket.SHUT_WR)
+        started = time.monotonic()
+        halted.settimeout(10)
+        try:
+            self.assertEqual(halted.recv(16), b"")
+        except ConnectionResetError:
+            pass
+        # Well before the stranger's deadline.
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(self.device.read_some(0.2), b"")
+
     def test_check_explains_tls_problems(self):
         self.registry.set_value(h.IPADDR_KEY, "cert:sha256:1234")
         self.registry.set_value(r"Software\Dravik\TOVL\Tls", "Key", path("client-1.key"))
