@@ -1,7 +1,7 @@
 // Windows: the driver's virtual ports, reached through its control device.
-#include "client/vexa_control_device.h"
-#include "client/vexa_port.h"
 #include "client/virtual_ports.h"
+#include "client/win32/vexa_control_device.h"
+#include "client/win32/vexa_port.h"
 
 namespace tovl {
 

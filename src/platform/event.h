@@ -1,15 +1,17 @@
 // Events: the programs' one way for threads to signal each other.
 //
 // A manual-reset event stays set until it is cleared; an auto-reset event is
-// cleared by the one wait it wakes (several waiters: exactly one wakes). A
-// named event is shared by every CEvent of the process (POSIX) or of the
-// session (Win32) that opened the same name. A CEvent owns its reference and
-// releases it in Close or its destructor; any thread may set, clear or wait.
+// cleared by the one wait it wakes (several waiters: exactly one wakes).
+// Events are unnamed; the one place that needs names, the Windows virtual
+// port driver's events, opens them through the Win32 backend
+// (platform/win32/event_win32.h). A CEvent owns its reference and releases
+// it in Close or its destructor; any thread may set, clear or wait.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 namespace tovl {
 
@@ -26,18 +28,16 @@ class CEvent {
     enum class ResetMode { Manual, Auto };
 
     CEvent() = default;
+    // Takes a reference a platform backend made.
+    explicit CEvent(std::shared_ptr<EventImpl> impl) : impl_(std::move(impl)) {}
     ~CEvent();
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
     CEvent(CEvent&& other) noexcept;
     CEvent& operator=(CEvent&& other) noexcept;
 
-    // Makes a new event, or with a name opens the existing one of that name
-    // or makes it. Returns false with the last error set on failure.
-    bool Create(ResetMode mode, bool initiallySet, const char* name = nullptr);
-    // Opens an existing named event for waiting. False (last error 2) when
-    // no event has that name.
-    bool Open(const char* name);
+    // Makes a new event. Returns false with the last error set on failure.
+    bool Create(ResetMode mode, bool initiallySet);
     void Close();
     bool IsValid() const { return impl_ != nullptr; }
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/fake_vexa_binding.h"
-#include "client/vexa_port.h"
+#include "client/fake_virtual_port.h"
 #include "client/virtual_ports.h"
 #include "test_support/temp_registry.h"
 
@@ -114,7 +113,7 @@ TEST(PortTimeoutsText, MissingFieldsReadAsZero) {
 class ClientConfigTest : public ::testing::Test {
   protected:
     TempRegistry registry_;
-    CFakeVexaBinding driver_;
+    CFakeVirtualPorts driver_;
 };
 
 TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
@@ -129,7 +128,7 @@ TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
     registry_.SetValue(kConnections, "REMOTEPORT255", "10.0.0.7;2");
     std::vector<ClientPort> ports = ReadClientConnections();
     std::vector<std::shared_ptr<CVirtualPort>> virtualPorts =
-        KeepOfferedPorts(ports, OfferedVexaPort);
+        KeepOfferedPorts(ports, [this](uint32_t n) { return driver_.Shared(n); });
     ASSERT_EQ(ports.size(), 3u);
     ASSERT_EQ(virtualPorts.size(), 3u);
     EXPECT_EQ(ports[0].LocalPort, 1u);
@@ -146,7 +145,7 @@ TEST_F(ClientConfigTest, ListHoldsValidValuesInPortOrderWithGapsAndLimits) {
     EXPECT_EQ(ports[2].RemoteTcpPort, 65535);
     EXPECT_STREQ(ports[2].RemoteAddress, "192.168.100.123");
     EXPECT_EQ(ports[2].RemoteComPort, 123456789);
-    // The port's event is the driver's opened event of its port.
+    // The port kept is the one offered for its number.
     driver_.Raw(9).opened.Set();
     EXPECT_EQ(virtualPorts[1]->Opened().Wait(1000), 0);
 }

@@ -9,11 +9,9 @@
 #include <thread>
 
 #include "client/client_session.h"
-#include "client/fake_vexa_binding.h"
-#include "client/vexa_port.h"
+#include "client/fake_virtual_port.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
-#include "test_support/cpu_time.h"
 #include "test_support/loopback.h"
 
 using namespace tovl;
@@ -52,7 +50,7 @@ class PumpTest : public ::testing::Test {
     void Connect(uint32_t n) {
         ClientPort port;
         port.LocalPort = n;
-        session_ = std::make_unique<CClientSession>(port, std::make_shared<CVexaPort>(n), 0);
+        session_ = std::make_unique<CClientSession>(port, ports_.Shared(n), 0);
         Socket().Create();
         Socket().Connect(LoopbackAddress(listener_.port));
         peer_ = listener_.AcceptOne();
@@ -91,8 +89,8 @@ class PumpTest : public ::testing::Test {
         return pred();
     }
 
-    CFakeVexaBinding driver_;
-    CFakeVexaBinding::Port& port_ = driver_.AddPort(kPort);
+    CFakeVirtualPorts ports_;
+    CFakeVirtualPorts::Port& port_ = ports_.AddPort(kPort);
     LoopbackListener listener_;
     SocketHandle peer_ = kInvalidSocket;
     std::unique_ptr<CClientSession> session_;
@@ -111,7 +109,7 @@ TEST_F(PumpTest, DataEventWithNothingWaitingSendsAnEmptyDataMessage) {
 }
 
 TEST_F(PumpTest, PendingBytesAreDrainedInMessagesOfAtMost1024) {
-    driver_.With(kPort, [](auto& p) {
+    ports_.With(kPort, [](auto& p) {
         for (int i = 0; i < 2500; ++i) p.readable.push_back(static_cast<uint8_t>(i * 7));
         p.pendingScript = {1476, 452, 0};
     });
@@ -130,7 +128,7 @@ TEST_F(PumpTest, PendingBytesAreDrainedInMessagesOfAtMost1024) {
 }
 
 TEST_F(PumpTest, PendingBytesNotGivenYetAreReadAgainWithoutAnEmptyMessage) {
-    driver_.With(kPort, [](auto& p) {
+    ports_.With(kPort, [](auto& p) {
         p.readable = {'a', 'b', 'c'};
         p.readsWithheld = 2;
         p.pendingScript = {3, 3, 0};
@@ -145,7 +143,7 @@ TEST_F(PumpTest, PendingBytesNotGivenYetAreReadAgainWithoutAnEmptyMessage) {
 }
 
 TEST_F(PumpTest, DataSignalledWithTheStopGoesOutFirstThenTheSessionEnds) {
-    driver_.With(kPort, [](auto& p) { p.readable = {'h', 'e', 'l', 'l', 'o'}; });
+    ports_.With(kPort, [](auto& p) { p.readable = {'h', 'e', 'l', 'l', 'o'}; });
     StartPumps();
     port_.data.Set();
     Stop();
@@ -160,7 +158,7 @@ TEST_F(PumpTest, DataSignalledWithTheStopGoesOutFirstThenTheSessionEnds) {
 }
 
 TEST_F(PumpTest, SettingsEventSendsCodeAndTheRecord) {
-    driver_.With(kPort, [](auto& p) {
+    ports_.With(kPort, [](auto& p) {
         p.settingsToReport.BaudRate = 115200;
         p.settingsToReport.StopBits = 2;
     });
@@ -175,12 +173,12 @@ TEST_F(PumpTest, SettingsEventSendsCodeAndTheRecord) {
 }
 
 TEST_F(PumpTest, FlowControlSendsTheMaskReadBeforeThePause) {
-    driver_.With(kPort, [](auto& p) { p.linesToReport = PL_LINE_DTR | PL_LINE_RTS; });
+    ports_.With(kPort, [](auto& p) { p.linesToReport = PL_LINE_DTR | PL_LINE_RTS; });
     StartPumps();
     const auto start = std::chrono::steady_clock::now();
     port_.flowControl.Set();
     SleepMs(150);
-    driver_.With(kPort, [](auto& p) { p.linesToReport = 0; });
+    ports_.With(kPort, [](auto& p) { p.linesToReport = 0; });
     EXPECT_EQ(RecvU32(), PL_FLOW_CONTROL);
     EXPECT_EQ(RecvU32(), 0x05u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
@@ -189,7 +187,7 @@ TEST_F(PumpTest, FlowControlSendsTheMaskReadBeforeThePause) {
 }
 
 TEST_F(PumpTest, FailedPendingQueryEndsTheDrain) {
-    driver_.With(kPort, [](auto& p) {
+    ports_.With(kPort, [](auto& p) {
         p.readable.assign(2000, 0x55);
         p.pendingFails = true;
     });
@@ -203,29 +201,15 @@ TEST_F(PumpTest, FailedPendingQueryEndsTheDrain) {
     EXPECT_EQ(RecvU32(), PL_CLOSE);
 }
 
-TEST_F(PumpTest, MissingDriverEventsDoNotMakeThePumpSpin) {
-    // A port the driver does not have.
-    Socket().Close();
-    CloseRaw(peer_);
-    Connect(4);
-    StartPumps();
-    const double cpuBefore = ProcessCpuMs();
-    SleepMs(600);
-    EXPECT_LT(ProcessCpuMs() - cpuBefore, 200.0);
-    Stop();
-    EXPECT_EQ(RecvU32(), PL_CLOSE);
-    EXPECT_TRUE(WaitPumpsEnded());
-}
-
 TEST_F(PumpTest, ServerMessagesReachThePortAndUnknownCodesAreFourBytes) {
     StartPumps();
     auto bytes = U32s(
         {PL_FLOW_CONTROL, 0xB0, PL_SETTINGS, PL_OPEN, PL_CLOSE, PL_FLOW_CONTROL, 0x40, PL_DATA, 3});
     bytes.insert(bytes.end(), {'a', 'b', 'c'});
     ASSERT_TRUE(SendAll(peer_, bytes.data(), static_cast<int>(bytes.size())));
-    EXPECT_TRUE(WaitFor(
-        [&] { return driver_.With(kPort, [](auto& p) { return p.written.size(); }) == 3; }));
-    driver_.With(kPort, [](auto& p) {
+    EXPECT_TRUE(
+        WaitFor([&] { return ports_.With(kPort, [](auto& p) { return p.written.size(); }) == 3; }));
+    ports_.With(kPort, [](auto& p) {
         EXPECT_EQ(p.written, (std::vector<uint8_t>{'a', 'b', 'c'}));
         EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{0x2A, 0}));
     });
@@ -240,9 +224,9 @@ TEST_F(PumpTest, LargeDataMessageIsDeliveredInBoundedPieces) {
     bytes.insert(bytes.end(), tail.begin(), tail.end());
     std::thread sender([&] { SendAll(peer_, bytes.data(), static_cast<int>(bytes.size())); });
     EXPECT_TRUE(WaitFor(
-        [&] { return driver_.With(kPort, [](auto& p) { return p.lineMasksSet.size(); }) == 1; }));
+        [&] { return ports_.With(kPort, [](auto& p) { return p.lineMasksSet.size(); }) == 1; }));
     sender.join();
-    driver_.With(kPort, [&](auto& p) {
+    ports_.With(kPort, [&](auto& p) {
         ASSERT_EQ(p.written.size(), length);
         for (uint32_t i = 0; i < length; ++i)
             ASSERT_EQ(p.written[i], static_cast<uint8_t>(i % 251));
@@ -255,7 +239,9 @@ TEST_F(PumpTest, LargeDataMessageIsDeliveredInBoundedPieces) {
 // pumps that outlive the object.
 TEST(ClientSessionEnd, OnlyTheLastPumpToFinishSetsEnded) {
     ClientPort port;
-    CClientSession session(port, std::make_shared<CVexaPort>(kPort), 0);
+    CFakeVirtualPorts ports;
+    ports.AddPort(kPort);
+    CClientSession session(port, ports.Shared(kPort), 0);
     ClientSessionContext& s = *session.Context();
     s.pumpsRunning.store(2);
     PumpFinished(s);
@@ -276,7 +262,7 @@ TEST_F(PumpTest, StopEndsBothPumpsAfterPlClose) {
     EXPECT_EQ(session_->Context()->pumpsRunning.load(), 0);
     EXPECT_FALSE(session_->Serving());
     EXPECT_FALSE(Socket().HoldsSocket());
-    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 0u);
+    EXPECT_EQ(ports_.With(kPort, [](auto& p) { return p.hangUps; }), 0u);
 }
 
 TEST_F(PumpTest, DroppedConnectionEndsTheSessionWithoutPlCloseAndHangsUp) {
@@ -287,7 +273,7 @@ TEST_F(PumpTest, DroppedConnectionEndsTheSessionWithoutPlCloseAndHangsUp) {
     EXPECT_TRUE(WaitPumpsEnded());
     EXPECT_TRUE(session_->Context()->dropped.load());
     EXPECT_FALSE(session_->Serving());
-    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
+    EXPECT_EQ(ports_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
 }
 
 TEST_F(PumpTest, AbortedConnectionEndsTheSessionWithoutTheStop) {
@@ -300,7 +286,7 @@ TEST_F(PumpTest, AbortedConnectionEndsTheSessionWithoutTheStop) {
         return session_->HasEnded();
     }));
     EXPECT_FALSE(Socket().HoldsSocket());
-    EXPECT_EQ(driver_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
+    EXPECT_EQ(ports_.With(kPort, [](auto& p) { return p.hangUps; }), 1u);
 }
 
 TEST_F(PumpTest, PumpsKeepTheirStateWhenTheSessionObjectGoesFirst) {
@@ -310,7 +296,7 @@ TEST_F(PumpTest, PumpsKeepTheirStateWhenTheSessionObjectGoesFirst) {
     ClientPort port;
     port.LocalPort = kPort;
     // Replaced at once: the old pumps still finish their session.
-    session_ = std::make_unique<CClientSession>(port, std::make_shared<CVexaPort>(kPort), 0);
+    session_ = std::make_unique<CClientSession>(port, ports_.Shared(kPort), 0);
     EXPECT_EQ(RecvU32(), PL_CLOSE);
     EXPECT_TRUE(PeerSeesEnd());
     EXPECT_TRUE(WaitFor([&] { return context.expired(); }));

@@ -9,8 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "client/fake_vexa_binding.h"
-#include "client/vexa_port.h"
+#include "client/fake_virtual_port.h"
 #include "net/port_link.h"
 #include "platform/thread.h"
 #include "test_support/loopback.h"
@@ -47,9 +46,10 @@ ClientPort Configured(uint32_t n, uint16_t tcpPort = 0) {
 }
 
 // The manager of the configured ports, each on the scripted driver's port.
-std::unique_ptr<CSessionManager> Manager(std::vector<ClientPort> ports) {
+std::unique_ptr<CSessionManager> Manager(CFakeVirtualPorts& fake, std::vector<ClientPort> ports) {
     std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
-    for (const ClientPort& port : ports) virtualPorts.push_back(OfferedVexaPort(port.LocalPort));
+    virtualPorts.reserve(ports.size());
+    for (const ClientPort& port : ports) virtualPorts.push_back(fake.Shared(port.LocalPort));
     return std::make_unique<CSessionManager>(std::move(ports), std::move(virtualPorts));
 }
 
@@ -61,17 +61,18 @@ bool WaitFor(Pred pred, int ms = 5000) {
 
 class SessionManagerTest : public ::testing::Test {
   protected:
-    CFakeVexaBinding driver_;
+    CFakeVirtualPorts ports_;
     TempRegistry registry_;
     CBlockingSocket socket_{SocketVariant::Client};
-    CVexaPort port3_{3};
+    // Port 3, once the test has made it.
+    CVirtualPort& Port3() { return ports_.Raw(3); }
 };
 
 }  // namespace
 
 TEST_F(SessionManagerTest, ConnectPerformsTheOpenExchangeInOrder) {
-    driver_.AddPort(3);
-    driver_.With(3, [](auto& p) { p.settingsToReport.BaudRate = 19200; });
+    ports_.AddPort(3);
+    ports_.With(3, [](auto& p) { p.settingsToReport.BaudRate = 19200; });
     registry_.SetValue(kSettings, "PORT3", "-1;0;0;0;0");
     LoopbackListener listener;
     std::vector<uint32_t> seen;
@@ -86,16 +87,16 @@ TEST_F(SessionManagerTest, ConnectPerformsTheOpenExchangeInOrder) {
         seen.push_back(DecodeSettings(record).BaudRate);
         CloseRaw(s);
     });
-    EXPECT_EQ(ConnectPort(socket_, port3_, 7, "127.0.0.1", listener.port, 3), 0u);
+    EXPECT_EQ(ConnectPort(socket_, Port3(), 7, "127.0.0.1", listener.port, 3), 0u);
     server.join();
     EXPECT_EQ(seen,
               (std::vector<uint32_t>{PL_OPEN, 7, 0xFFFFFFFF, 0, 0, 0, 0, PL_SETTINGS, 19200}));
-    driver_.With(3, [](auto& p) { EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{0x25})); });
+    ports_.With(3, [](auto& p) { EXPECT_EQ(p.lineMasksSet, (std::vector<uint32_t>{0x25})); });
     EXPECT_TRUE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, RefusedOpenPrintsTheMessageAndClosesTheSocket) {
-    driver_.AddPort(3);
+    ports_.AddPort(3);
     LoopbackListener listener;
     std::thread server([&] {
         SocketHandle s = listener.AcceptOne();
@@ -108,14 +109,14 @@ TEST_F(SessionManagerTest, RefusedOpenPrintsTheMessageAndClosesTheSocket) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(socket_, port3_, 2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, Port3(), 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open remote real ports!\n");
     server.join();
     EXPECT_FALSE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
-    driver_.AddPort(3);
+    ports_.AddPort(3);
     LoopbackListener listener;
     std::thread server([&] {
         SocketHandle s = listener.AcceptOne();
@@ -127,23 +128,23 @@ TEST_F(SessionManagerTest, MissingTimeoutsEndTheConnectAfterTheOpenReply) {
         CloseRaw(s);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPort(socket_, port3_, 2, "127.0.0.1", listener.port, 3), 1u);
+    EXPECT_EQ(ConnectPort(socket_, Port3(), 2, "127.0.0.1", listener.port, 3), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR open registry key!\n");
     server.join();
     EXPECT_FALSE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, ServerNameThatDoesNotResolveFailsLikeAnUnreachableServer) {
-    driver_.AddPort(3);
+    ports_.AddPort(3);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 2, "nothere.invalid", 4445, 3), 1u);
+    EXPECT_EQ(ConnectPortToHost(socket_, Port3(), 2, "nothere.invalid", 4445, 3), 1u);
     // As for a server that cannot be reached: nothing on standard output.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, ServerByNameIsResolvedAndConnected) {
-    driver_.AddPort(3);
+    ports_.AddPort(3);
     registry_.SetValue(kSettings, "PORT3", "-1;0;0;0;0");
     LoopbackListener listener;
     std::thread server([&] {
@@ -156,21 +157,21 @@ TEST_F(SessionManagerTest, ServerByNameIsResolvedAndConnected) {
         CloseRaw(s);
     });
     // localhost may also name ::1, where nothing listens: that one is passed over.
-    EXPECT_EQ(ConnectPortToHost(socket_, port3_, 7, "localhost", listener.port, 3), 0u);
+    EXPECT_EQ(ConnectPortToHost(socket_, Port3(), 7, "localhost", listener.port, 3), 0u);
     server.join();
     EXPECT_TRUE(socket_.HoldsSocket());
 }
 
 TEST_F(SessionManagerTest, FailedOpenStateQueryCountsAsClosed) {
-    auto& port = driver_.AddPort(3);
+    auto& port = ports_.AddPort(3);
     port.openStateFails = true;
     std::vector<ClientPort> ports;
     ports.push_back(Configured(3));
-    auto manager = Manager(std::move(ports));
+    auto manager = Manager(ports_, std::move(ports));
     std::thread loop([&] { manager->Run(); });
     port.opened.Set();
     // Closed without a session: the use is ended at the port.
-    EXPECT_TRUE(WaitFor([&] { return driver_.With(3, [](auto& p) { return p.hangUps; }) == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return ports_.With(3, [](auto& p) { return p.hangUps; }) == 1; }));
     manager->RequestEnd();
     port.opened.Set();
     loop.join();
@@ -181,37 +182,37 @@ TEST_F(SessionManagerTest, MoreThan64PortsAreAllServedLowestRecordFirst) {
     const uint32_t count = 70;
     std::vector<ClientPort> ports;
     for (uint32_t k = 0; k < count; ++k) {
-        driver_.AddPort(k + 1);
+        ports_.AddPort(k + 1);
         ports.push_back(Configured(k + 1));
-        ASSERT_NE(OfferedVexaPort(k + 1), nullptr);
+        ASSERT_NE(ports_.Shared(k + 1), nullptr);
     }
-    auto manager = Manager(std::move(ports));
+    auto manager = Manager(ports_, std::move(ports));
     // Two openings signalled together, one beyond the first 64.
-    driver_.Raw(70).opened.Set();
-    driver_.Raw(3).opened.Set();
+    ports_.Raw(70).opened.Set();
+    ports_.Raw(3).opened.Set();
     std::thread loop([&] { manager->Run(); });
-    EXPECT_TRUE(WaitFor([&] { return driver_.OpenStateOrder().size() >= 2; }));
-    EXPECT_EQ(driver_.OpenStateOrder(), (std::vector<uint32_t>{3, 70}));
+    EXPECT_TRUE(WaitFor([&] { return ports_.OpenStateOrder().size() >= 2; }));
+    EXPECT_EQ(ports_.OpenStateOrder(), (std::vector<uint32_t>{3, 70}));
     manager->RequestEnd();
     loop.join();
     const uint32_t watchers = manager->Watchers();
     EXPECT_EQ(watchers, 2u);
     // The manager may go before its watchers notice the end.
     manager.reset();
-    driver_.Raw(1).opened.Set();
-    driver_.Raw(65).opened.Set();
+    ports_.Raw(1).opened.Set();
+    ports_.Raw(65).opened.Set();
     SleepMs(200);
 }
 
 TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
-    auto& port = driver_.AddPort(3);
+    auto& port = ports_.AddPort(3);
     port.openState = 1;
     port.uses = 1;
     registry_.SetValue(kSettings, "PORT3", "0;0;0;0;0");
     LoopbackListener listener;
     std::vector<ClientPort> ports;
     ports.push_back(Configured(3, listener.port));
-    auto manager = Manager(std::move(ports));
+    auto manager = Manager(ports_, std::move(ports));
     std::thread loop([&] { manager->Run(); });
     port.opened.Set();
     SocketHandle s = listener.AcceptOne();
@@ -222,18 +223,18 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
     uint8_t rest[48];
     EXPECT_TRUE(RecvAll(s, rest, sizeof rest));
     // The first session's reader is held in the port by data from the server.
-    port.writesHeld.store(true);
+    ports_.HoldWrites(3, true);
     SendU32s(s, {PL_DATA, 1});
     SendAll(s, "x", 1);
     // A new use: the first session is stopped, its writer ends it.
-    driver_.With(3, [](auto& p) { p.uses = 2; });
+    ports_.With(3, [](auto& p) { p.uses = 2; });
     port.opened.Set();
     uint8_t close[4];
     EXPECT_TRUE(RecvAll(s, close, 4));
     EXPECT_EQ(DecodeU32(close), PL_CLOSE);
     // No second connection while the old reader still runs.
     EXPECT_EQ(SockWait(listener.handle, false, 2), 0);
-    port.writesHeld.store(false);
+    ports_.HoldWrites(3, false);
     SocketHandle s2 = listener.AcceptOne();
     ASSERT_NE(s2, kInvalidSocket);
     EXPECT_EQ(RecvU32(s2), PL_OPEN);
@@ -255,12 +256,11 @@ TEST_F(SessionManagerTest, NewSessionWaitsForTheOldPumpsToEnd) {
 }
 
 TEST_F(SessionManagerTest, APortWhoseOpenedEventCannotBeWaitedForEndsTheLoop) {
-    // Port 9 is not the driver's: its opened event is missing.
+    // Port 9's opened event is missing.
+    ports_.AddPort(9).opened.Close();
     std::vector<ClientPort> ports;
     ports.push_back(Configured(9));
-    std::vector<std::shared_ptr<CVirtualPort>> virtualPorts;
-    virtualPorts.push_back(std::make_shared<CVexaPort>(9));
-    CSessionManager manager(std::move(ports), std::move(virtualPorts));
+    auto manager = Manager(ports_, std::move(ports));
     // Returns instead of retrying the wait for ever.
-    EXPECT_EQ(manager.Run(), 1u);
+    EXPECT_EQ(manager->Run(), 1u);
 }

@@ -14,9 +14,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-CEvent MakeEvent(CEvent::ResetMode mode, bool set = false, const char* name = nullptr) {
+CEvent MakeEvent(CEvent::ResetMode mode, bool set = false) {
     CEvent e;
-    EXPECT_TRUE(e.Create(mode, set, name));
+    EXPECT_TRUE(e.Create(mode, set));
     return e;
 }
 
@@ -111,23 +111,6 @@ TEST(Event, WaitOnAClosedEventFails) {
     e.Close();
     CEvent* list[] = {&e};
     EXPECT_EQ(WaitForAnyEvent(list, 1, 0), kWaitFailed);
-}
-
-TEST(Event, NamedEventIsSharedByName) {
-    CEvent creator = MakeEvent(CEvent::ResetMode::Auto, false, "tovlTestEvent7");
-    CEvent opener;
-    ASSERT_TRUE(opener.Open("tovlTestEvent7"));
-    creator.Set();
-    EXPECT_EQ(opener.Wait(0), 0);
-    EXPECT_EQ(creator.Wait(0), kWaitTimeout) << "one event behind both objects";
-}
-
-TEST(Event, OpeningAnUnknownNameFails) {
-    CEvent e;
-    SetLastErrorCode(0);
-    EXPECT_FALSE(e.Open("tovlNoSuchEvent42"));
-    EXPECT_FALSE(e.IsValid());
-    EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound);
 }
 
 }  // namespace

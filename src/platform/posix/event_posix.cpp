@@ -5,15 +5,12 @@
 #include "platform/posix/event_posix.h"
 
 #include <poll.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <mutex>
-#include <string>
 
 #include "platform/last_error.h"
 #include "platform/posix/unique_fd_posix.h"
@@ -26,28 +23,9 @@ struct EventImpl {
     std::mutex lock;
     CUniqueFd fd;
     CEvent::ResetMode mode = CEvent::ResetMode::Manual;
-    std::string name;
-    ~EventImpl();
 };
 
 namespace {
-
-struct CaseInsensitiveLess {
-    bool operator()(const std::string& a, const std::string& b) const {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
-    }
-};
-
-// Named events of the process, held weakly: a name lives while any CEvent
-// refers to it.
-std::mutex g_namesLock;
-std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>& Names() {
-    // Never destroyed: detached threads may still use events while the
-    // process exits.
-    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
-    static auto* names = new std::map<std::string, std::weak_ptr<EventImpl>, CaseInsensitiveLess>;
-    return *names;
-}
 
 bool TakeImpl(EventImpl* e) {
     std::lock_guard<std::mutex> guard(e->lock);
@@ -69,30 +47,11 @@ int PollTimeout(std::chrono::steady_clock::time_point deadline, uint32_t timeout
 
 }  // namespace
 
-EventImpl::~EventImpl() {
-    if (!name.empty()) {
-        std::lock_guard<std::mutex> lock(g_namesLock);
-        auto it = Names().find(name);
-        if (it != Names().end() && it->second.expired()) Names().erase(it);
-    }
-}
-
 CEvent::~CEvent() = default;
 CEvent::CEvent(CEvent&& other) noexcept = default;
 CEvent& CEvent::operator=(CEvent&& other) noexcept = default;
 
-bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
-    std::unique_lock<std::mutex> lock(g_namesLock, std::defer_lock);
-    if (name != nullptr) {
-        lock.lock();
-        auto it = Names().find(name);
-        if (it != Names().end()) {
-            if (auto existing = it->second.lock()) {
-                impl_ = existing;
-                return true;
-            }
-        }
-    }
+bool CEvent::Create(ResetMode mode, bool initiallySet) {
     auto impl = std::make_shared<EventImpl>();
     impl->fd.Reset(eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!impl->fd) {
@@ -101,27 +60,7 @@ bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
         return false;
     }
     impl->mode = mode;
-    if (name != nullptr) {
-        impl->name = name;
-        Names()[name] = impl;
-    }
     impl_ = std::move(impl);
-    return true;
-}
-
-bool CEvent::Open(const char* name) {
-    impl_.reset();
-    if (name == nullptr) {
-        SetLastErrorCode(kErrorInvalidParameter);
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(g_namesLock);
-    auto it = Names().find(name);
-    if (it != Names().end()) impl_ = it->second.lock();
-    if (!impl_) {
-        SetLastErrorCode(kErrorFileNotFound);
-        return false;
-    }
     return true;
 }
 

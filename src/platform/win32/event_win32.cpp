@@ -8,24 +8,30 @@ CEvent::~CEvent() = default;
 CEvent::CEvent(CEvent&& other) noexcept = default;
 CEvent& CEvent::operator=(CEvent&& other) noexcept = default;
 
-bool CEvent::Create(ResetMode mode, bool initiallySet, const char* name) {
-    HANDLE h = CreateEventA(nullptr, mode == ResetMode::Manual, initiallySet, name);
-    if (h == nullptr) {
-        impl_.reset();
-        return false;
-    }
-    impl_ = std::make_shared<EventImpl>();
-    impl_->handle.Reset(h);
-    return true;
+namespace {
+
+// The event behind a handle, or an invalid one when there is no handle.
+CEvent EventOfHandle(HANDLE h) {
+    if (h == nullptr) return CEvent();
+    auto impl = std::make_shared<EventImpl>();
+    impl->handle.Reset(h);
+    return CEvent(std::move(impl));
 }
 
-bool CEvent::Open(const char* name) {
-    impl_.reset();
-    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
-    if (h == nullptr) return false;
-    impl_ = std::make_shared<EventImpl>();
-    impl_->handle.Reset(h);
-    return true;
+}  // namespace
+
+bool CEvent::Create(ResetMode mode, bool initiallySet) {
+    *this = EventOfHandle(CreateEventA(nullptr, mode == ResetMode::Manual, initiallySet, nullptr));
+    return IsValid();
+}
+
+CEvent CreateNamedEvent(CEvent::ResetMode mode, bool initiallySet, const char* name) {
+    return EventOfHandle(
+        CreateEventA(nullptr, mode == CEvent::ResetMode::Manual, initiallySet, name));
+}
+
+CEvent OpenNamedEvent(const char* name) {
+    return EventOfHandle(OpenEventA(SYNCHRONIZE, FALSE, name));
 }
 
 void CEvent::Close() {

@@ -1,6 +1,6 @@
 // Argument checks and translations of the virtual port functions; the work
 // itself is the installed binding's.
-#include "client/vexa_driver.h"
+#include "client/win32/vexa_driver.h"
 
 #include <atomic>
 

@@ -2,7 +2,7 @@
 // and shared reading and writing, one synchronous DeviceIoControl.
 #include <windows.h>
 
-#include "client/vexa_control_device.h"
+#include "client/win32/vexa_control_device.h"
 
 namespace tovl {
 

@@ -1,10 +1,11 @@
 // The driver's control calls: buffer layouts, and the byte loops with their
 // rules for the driver's "nothing more" errors.
-#include "client/vexa_control_device.h"
+#include "client/win32/vexa_control_device.h"
 
 #include <cstdio>
 
 #include "platform/last_error.h"
+#include "platform/win32/named_event_win32.h"
 
 namespace tovl {
 
@@ -173,7 +174,8 @@ bool CVexaControlDevice::SetStatus(uint32_t index, uint32_t status) {
 }
 
 bool CVexaControlDevice::OpenEvent(uint32_t index, VexaPortEvent which, CEvent* event) {
-    return event->Open(VexaEventName(index + 1, which).c_str());
+    *event = OpenNamedEvent(VexaEventName(index + 1, which).c_str());
+    return event->IsValid();
 }
 
 }  // namespace tovl

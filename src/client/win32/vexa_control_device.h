@@ -15,7 +15,7 @@
 #include <functional>
 #include <string>
 
-#include "client/vexa_driver.h"
+#include "client/win32/vexa_driver.h"
 
 namespace tovl {
 

@@ -1,6 +1,6 @@
-#include "client/vexa_port.h"
+#include "client/win32/vexa_port.h"
 
-#include "client/vexa_driver.h"
+#include "client/win32/vexa_driver.h"
 
 namespace tovl {
 

@@ -1,15 +1,18 @@
 // The virtual port functions over the driver's control device, with a
 // recorder in place of the device: argument checks, buffer bytes, the byte
 // loops' counts and last errors, and the translations.
-#include "client/vexa_driver.h"
+#include "client/win32/vexa_driver.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <vector>
 
-#include "client/vexa_control_device.h"
+#include "client/win32/vexa_control_device.h"
+#include "client/win32/vexa_port.h"
 #include "platform/last_error.h"
+#include "platform/win32/named_event_win32.h"
 
 using namespace tovl;
 
@@ -296,8 +299,8 @@ TEST_F(VexaDriverTest, SettingsAreCopiedFieldByField) {
 }
 
 TEST_F(VexaDriverTest, EventOpenersCheckThePortBeforeOpeningTheEvent) {
-    CEvent driverEvent;
-    ASSERT_TRUE(driverEvent.Create(CEvent::ResetMode::Auto, false, "vexaPortSettings9"));
+    CEvent driverEvent = CreateNamedEvent(CEvent::ResetMode::Auto, false, "vexaPortSettings9");
+    ASSERT_TRUE(driverEvent.IsValid());
     CEvent opened = VexaOpenSettingsEvent(9);
     ASSERT_TRUE(opened.IsValid());
     ASSERT_EQ(device_.calls.size(), 1u);
@@ -312,6 +315,22 @@ TEST_F(VexaDriverTest, EventOpenersCheckThePortBeforeOpeningTheEvent) {
     device_.failError = kErrorFileNotFound;
     EXPECT_FALSE(VexaOpenSettingsEvent(9).IsValid());
     EXPECT_EQ(GetLastErrorCode(), kErrorFileNotFound);
+}
+
+TEST_F(VexaDriverTest, APortTheDriverDoesNotHaveWaitsForTheStopAlone) {
+    device_.fail = true;
+    device_.failError = kErrorFileNotFound;
+    CVexaPort port(4);
+    EXPECT_FALSE(port.Offered());
+    CEvent stop;
+    ASSERT_TRUE(stop.Create(CEvent::ResetMode::Auto, false));
+    std::unique_ptr<CPortWatch> watch = port.Watch(stop);
+    // No event to wait for: the wait takes its time instead of spinning.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(watch->Next(300), PortActivity::Timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    stop.Set();
+    EXPECT_EQ(watch->Next(1000), PortActivity::Stop);
 }
 
 TEST(VexaDriverNoDevice, EveryOperationFailsWhenTheDeviceCannotBeOpened) {

@@ -1,0 +1,133 @@
+#include "client/fake_virtual_port.h"
+
+namespace tovl {
+
+namespace {
+
+class CFakeWatch final : public CPortWatch {
+  public:
+    CFakeWatch(CFakeVirtualPorts::Port& port, CEvent& stop)
+        : events_{&port.data, &port.settings, &port.flowControl, &stop} {}
+
+    PortActivity Next(uint32_t timeoutMs) override {
+        switch (WaitForAnyEvent(events_, 4, timeoutMs)) {
+            case 0:
+                return PortActivity::Data;
+            case 1:
+                return PortActivity::Settings;
+            case 2:
+                return PortActivity::Lines;
+            case 3:
+                return PortActivity::Stop;
+            default:
+                return PortActivity::Timeout;
+        }
+    }
+
+  private:
+    CEvent* events_[4];
+};
+
+}  // namespace
+
+CFakeVirtualPorts::Port::Port(CFakeVirtualPorts& set, uint32_t n) : set_(set), n_(n) {
+    for (CEvent* event : {&data, &settings, &flowControl, &opened})
+        event->Create(CEvent::ResetMode::Auto, false);
+}
+
+CFakeVirtualPorts::Port& CFakeVirtualPorts::AddPort(uint32_t n) {
+    auto port = std::make_shared<Port>(*this, n);
+    std::lock_guard<std::mutex> guard(lock_);
+    ports_[n] = port;
+    return *port;
+}
+
+std::shared_ptr<CVirtualPort> CFakeVirtualPorts::Shared(uint32_t n) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = ports_.find(n);
+    return it == ports_.end() ? nullptr : it->second;
+}
+
+void CFakeVirtualPorts::HoldWrites(uint32_t n, bool held) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        writesHeld_[n] = held;
+    }
+    writesReleased_.notify_all();
+}
+
+bool CFakeVirtualPorts::Port::IsOpen() {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    set_.openOrder_.push_back(n_);
+    return !openStateFails && openState != 0;
+}
+
+uint32_t CFakeVirtualPorts::Port::UseCount() {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    return uses;
+}
+
+void CFakeVirtualPorts::Port::HangUp() {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    ++hangUps;
+}
+
+std::unique_ptr<CPortWatch> CFakeVirtualPorts::Port::Watch(CEvent& stop) {
+    return std::make_unique<CFakeWatch>(*this, stop);
+}
+
+uint32_t CFakeVirtualPorts::Port::Read(uint8_t* buffer, uint32_t size) {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    if (readsWithheld > 0) {
+        --readsWithheld;
+        return 0;
+    }
+    uint32_t count = 0;
+    while (count < size && !readable.empty()) {
+        buffer[count++] = readable.front();
+        readable.pop_front();
+    }
+    return count;
+}
+
+bool CFakeVirtualPorts::Port::Pending(uint32_t* count) {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    if (pendingFails) return false;
+    if (!pendingScript.empty()) {
+        *count = pendingScript.front();
+        pendingScript.pop_front();
+    } else {
+        *count = static_cast<uint32_t>(readable.size());
+    }
+    return true;
+}
+
+void CFakeVirtualPorts::Port::Settings(PortLinkSettings* out) {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    *out = settingsToReport;
+}
+
+void CFakeVirtualPorts::Port::Lines(uint32_t* mask) {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    *mask = linesToReport;
+}
+
+void CFakeVirtualPorts::Port::SessionSetUp() {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    ++setUps;
+}
+
+uint32_t CFakeVirtualPorts::Port::Write(const uint8_t* bytes, uint32_t size) {
+    std::unique_lock<std::mutex> guard(set_.lock_);
+    set_.writesReleased_.wait(guard, [&] { return !set_.writesHeld_[n_]; });
+    written.insert(written.end(), bytes, bytes + size);
+    writeSizes.push_back(size);
+    return size;
+}
+
+void CFakeVirtualPorts::Port::SetLines(uint32_t mask) {
+    std::lock_guard<std::mutex> guard(set_.lock_);
+    lineMasksSet.push_back(mask);
+}
+
+}  // namespace tovl
