@@ -1,34 +1,8 @@
 #include "client/fake_virtual_port.h"
 
+#include "client/event_port_watch.h"
+
 namespace tovl {
-
-namespace {
-
-class CFakeWatch final : public CPortWatch {
-  public:
-    CFakeWatch(CFakeVirtualPorts::Port& port, CEvent& stop)
-        : events_{&port.data, &port.settings, &port.flowControl, &stop} {}
-
-    PortActivity Next(uint32_t timeoutMs) override {
-        switch (WaitForAnyEvent(events_, 4, timeoutMs)) {
-            case 0:
-                return PortActivity::Data;
-            case 1:
-                return PortActivity::Settings;
-            case 2:
-                return PortActivity::Lines;
-            case 3:
-                return PortActivity::Stop;
-            default:
-                return PortActivity::Timeout;
-        }
-    }
-
-  private:
-    CEvent* events_[4];
-};
-
-}  // namespace
 
 CFakeVirtualPorts::Port::Port(CFakeVirtualPorts& set, uint32_t n) : set_(set), n_(n) {
     for (CEvent* event : {&data, &settings, &flowControl, &opened})
@@ -73,7 +47,7 @@ void CFakeVirtualPorts::Port::HangUp() {
 }
 
 std::unique_ptr<CPortWatch> CFakeVirtualPorts::Port::Watch(CEvent& stop) {
-    return std::make_unique<CFakeWatch>(*this, stop);
+    return std::make_unique<CEventPortWatch>(data, settings, flowControl, stop);
 }
 
 uint32_t CFakeVirtualPorts::Port::Read(uint8_t* buffer, uint32_t size) {

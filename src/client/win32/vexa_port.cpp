@@ -1,42 +1,27 @@
 #include "client/win32/vexa_port.h"
 
+#include "client/event_port_watch.h"
 #include "client/win32/vexa_driver.h"
 
 namespace tovl {
 
 namespace {
 
+// The driver's three events of the port, opened for the session, and the
+// wait over them.
 class CVexaWatch final : public CPortWatch {
   public:
     CVexaWatch(uint32_t n, CEvent& stop)
         : data_(VexaOpenDataEvent(n)),
           settings_(VexaOpenSettingsEvent(n)),
           lines_(VexaOpenFlowControlEvent(n)),
-          events_{&data_, &settings_, &lines_, &stop} {}
+          watch_(data_, settings_, lines_, stop) {}
 
-    PortActivity Next(uint32_t timeoutMs) override {
-        switch (WaitForAnyEvent(events_, 4, timeoutMs)) {
-            case 0:
-                return PortActivity::Data;
-            case 1:
-                return PortActivity::Settings;
-            case 2:
-                return PortActivity::Lines;
-            case 3:
-                return PortActivity::Stop;
-            case kWaitTimeout:
-                return PortActivity::Timeout;
-            default:
-                // Events the driver did not give: only the stop can end the
-                // wait.
-                return events_[3]->Wait(timeoutMs) == 0 ? PortActivity::Stop
-                                                        : PortActivity::Timeout;
-        }
-    }
+    PortActivity Next(uint32_t timeoutMs) override { return watch_.Next(timeoutMs); }
 
   private:
     CEvent data_, settings_, lines_;
-    CEvent* events_[4];
+    CEventPortWatch watch_;
 };
 
 }  // namespace
