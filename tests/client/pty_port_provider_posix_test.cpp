@@ -1,5 +1,6 @@
-// The client's pseudo-terminal ports: links, open and close seen from the
-// first open on, bulk data both ways, settings changes, back-pressure, and
+// The client's pseudo-terminal ports and their set: links, open and close
+// seen from the first open on, bulk data both ways, settings changes,
+// back-pressure and every reason that ends a write waiting for room, and
 // nothing of one application reaching the next.
 #include "client/posix/pty_port_provider_posix.h"
 

@@ -69,13 +69,17 @@ class CPtyPortProvider final {
     void TakeOpenCloseEvents();
     void Monitor();
 
-    std::shared_ptr<CPtyPort> ports_[kPtyMaxPort];  // port n at n-1; filled before Start
-    CUniqueFd inotify_;       // watches every port's slave; made by the first AddPort
+    // Port n at n-1: filled before Start, emptied by Stop (under inotifyLock_).
+    std::shared_ptr<CPtyPort> ports_[kPtyMaxPort];
+    // Watches every port's slave: made by the first AddPort, read and closed
+    // under inotifyLock_.
+    CUniqueFd inotify_;
     std::mutex inotifyLock_;  // makes reading and routing queued events one step
-    CUniqueFd wake_;          // wakes the monitor (an eventfd)
-    std::function<void(const std::string&, const std::string&)> linkPlaced_;  // set before AddPort
+    CUniqueFd wake_;          // wakes the monitor (an eventfd); made by Start, closed by Stop
+    // Told each link placed; set before the first AddPort, read-only after.
+    std::function<void(const std::string&, const std::string&)> linkPlaced_;
     std::atomic<bool> stopping_{false};  // tells the monitor to end
-    std::thread monitor_;                // the monitor, from Start to Stop
+    std::thread monitor_;                // the monitor, from Start to Stop (worker thread)
 };
 
 }  // namespace tovl
