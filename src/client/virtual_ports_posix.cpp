@@ -4,7 +4,6 @@
 #include <string>
 
 #include "client/posix/link_janitor_posix.h"
-#include "client/posix/pty_port_posix.h"
 #include "client/posix/pty_port_provider_posix.h"
 #include "client/virtual_ports.h"
 #include "config/config_check.h"
@@ -39,8 +38,8 @@ void AddConfiguredPorts(CPtyPortProvider& provider) {
 }  // namespace
 
 std::vector<std::shared_ptr<CVirtualPort>> MakeVirtualPorts(std::vector<ClientPort>& ports) {
-    // Lives for the whole process: pumps may use its ports to the last
-    // moment.
+    // Lives for the whole process, as do its ports: pumps may use them to
+    // the last moment.
     static auto* provider = new CPtyPortProvider;  // NOLINT(cppcoreguidelines-owning-memory)
     static CLinkJanitor janitor;
     janitor.Start();
@@ -48,10 +47,9 @@ std::vector<std::shared_ptr<CVirtualPort>> MakeVirtualPorts(std::vector<ClientPo
         [](const std::string& link, const std::string& target) { janitor.Add(link, target); });
     AddConfiguredPorts(*provider);
     provider->Start();
-    return KeepOfferedPorts(ports, [](uint32_t n) -> std::shared_ptr<CVirtualPort> {
-        if (n < 1 || n > kPtyMaxPort || !provider->CheckPort(n - 1)) return nullptr;
-        return std::make_shared<CPtyPort>(*provider, n);
-    });
+    // The ports are the set's: the session manager shares them.
+    return KeepOfferedPorts(
+        ports, [](uint32_t n) -> std::shared_ptr<CVirtualPort> { return provider->Port(n); });
 }
 
 }  // namespace tovl

@@ -1,23 +1,17 @@
-// The client's own virtual ports on POSIX: one pseudo-terminal per port,
-// offered to applications through a symbolic link to its slave. Each port
-// is served to the session through CPtyPort (pty_port_posix.h); the
-// provider is the set of ports with their one monitor.
+// CPtyPortProvider: the client's own virtual ports on POSIX, as a set. It
+// makes each port (CPtyPort, pty_port_posix.h: one pseudo-terminal offered
+// through a symbolic link to its slave), owns the one inotify descriptor
+// that watches every slave and the one monitor thread that reads it, and
+// routes each application's open and close to its port. The monitor also
+// looks at the termios of a port an application keeps in canonical mode
+// (the one case a pty does not report itself); an idle open port costs no
+// wake-ups.
 //
-// The provider holds every pty's master and one descriptor of its slave (so
-// the pty never hangs up between applications). The master is in packet mode
-// and the slave's termios has EXTPROC, so each termios change reaches the
-// master as a settings packet ahead of later data. The session's pump waits
-// on the master itself (WaitActivity) for data and settings; one monitor
-// thread sees applications open and close the slave (inotify), and polls the
-// termios only of ports an application keeps in canonical mode. An idle
-// open port costs no wake-ups.
-// A port's pty is replaced when its application is hung up (HangUp): the
-// link moves to the new one and the old one's buffers go with it.
-// The port operations run on the callers' threads; ports are added before
-// Start and never removed until Stop. Operations take the 0-based index.
+// Ports are added (AddPort) before Start and live as long as the set; the
+// program's set lives for the whole process. The worker thread adds, starts
+// and stops; pumps and the monitor take the queued opens and closes
+// (TakeOpenCloseEvents) through the ports.
 #pragma once
-
-#include <termios.h>
 
 #include <atomic>
 #include <functional>
@@ -25,11 +19,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "client/virtual_port.h"
-#include "net/port_link.h"
-#include "platform/event.h"
+#include "client/posix/pty_port_posix.h"
 #include "platform/posix/unique_fd_posix.h"
 
 namespace tovl {
@@ -38,7 +31,7 @@ constexpr uint32_t kPtyMaxPort = 255;
 
 class CPtyPortProvider final {
   public:
-    CPtyPortProvider();
+    CPtyPortProvider() = default;
     ~CPtyPortProvider();
     CPtyPortProvider(const CPtyPortProvider&) = delete;
     CPtyPortProvider& operator=(const CPtyPortProvider&) = delete;
@@ -47,9 +40,13 @@ class CPtyPortProvider final {
     // is replaced; anything else at that path is left alone and the port is
     // not made (false).
     bool AddPort(uint32_t n, const std::string& linkPath);
+    // Port n, or null when it was not made.
+    std::shared_ptr<CPtyPort> Port(uint32_t n) const;
     bool Start();
-    // Ends the monitor, removes the links and closes the ptys (tests; the
-    // program's links are removed by the link janitor).
+    // Ends the monitor and every write waiting for room, removes the links
+    // and lets the ports go (tests; the program's links are removed by the
+    // link janitor). A port still held elsewhere keeps its pty until it is
+    // let go; only a write may still run on it.
     void Stop();
     // The links made and the slaves they point at, in port order.
     std::vector<std::pair<std::string, std::string>> Links() const;
@@ -58,61 +55,31 @@ class CPtyPortProvider final {
     // before the first AddPort.
     void OnLinkPlaced(std::function<void(const std::string&, const std::string&)> f);
 
-    bool ReadData(uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* count);
-    bool WriteData(uint32_t index, const uint8_t* data, uint32_t size, uint32_t* count);
-    bool GetLines(uint32_t index, uint32_t* mask);
-    bool SetLines(uint32_t index, uint32_t mask);
-    bool GetSettings(uint32_t index, PortLinkSettings* settings);
-    bool CheckPort(uint32_t index);
-    bool GetOpenState(uint32_t index, uint32_t* state);
-    bool GetPending(uint32_t index, uint32_t* pending);
-    // The port's opened event (auto reset), or null without such a port.
-    CEvent* OpenedEvent(uint32_t index);
-    // Gives the port a new pty and moves its link there; the old one is
-    // closed, which hangs up the application that has it open.
-    bool HangUp(uint32_t index);
-    uint32_t UseCount(uint32_t index);
-    void ServeUse(uint32_t index, uint32_t use);
-    bool EndedUseWithData(uint32_t index, uint32_t after, uint32_t* use);
-    bool TakeInputFlush(uint32_t index);
-    // The session's wait: the port's master, its settings event and the
-    // session's stop in one poll.
-    PortActivity WaitActivity(uint32_t index, CEvent& stop, uint32_t timeoutMs);
-
   private:
-    struct Pty;
-    struct Port;
+    friend class CPtyPort;
 
-    std::shared_ptr<Pty> MakePty(termios* raw);
-    Port* Find(uint32_t index) const;
-    void LookAtSettings(Port& port);
-    // The helpers below run under the port's lock.
-    bool SettingsChangedLocked(Port& port);
-    bool KeepExtproc(Port& port, termios* now);
-    void OnSettingsPacket(Port& port);
-    // One read of the master, at most what the served use may still take:
-    // the data count, 0 for a status packet, -1 when nothing was read.
-    int ReadMasterLocked(Port& port, uint8_t* buffer, uint32_t size);
-    // Acts on a status packet: settings, and the application's flushes.
-    void OnStatusPacket(Port& port, uint8_t status);
-    // Takes a status packet waiting on the master without taking data.
-    void TakeStatusLocked(Port& port);
-    // Reads and drops up to count bytes of the master.
-    void DropFromMasterLocked(Port& port, uint64_t count);
-    // Reads the opens and closes the kernel has queued and applies them; the
-    // monitor and the pumps call it (never under a port's lock).
+    // For the ports.
+    int Inotify() const { return inotify_.Get(); }
+    void LinkPlaced(const std::string& link, const std::string& slave) const;
+    // Wakes the monitor to look again at which ports are in canonical mode.
+    void WakeMonitor() const;
+    // Reads the opens and closes the kernel has queued and hands them to
+    // their ports; the monitor and the pumps call it (never under a port's
+    // lock), so a pump sees every open and close made before it reads.
     void TakeOpenCloseEvents();
     void Monitor();
-    void OnOpenOrClose(Port& port, bool opened);
 
-    std::unique_ptr<Port> ports_[kPtyMaxPort];
+    // Port n at n-1: filled before Start, emptied by Stop (under inotifyLock_).
+    std::shared_ptr<CPtyPort> ports_[kPtyMaxPort];
+    // Watches every port's slave: made by the first AddPort, read and closed
+    // under inotifyLock_.
     CUniqueFd inotify_;
-    // Makes reading and applying queued opens and closes one step.
-    std::mutex inotifyLock_;
-    CUniqueFd wake_;
+    std::mutex inotifyLock_;  // makes reading and routing queued events one step
+    CUniqueFd wake_;          // wakes the monitor (an eventfd); made by Start, closed by Stop
+    // Told each link placed; set before the first AddPort, read-only after.
     std::function<void(const std::string&, const std::string&)> linkPlaced_;
-    std::atomic<bool> stopping_{false};
-    std::thread monitor_;
+    std::atomic<bool> stopping_{false};  // tells the monitor to end
+    std::thread monitor_;                // the monitor, from Start to Stop (worker thread)
 };
 
 }  // namespace tovl
