@@ -1,6 +1,7 @@
 #include "platform/win32/event_win32.h"
 
 #include "platform/last_error.h"
+#include "platform/win32/named_event_win32.h"
 
 namespace tovl {
 

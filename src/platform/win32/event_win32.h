@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "platform/event.h"
-#include "platform/win32/named_event_win32.h"
 #include "platform/win32/unique_handle_win32.h"
 
 namespace tovl {
